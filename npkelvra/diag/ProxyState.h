@@ -1,0 +1,56 @@
+/*
+ * The module's one process-wide object: the diagnostic log and the instance
+ * registry's storage and lock. Built at module load, destroyed at unload.
+ */
+#ifndef NPKELVRA_DIAG_PROXYSTATE_H
+#define NPKELVRA_DIAG_PROXYSTATE_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <list>
+#include <string>
+
+struct NP_KELVRA_INSTANCE;
+
+#if defined(__GNUC__)
+// The module formats with the Microsoft runtime's rules on every compiler.
+#define KELVRA_PRINTF_FORMAT(fmt, args) __attribute__((format(ms_printf, fmt, args)))
+#else
+#define KELVRA_PRINTF_FORMAT(fmt, args)
+#endif
+
+class ProxyState {
+public:
+  // Longest message formatted without touching the heap.
+  static const int kStackMessageChars = 510;
+
+  // Builds the log on the temporary directory the process reports (TMP, TEMP, ...).
+  ProxyState();
+  ~ProxyState();
+  ProxyState(const ProxyState&) = delete;
+  ProxyState& operator=(const ProxyState&) = delete;
+
+  // printf-style; one time-stamped line, flushed before it returns. Never fails a caller.
+  void logMessage(const char* format, ...) KELVRA_PRINTF_FORMAT(2, 3);
+
+  // Full name of this load's log file; empty when the log is off.
+  std::wstring logPath;
+  HANDLE logFile;
+  bool logDisabled;
+  // Set when the file cannot be opened or a write fails; every later line is dropped.
+  std::atomic<bool> logFailed;
+
+  std::list<NP_KELVRA_INSTANCE*> objList;
+  HANDLE registryMutex;
+  CRITICAL_SECTION logLock;
+
+private:
+  std::wstring buildLogPath(const wchar_t* extension);
+  void writeLogLine(char* line, size_t stampRoom, size_t textLength);
+};
+
+// The one instance, defined with the module's other static state.
+extern ProxyState proxyState;
+
+#endif

@@ -1,0 +1,123 @@
+// The module's face to the browser: the four exports, the identity answers of
+// NPP_GetValue, the window and event callbacks, and the COM initialisation.
+#include <objbase.h>
+#include <stddef.h>
+#include <string.h>
+
+#include "diag/ProxyState.h"
+#include "identity.h"
+#include "plugin/browser.h"
+#include "plugin/com.h"
+#include "plugin/lifecycle.h"
+
+NPNetscapeFuncs* npnfuncs = NULL;
+
+namespace {
+
+bool comInitialized = false;
+
+const char pluginName[] = KELVRA_PLUGIN_NAME;
+const char pluginDescription[] = KELVRA_PLUGIN_DESCRIPTION;
+const char mimeDescription[] = KELVRA_MIME_DESCRIPTION;
+
+// NPAPI 0.19: the first version with the scripting runtime the module relies on.
+const uint16_t kPluginApiVersion = (0 << 8) | 19;
+
+// The table must reach the last service the module calls.
+const size_t kServicesEnd = offsetof(NPNetscapeFuncs, setexception) + sizeof(void*);
+
+NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value) {
+  if (variable == NPPVpluginScriptableNPObject) return getScriptableObject(instance, value);
+  const char* line;
+  const char* text = NULL;
+  switch (variable) {
+    case NPPVpluginNameString:
+      line = "getvalue - name string";
+      text = pluginName;
+      break;
+    case NPPVpluginDescriptionString:
+      line = "getvalue - description string";
+      text = pluginDescription;
+      break;
+    case NPPVpluginNeedsXEmbed:
+      line = "getvalue - xembed";
+      break;
+    default:
+      proxyState.logMessage("getvalue - default");
+      return NPERR_GENERIC_ERROR;
+  }
+  proxyState.logMessage("%s", line);
+  if (value == NULL) return NPERR_INVALID_PARAM;
+  if (text != NULL) {
+    *static_cast<const char**>(value) = text;
+  } else {
+    // The browser passes the address of one NPBool.
+    *static_cast<NPBool*>(value) = 0;
+  }
+  return NPERR_NO_ERROR;
+}
+
+NPError NPP_SetWindow(NPP, NPWindow*) {
+  proxyState.logMessage("setWindow");
+  return NPERR_NO_ERROR;
+}
+
+int16_t NPP_HandleEvent(NPP, void*) {
+  proxyState.logMessage("handleEvent");
+  return 0;
+}
+
+}  // namespace
+
+void ensureComInitialized() {
+  if (comInitialized) return;
+  // S_FALSE (already initialised on this thread) still takes a reference to give back.
+  comInitialized = SUCCEEDED(CoInitialize(NULL));
+}
+
+void releaseCom() {
+  if (!comInitialized) return;
+  CoUninitialize();
+  comInitialized = false;
+}
+
+bool isComInitialized() { return comInitialized; }
+
+extern "C" {
+
+NPError OSCALL NP_GetEntryPoints(NPPluginFuncs* pFuncs) {
+  proxyState.logMessage("NP_GetEntryPoints");
+  if (pFuncs == NULL) return NPERR_INVALID_FUNCTABLE_ERROR;
+  pFuncs->version = kPluginApiVersion;
+  pFuncs->newp = NPP_New;
+  pFuncs->destroy = NPP_Destroy;
+  pFuncs->setwindow = NPP_SetWindow;
+  pFuncs->event = NPP_HandleEvent;
+  pFuncs->getvalue = NPP_GetValue;
+  return NPERR_NO_ERROR;
+}
+
+NPError OSCALL NP_Initialize(NPNetscapeFuncs* bFuncs) {
+  proxyState.logMessage("NPKelvraProxy: NP_Initialize");
+  if (bFuncs == NULL) return NPERR_INVALID_FUNCTABLE_ERROR;
+  if ((bFuncs->version >> 8) > NP_VERSION_MAJOR) return NPERR_INCOMPATIBLE_VERSION_ERROR;
+  if (bFuncs->size < kServicesEnd) return NPERR_INVALID_FUNCTABLE_ERROR;
+  npnfuncs = bFuncs;
+  ensureComInitialized();
+  proxyState.logMessage(isComInitialized() ? "CoInitialize Ok" : "CoInitialize fail");
+  return NPERR_NO_ERROR;
+}
+
+NPError OSCALL NP_Shutdown(void) {
+  proxyState.logMessage("NPKelvraProxy: NP_Shutdown");
+  releaseCom();
+  proxyState.logMessage("CoUninitialize Ok");
+  return NPERR_NO_ERROR;
+}
+
+const char* NP_GetMIMEDescription(void) {
+  proxyState.logMessage("NPKelvraProxy: NP_GetMIMEDescription");
+  return mimeDescription;
+}
+
+}  // extern "C"

@@ -1,0 +1,13 @@
+/* The per-embedding callbacks that build, hand out and take down instance records. */
+#ifndef NPKELVRA_PLUGIN_LIFECYCLE_H
+#define NPKELVRA_PLUGIN_LIFECYCLE_H
+
+#include "npapi.h"
+
+NPError NPP_New(NPMIMEType pluginType, NPP instance, uint16_t mode, int16_t argc, char* argn[],
+                char* argv[], NPSavedData* saved);
+NPError NPP_Destroy(NPP instance, NPSavedData** save);
+// NPP_GetValue for the scriptable object: logs, retains and stores it through value.
+NPError getScriptableObject(NPP instance, void* value);
+
+#endif

@@ -1,0 +1,9 @@
+/* The class of the scriptable object that page script calls by method name. */
+#ifndef NPKELVRA_SCRIPT_NPOBJECT_H
+#define NPKELVRA_SCRIPT_NPOBJECT_H
+
+#include "npruntime.h"
+
+extern NPClass npcRefObject;
+
+#endif
