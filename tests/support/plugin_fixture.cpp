@@ -1,0 +1,124 @@
+#include "plugin_fixture.h"
+
+#include <objbase.h>
+
+namespace kelvra_test {
+
+// "MM-DD-YYYY HH:MM:SS " in front of every message.
+const size_t kStampLength = 20;
+
+std::wstring pluginPath() { return programDirectory() + L"NPKelvraProxy.dll"; }
+
+std::string messageOf(const std::string& line) {
+  return line.size() >= kStampLength ? line.substr(kStampLength) : std::string();
+}
+
+void PluginFixture::SetUp() {
+  comStarted_ = SUCCEEDED(CoInitialize(NULL));
+  ASSERT_TRUE(comStarted_);
+  ASSERT_EQ(S_OK, launcher.registerFactory());
+  browser::reset();
+}
+
+void PluginFixture::TearDown() {
+  if (plugin.module != NULL) stop();
+  launcher.revokeFactory();
+  if (comStarted_) CoUninitialize();
+}
+
+bool PluginFixture::start() {
+  temporaryDirectory = makeTemporaryDirectory(L"kelvra-test-");
+  setProcessTemporaryDirectory(temporaryDirectory);
+  if (!loadPlugin(pluginPath(), &plugin)) return false;
+  funcs = NPPluginFuncs();
+  funcs.size = sizeof funcs;
+  return plugin.getEntryPoints(&funcs) == NPERR_NO_ERROR &&
+         plugin.initialize(browser::functions()) == NPERR_NO_ERROR;
+}
+
+void PluginFixture::stop() {
+  plugin.shutdown();
+  unloadPlugin(&plugin);
+}
+
+std::vector<std::string> PluginFixture::messages() const {
+  std::vector<std::string> result;
+  std::vector<std::wstring> logs = findFiles(temporaryDirectory, L"KLV-*.log");
+  if (logs.size() != 1) return result;
+  for (const std::string& line : splitLines(readFileShared(logs[0]))) {
+    result.push_back(messageOf(line));
+  }
+  return result;
+}
+
+std::vector<std::string> PluginFixture::messagesSinceMark() const {
+  std::vector<std::string> all = messages();
+  return std::vector<std::string>(all.begin() + std::min(mark_, all.size()), all.end());
+}
+
+void PluginFixture::mark() { mark_ = messages().size(); }
+
+NPP PluginFixture::newInstance(const std::string& host, NPError* error) {
+  browser::setHost(host);
+  instances_.push_back(NPP_t());
+  NPP instance = &instances_.back();
+  char mime[] = "application/x-vnd-kelvra-launcher";
+  NPError answer = funcs.newp(mime, instance, NP_EMBED, 0, NULL, NULL, NULL);
+  if (error != nullptr) *error = answer;
+  return instance;
+}
+
+NPObject* PluginFixture::scriptableObject(NPP instance) {
+  NPObject* object = NULL;
+  if (funcs.getvalue(instance, NPPVpluginScriptableNPObject, &object) != NPERR_NO_ERROR) {
+    return NULL;
+  }
+  return object;
+}
+
+NPError PluginFixture::destroy(NPP instance) { return funcs.destroy(instance, NULL); }
+
+bool PluginFixture::call(NPObject* object, const std::string& method,
+                         std::vector<NPVariant> args, NPVariant* result) {
+  bool answered = browser::invoke(object, method, args.data(),
+                                  static_cast<uint32_t>(args.size()), result);
+  for (NPVariant& arg : args) browser::releaseValue(&arg);
+  return answered;
+}
+
+NPVariant boolArgument(bool value) {
+  NPVariant v;
+  BOOLEAN_TO_NPVARIANT(value, v);
+  return v;
+}
+
+NPVariant intArgument(int32_t value) {
+  NPVariant v;
+  INT32_TO_NPVARIANT(value, v);
+  return v;
+}
+
+NPVariant doubleArgument(double value) {
+  NPVariant v;
+  DOUBLE_TO_NPVARIANT(value, v);
+  return v;
+}
+
+NPVariant nullArgument() {
+  NPVariant v;
+  NULL_TO_NPVARIANT(v);
+  return v;
+}
+
+NPVariant voidArgument() {
+  NPVariant v;
+  VOID_TO_NPVARIANT(v);
+  return v;
+}
+
+std::string textOf(const NPVariant& value) {
+  if (!NPVARIANT_IS_STRING(value)) return std::string();
+  return std::string(value.value.stringValue.UTF8Characters, value.value.stringValue.UTF8Length);
+}
+
+}  // namespace kelvra_test
