@@ -20,7 +20,7 @@ struct Identifier {
 struct State {
   std::recursive_mutex lock;
   Counts counts = {};
-  Faults faults = {-1, false, false, false, false, false};
+  Faults faults;
   long allocationsSinceArmed = 0;
   std::set<NPObject*> liveObjects;
   std::unordered_map<void*, size_t> blocks;
@@ -43,7 +43,8 @@ typedef std::lock_guard<std::recursive_mutex> Guard;
 void* NPN_MemAlloc(uint32_t size) {
   State& s = state();
   Guard guard(s.lock);
-  if (s.faults.failAllocationsFrom >= 0 && s.allocationsSinceArmed++ >= s.faults.failAllocationsFrom) {
+  bool armed = s.faults.failAllocationsFrom >= 0;
+  if (armed && s.allocationsSinceArmed++ >= s.faults.failAllocationsFrom) {
     ++s.counts.failedAllocations;
     return NULL;
   }
@@ -62,7 +63,7 @@ void NPN_MemFree(void* block) {
   Guard guard(s.lock);
   auto found = s.blocks.find(block);
   if (found == s.blocks.end()) {
-    ++s.counts.misuse;
+    ++s.counts.badFrees;
     return;
   }
   ++s.counts.frees;
@@ -116,7 +117,16 @@ NPObject* NPN_RetainObject(NPObject* object) {
 
 void NPN_ReleaseObject(NPObject* object) { release(object); }
 
-NPClass* classOf(NPObject* object) { return object != NULL ? object->_class : NULL; }
+// The class to dispatch to; NULL (and counted) for an object that is not alive.
+NPClass* classOf(NPObject* object) {
+  State& s = state();
+  Guard guard(s.lock);
+  if (s.liveObjects.count(object) == 0) {
+    ++s.counts.deadObjectCalls;
+    return NULL;
+  }
+  return object->_class;
+}
 
 bool NPN_Invoke(NPP, NPObject* object, NPIdentifier name, const NPVariant* args,
                 uint32_t argCount, NPVariant* result) {
@@ -190,7 +200,10 @@ NPError NPN_GetValue(NPP, NPNVariable variable, void* out) {
   if (variable != NPNVWindowNPObject || out == NULL) return NPERR_GENERIC_ERROR;
   State& s = state();
   Guard guard(s.lock);
-  if (s.faults.failWindow || s.window == NULL) return NPERR_GENERIC_ERROR;
+  if (s.faults.failWindow || s.window == NULL) {
+    *static_cast<NPObject**>(out) = NULL;
+    return NPERR_GENERIC_ERROR;
+  }
   retain(s.window);
   *static_cast<NPObject**>(out) = s.window;
   return NPERR_NO_ERROR;
@@ -272,7 +285,7 @@ void reset() {
     s.window = createObject(NULL, &windowClass);
     s.location = createObject(NULL, &locationClass);
   }
-  s.faults = Faults{-1, false, false, false, false, false};
+  s.faults = Faults();
   s.allocationsSinceArmed = 0;
   s.lastException.clear();
   long liveObjects = s.counts.liveObjects;
@@ -291,7 +304,18 @@ Counts counts() {
   return s.counts;
 }
 
-Faults& faults() { return state().faults; }
+void setFaults(const Faults& faults) {
+  State& s = state();
+  Guard guard(s.lock);
+  s.faults = faults;
+  s.allocationsSinceArmed = 0;
+}
+
+bool isLive(NPObject* object) {
+  State& s = state();
+  Guard guard(s.lock);
+  return s.liveObjects.count(object) != 0;
+}
 
 std::string lastException() {
   State& s = state();
@@ -351,7 +375,7 @@ void retain(NPObject* object) {
   State& s = state();
   Guard guard(s.lock);
   if (s.liveObjects.count(object) == 0) {
-    ++s.counts.misuse;
+    ++s.counts.deadObjectCalls;
     return;
   }
   ++s.counts.retains;
@@ -362,8 +386,12 @@ void release(NPObject* object) {
   State& s = state();
   {
     Guard guard(s.lock);
-    if (s.liveObjects.count(object) == 0 || object->referenceCount == 0) {
-      ++s.counts.misuse;
+    if (s.liveObjects.count(object) == 0) {
+      ++s.counts.deadObjectCalls;
+      return;
+    }
+    if (object->referenceCount == 0) {
+      ++s.counts.underflows;
       return;
     }
     ++s.counts.releases;

@@ -34,27 +34,36 @@ struct Counts {
   long variantsHandedOut;  // property values given to the plug-in
   long variantsReleased;   // releasevariantvalue calls by the plug-in
   long exceptions;         // setexception calls
-  long misuse;             // bad frees, dead objects, counts below zero: never a crash
+  // Misuse by the plug-in, counted instead of crashing:
+  long badFrees;           // memfree of a pointer that is no live memalloc block
+  long deadObjectCalls;    // retain, release or a call on an object that is not alive
+  long underflows;         // release of a live object whose count is already 0
+
+  long unreleasedVariants() const { return variantsHandedOut - variantsReleased; }
 };
 
 // Services that can be made to fail.
 struct Faults {
-  long failAllocationsFrom;  // memalloc answers NULL from this call on (counted from arming); -1: never
-  bool failCreateObject;
-  bool failWindow;           // getvalue(NPNVWindowNPObject) answers an error
-  bool failLocation;         // getproperty(window, "location") answers false
-  bool failHost;             // getproperty(location, "host") answers false
-  bool locationNotObject;    // "location" answers a string instead of an object
+  // memalloc answers NULL once this many calls have passed since setFaults (0: at
+  // once, and from then on); -1: never.
+  long failAllocationsFrom = -1;
+  bool failCreateObject = false;
+  bool failWindow = false;         // getvalue(NPNVWindowNPObject) answers an error and NULL
+  bool failLocation = false;       // getproperty(window, "location") answers false
+  bool failHost = false;           // getproperty(location, "host") answers false
+  bool locationNotObject = false;  // "location" answers a string instead of an object
 };
 
 // The table a plug-in's NP_Initialize receives: size and version of the newest SDK.
 NPNetscapeFuncs* functions();
 
-// Drops the page, the faults and the counters (live objects and blocks stay counted).
+// Back to a page on www.kelvra.com with no faults and zeroed counters (live objects
+// and blocks stay counted, so leaks of an earlier test still show).
 void reset();
 Counts counts();
-Faults& faults();
+void setFaults(const Faults& faults);
 std::string lastException();
+bool isLive(NPObject* object);
 
 // The page's location.host as a string of the given bytes (NULs allowed)...
 void setHost(const std::string& host);

@@ -1,6 +1,7 @@
 #include "plugin_loader.h"
 
 #include <objbase.h>
+#include <string.h>
 
 bool loadPlugin(const std::wstring& path, LoadedPlugin* plugin) {
   HMODULE module = LoadLibraryW(path.c_str());
@@ -23,6 +24,14 @@ bool loadPlugin(const std::wstring& path, LoadedPlugin* plugin) {
   return true;
 }
 
+NPError startPlugin(const LoadedPlugin& plugin, NPNetscapeFuncs* browserFuncs,
+                    NPPluginFuncs* funcs) {
+  memset(funcs, 0, sizeof *funcs);
+  funcs->size = sizeof *funcs;
+  NPError error = plugin.getEntryPoints(funcs);
+  return error != NPERR_NO_ERROR ? error : plugin.initialize(browserFuncs);
+}
+
 void unloadPlugin(LoadedPlugin* plugin) {
   if (plugin->module != NULL) FreeLibrary(plugin->module);
   plugin->module = NULL;
@@ -36,14 +45,18 @@ std::wstring programDirectory() {
 }
 
 std::wstring makeTemporaryDirectory(const std::wstring& prefix) {
-  wchar_t base[MAX_PATH];
-  GetTempPathW(MAX_PATH, base);
+  // Below the directory the process started with, however often TMP moves since.
+  static const std::wstring base = [] {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, path);
+    return std::wstring(path, length < MAX_PATH ? length : 0);
+  }();
   GUID guid;
   CoCreateGuid(&guid);
   wchar_t name[64];
   swprintf(name, 64, L"%08lX%04X", static_cast<unsigned long>(guid.Data1),
            static_cast<unsigned>(guid.Data2));
-  std::wstring directory = std::wstring(base) + prefix + name + L"\\";
+  std::wstring directory = base + prefix + name + L"\\";
   CreateDirectoryW(directory.c_str(), NULL);
   return directory;
 }
@@ -93,12 +106,23 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-std::string versionString(const std::wstring& path, const char* name) {
+namespace {
+
+// The file's whole version block, or "" when it has none.
+std::string versionBlock(const std::wstring& path) {
   DWORD ignored = 0;
   DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
   if (size == 0) return std::string();
   std::string block(size, '\0');
   if (!GetFileVersionInfoW(path.c_str(), 0, size, &block[0])) return std::string();
+  return block;
+}
+
+}  // namespace
+
+std::string versionString(const std::wstring& path, const char* name) {
+  std::string block = versionBlock(path);
+  if (block.empty()) return std::string();
   std::wstring key = L"\\StringFileInfo\\040904e4\\" + widen(name);
   wchar_t* value = NULL;
   UINT length = 0;
@@ -107,6 +131,19 @@ std::string versionString(const std::wstring& path, const char* name) {
     return std::string();
   }
   return narrow(std::wstring(value, length > 0 && value[length - 1] == 0 ? length - 1 : length));
+}
+
+bool versionFixedInfo(const std::wstring& path, VS_FIXEDFILEINFO* info) {
+  std::string block = versionBlock(path);
+  VS_FIXEDFILEINFO* fixed = NULL;
+  UINT length = 0;
+  if (block.empty() ||
+      !VerQueryValueW(&block[0], L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+      fixed == NULL || length < sizeof *fixed) {
+    return false;
+  }
+  *info = *fixed;
+  return true;
 }
 
 std::wstring widen(const std::string& utf8) {

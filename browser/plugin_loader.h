@@ -24,11 +24,16 @@ struct LoadedPlugin {
 
 // False (with nothing loaded) when the module or one of the exports is missing.
 bool loadPlugin(const std::wstring& path, LoadedPlugin* plugin);
+// The browser's order after the load: NP_GetEntryPoints into `funcs` (its size set,
+// every other field zero), then NP_Initialize with `browserFuncs`; the first error.
+NPError startPlugin(const LoadedPlugin& plugin, NPNetscapeFuncs* browserFuncs,
+                    NPPluginFuncs* funcs);
 void unloadPlugin(LoadedPlugin* plugin);
 
 // The folder of the running program, with a trailing backslash.
 std::wstring programDirectory();
-// A new, empty folder below the process's temporary directory, trailing backslash.
+// A new, empty folder below the temporary directory the process started with
+// (not the one TMP names now), trailing backslash.
 std::wstring makeTemporaryDirectory(const std::wstring& prefix);
 // Points TMP and TEMP, and so GetTempPathW, at `directory`.
 void setProcessTemporaryDirectory(const std::wstring& directory);
@@ -41,6 +46,8 @@ std::vector<std::string> splitLines(const std::string& text);
 
 // A string of the module's version resource (US English, code page 1252), or "".
 std::string versionString(const std::wstring& path, const char* name);
+// The resource's fixed part; false when the file has none.
+bool versionFixedInfo(const std::wstring& path, VS_FIXEDFILEINFO* info);
 
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& text);

@@ -36,10 +36,9 @@ HRESULT withBstrs(Call call) {
   }
 }
 
-// Bytes that the first `units` UTF-16 units take in the ANSI code page, or -1 when the
-// system refuses them.
+// Bytes that the first `units` (at least 1) UTF-16 units take in the ANSI code page, or
+// -1 when the system refuses them.
 int ansiBytes(const wchar_t* source, int units) {
-  if (units == 0) return 0;
   const int bytes = WideCharToMultiByte(CP_ACP, 0, source, units, NULL, 0, NULL, NULL);
   return bytes > 0 ? bytes : -1;
 }
@@ -69,9 +68,8 @@ void storeFittingPrefix(const wchar_t* source, int length, char* destination, in
 }
 
 // The launcher's answer on success: converted into the caller's buffer, then freed.
-// A NULL BSTR leaves the buffer as it is.
+// A NULL BSTR leaves the buffer as it is (wideToAnsi writes nothing for it).
 void takeText(BSTR text, char* destination, size_t size) {
-  if (text == NULL) return;
   if (size > 0) wideToAnsi(text, destination, size);
   SysFreeString(text);
 }

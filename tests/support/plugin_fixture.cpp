@@ -21,33 +21,41 @@ void PluginFixture::SetUp() {
 }
 
 void PluginFixture::TearDown() {
-  if (plugin.module != NULL) stop();
+  if (started_) stop();
+  unloadPlugin(&plugin);
   launcher.revokeFactory();
   if (comStarted_) CoUninitialize();
 }
 
-bool PluginFixture::start() {
+bool PluginFixture::load() {
   temporaryDirectory = makeTemporaryDirectory(L"kelvra-test-");
   setProcessTemporaryDirectory(temporaryDirectory);
-  if (!loadPlugin(pluginPath(), &plugin)) return false;
-  funcs = NPPluginFuncs();
-  funcs.size = sizeof funcs;
-  return plugin.getEntryPoints(&funcs) == NPERR_NO_ERROR &&
-         plugin.initialize(browser::functions()) == NPERR_NO_ERROR;
+  return loadPlugin(pluginPath(), &plugin);
+}
+
+bool PluginFixture::start() {
+  started_ = load() && startPlugin(plugin, browser::functions(), &funcs) == NPERR_NO_ERROR;
+  return started_;
 }
 
 void PluginFixture::stop() {
   plugin.shutdown();
   unloadPlugin(&plugin);
+  started_ = false;
+}
+
+std::vector<std::wstring> PluginFixture::logFiles() const {
+  return findFiles(temporaryDirectory, L"KLV-*.log");
+}
+
+std::string PluginFixture::logText() const {
+  std::vector<std::wstring> logs = logFiles();
+  return logs.size() == 1 ? readFileShared(logs[0]) : std::string();
 }
 
 std::vector<std::string> PluginFixture::messages() const {
   std::vector<std::string> result;
-  std::vector<std::wstring> logs = findFiles(temporaryDirectory, L"KLV-*.log");
-  if (logs.size() != 1) return result;
-  for (const std::string& line : splitLines(readFileShared(logs[0]))) {
-    result.push_back(messageOf(line));
-  }
+  for (const std::string& line : splitLines(logText())) result.push_back(messageOf(line));
   return result;
 }
 

@@ -29,13 +29,18 @@ class PluginFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Loads the DLL on a fresh temporary directory, then NP_GetEntryPoints and
-  // NP_Initialize with the browser's table; false when any of it fails.
+  // LoadLibrary on a fresh temporary directory (TMP and TEMP), nothing called yet.
+  bool load();
+  // load(), then NP_GetEntryPoints and NP_Initialize with the browser's table.
   bool start();
-  // NP_Shutdown and unload (also done by TearDown when still loaded).
+  // NP_Shutdown and unload (TearDown does it for a start()ed plug-in still loaded).
   void stop();
 
-  // Every message of this load's log, in order.
+  // This load's log files (the one file, normally).
+  std::vector<std::wstring> logFiles() const;
+  // The raw bytes of this load's one log file; "" unless there is exactly one.
+  std::string logText() const;
+  // Every message of this load's log, in order, without time stamps.
   std::vector<std::string> messages() const;
   // Messages logged since the last mark.
   std::vector<std::string> messagesSinceMark() const;
@@ -61,6 +66,7 @@ class PluginFixture : public ::testing::Test {
   std::deque<NPP_t> instances_;
   size_t mark_ = 0;
   bool comStarted_ = false;
+  bool started_ = false;
 };
 
 NPVariant boolArgument(bool value);

@@ -1,0 +1,353 @@
+// The module's face to the browser, through the real DLL: its binary make-up
+// (exports, imports, resources), the four exports, and the instance callbacks that
+// carry no launcher logic.
+#include <windows.h>
+#include <objbase.h>
+#include <string.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "identity.h"
+#include <gmock/gmock.h>
+
+#include "plugin_fixture.h"
+
+namespace kelvra_test {
+namespace {
+
+using ::testing::ElementsAre;
+
+class EntryTest : public PluginFixture {
+ protected:
+  // Runs `body` on a new thread, which starts outside any COM apartment.
+  static void onFreshThread(const std::function<void()>& body) { std::thread(body).join(); }
+
+  // Whether the calling thread is in an apartment: CoInitialize answers S_FALSE then.
+  // The probe's own reference is given back at once.
+  static HRESULT probeApartment() {
+    HRESULT hr = CoInitialize(NULL);
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return hr;
+  }
+
+  const IMAGE_NT_HEADERS* ntHeaders() const {
+    const BYTE* base = reinterpret_cast<const BYTE*>(plugin.module);
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  }
+  template <typename T>
+  const T* at(DWORD rva) const {
+    return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(plugin.module) + rva);
+  }
+};
+
+// --- The module file --------------------------------------------------------------
+
+TEST_F(EntryTest, ExportsExactlyTheFourEntryPointsByNameAtOrdinalsOneToFour) {
+  ASSERT_TRUE(load());
+  const IMAGE_DATA_DIRECTORY& dir =
+      ntHeaders()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  ASSERT_NE(0u, dir.VirtualAddress);
+  const IMAGE_EXPORT_DIRECTORY* exports = at<IMAGE_EXPORT_DIRECTORY>(dir.VirtualAddress);
+  EXPECT_EQ(4u, exports->NumberOfFunctions);
+  const DWORD* names = at<DWORD>(exports->AddressOfNames);
+  const WORD* indexes = at<WORD>(exports->AddressOfNameOrdinals);
+  std::vector<std::string> found;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+    found.push_back(std::string(at<char>(names[i])) + "@" +
+                    std::to_string(exports->Base + indexes[i]));
+  }
+  std::sort(found.begin(), found.end());
+  EXPECT_THAT(found, ElementsAre("NP_GetEntryPoints@1", "NP_GetMIMEDescription@4",
+                                 "NP_Initialize@2", "NP_Shutdown@3"));
+}
+
+TEST_F(EntryTest, ImportsOnlySystemLibraries) {
+  ASSERT_TRUE(load());
+  const IMAGE_DATA_DIRECTORY& dir =
+      ntHeaders()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  ASSERT_NE(0u, dir.VirtualAddress);
+  wchar_t system[MAX_PATH];
+  UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  int count = 0;
+  for (const IMAGE_IMPORT_DESCRIPTOR* d = at<IMAGE_IMPORT_DESCRIPTOR>(dir.VirtualAddress);
+       d->Name != 0; ++d, ++count) {
+    std::string name = at<char>(d->Name);
+    SCOPED_TRACE(name);
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    // MinGW's runtime DLLs (libstdc++-6, libgcc_s_*, libwinpthread-1) all start so.
+    EXPECT_NE(0u, lower.find("lib"));
+    std::wstring path = std::wstring(system, length) + L"\\" + widen(name);
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
+  }
+  EXPECT_GT(count, 0);
+}
+
+TEST_F(EntryTest, VersionResourceCarriesThePluginRegistrationFields) {
+  struct Field {
+    const char* name;
+    const char* value;
+  };
+  const Field fields[] = {
+      {"MIMEType", "application/x-vnd-kelvra-launcher"},
+      {"FileExtents", "launcher"},
+      {"FileOpenName", "Kelvra Launcher Plugin"},
+      {"FileDescription", "Kelvra Launcher Plugin"},
+      {"ProductName", "Kelvra Launcher Plugin"},
+      {"InternalName", "KelvraLauncherPlugin"},
+      {"OriginalFilename", "NPKelvraProxy.dll"},
+      {"FileVersion", "1, 2, 7, 22"},
+      {"ProductVersion", "1, 2, 7, 22"},
+      {"CompanyName", KELVRA_COMPANY_NAME},
+      {"LegalCopyright", KELVRA_LEGAL_COPYRIGHT},
+  };
+  for (const Field& field : fields) {
+    EXPECT_EQ(field.value, versionString(pluginPath(), field.name)) << field.name;
+  }
+  VS_FIXEDFILEINFO fixed;
+  ASSERT_TRUE(versionFixedInfo(pluginPath(), &fixed));
+  EXPECT_EQ(0x00010002u, fixed.dwFileVersionMS);
+  EXPECT_EQ(0x00070016u, fixed.dwFileVersionLS);
+  EXPECT_EQ(0x00010002u, fixed.dwProductVersionMS);
+  EXPECT_EQ(0x00070016u, fixed.dwProductVersionLS);
+  EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed.dwFileType);
+}
+
+TEST_F(EntryTest, EmbedsTheAsInvokerManifest) {
+  ASSERT_TRUE(load());
+  HRSRC found = FindResourceW(plugin.module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24));
+  ASSERT_NE(nullptr, found);
+  HGLOBAL loaded = LoadResource(plugin.module, found);
+  ASSERT_NE(nullptr, loaded);
+  std::string manifest(static_cast<const char*>(LockResource(loaded)),
+                       SizeofResource(plugin.module, found));
+  EXPECT_NE(std::string::npos, manifest.find("level=\"asInvoker\"")) << manifest;
+  EXPECT_NE(std::string::npos, manifest.find("uiAccess=\"false\"")) << manifest;
+}
+
+// --- NP_Initialize and NP_Shutdown -------------------------------------------------
+
+TEST_F(EntryTest, InitializeRefusesAMissingOrNewerTableAfterItsEntryLine) {
+  ASSERT_TRUE(load());
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, plugin.initialize(NULL));
+  NPNetscapeFuncs newer = *browser::functions();
+  newer.version = 0x0100;
+  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, plugin.initialize(&newer));
+  EXPECT_THAT(messages(),
+              ElementsAre("NPKelvraProxy: NP_Initialize", "NPKelvraProxy: NP_Initialize"));
+}
+
+// The refused table must not replace the one kept: the page query of a later NPP_New
+// goes to the accepted table's services.
+TEST_F(EntryTest, RefusedTableIsNotKept) {
+  ASSERT_TRUE(start());
+  NPNetscapeFuncs newer = *browser::functions();
+  newer.version = 0x0100;
+  static int newerCalls;
+  newerCalls = 0;
+  newer.getvalue = [](NPP, NPNVariable, void*) -> NPError {
+    ++newerCalls;
+    return NPERR_GENERIC_ERROR;
+  };
+  ASSERT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, plugin.initialize(&newer));
+  browser::Counts before = browser::counts();
+  NPP instance = newInstance("www.kelvra.com");
+  EXPECT_EQ(0, newerCalls);
+  EXPECT_GT(browser::counts().retains, before.retains);  // the window came from our table
+  destroy(instance);
+}
+
+TEST_F(EntryTest, InitializeStartsComOnceAndShutdownEndsIt) {
+  ASSERT_TRUE(load());
+  HRESULT afterFirst = E_FAIL, afterSecond = E_FAIL, afterShutdown = E_FAIL;
+  NPError first = -1, second = -1, shutdown = -1;
+  onFreshThread([&] {
+    first = plugin.initialize(browser::functions());
+    afterFirst = probeApartment();
+    second = plugin.initialize(browser::functions());
+    afterSecond = probeApartment();
+    shutdown = plugin.shutdown();
+    afterShutdown = probeApartment();
+  });
+  EXPECT_EQ(NPERR_NO_ERROR, first);
+  EXPECT_EQ(NPERR_NO_ERROR, second);
+  EXPECT_EQ(NPERR_NO_ERROR, shutdown);
+  EXPECT_EQ(S_FALSE, afterFirst);     // the module holds the thread's apartment
+  EXPECT_EQ(S_FALSE, afterSecond);
+  EXPECT_EQ(S_OK, afterShutdown);     // one CoUninitialize gave back all it took
+  EXPECT_THAT(messages(), ElementsAre("NPKelvraProxy: NP_Initialize", "CoInitialize Ok",
+                                      "NPKelvraProxy: NP_Initialize", "CoInitialize Ok",
+                                      "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok"));
+}
+
+// A shutdown without a held initialisation must not give back a reference the
+// module never took: the thread's own one survives it.
+TEST_F(EntryTest, ShutdownReleasesNothingItDidNotTake) {
+  ASSERT_TRUE(load());
+  NPError first = -1, second = -1;
+  HRESULT afterWithout = E_FAIL, afterTwice = E_FAIL;
+  onFreshThread([&] {
+    ASSERT_EQ(S_OK, CoInitialize(NULL));
+    first = plugin.shutdown();
+    afterWithout = probeApartment();
+    plugin.initialize(browser::functions());
+    plugin.shutdown();
+    second = plugin.shutdown();
+    afterTwice = probeApartment();
+    CoUninitialize();
+  });
+  EXPECT_EQ(NPERR_NO_ERROR, first);
+  EXPECT_EQ(NPERR_NO_ERROR, second);
+  EXPECT_EQ(S_FALSE, afterWithout);
+  EXPECT_EQ(S_FALSE, afterTwice);
+  std::vector<std::string> log = messages();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ("NPKelvraProxy: NP_Shutdown", log[0]);
+  EXPECT_EQ("CoUninitialize Ok", log[1]);
+}
+
+TEST_F(EntryTest, InitializeInAMultithreadedApartmentLogsFailAndStillStarts) {
+  ASSERT_TRUE(load());
+  NPError answer = -1;
+  HRESULT afterShutdown = E_FAIL;
+  onFreshThread([&] {
+    ASSERT_EQ(S_OK, CoInitializeEx(NULL, COINIT_MULTITHREADED));
+    answer = plugin.initialize(browser::functions());
+    plugin.shutdown();
+    // Still the thread's own apartment: the module took nothing and gave nothing back.
+    afterShutdown = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    if (SUCCEEDED(afterShutdown)) CoUninitialize();
+    CoUninitialize();
+  });
+  EXPECT_EQ(NPERR_NO_ERROR, answer);
+  EXPECT_EQ(S_FALSE, afterShutdown);
+  EXPECT_THAT(messages(), ElementsAre("NPKelvraProxy: NP_Initialize", "CoInitialize fail",
+                                      "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok"));
+}
+
+// --- NP_GetEntryPoints -------------------------------------------------------------
+
+TEST_F(EntryTest, GetEntryPointsRefusesANullRecordAfterItsLine) {
+  ASSERT_TRUE(load());
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, plugin.getEntryPoints(NULL));
+  EXPECT_THAT(messages(), ElementsAre("NP_GetEntryPoints"));
+}
+
+TEST_F(EntryTest, GetEntryPointsFillsItsFiveCallbacksAndVersionOnly) {
+  ASSERT_TRUE(load());
+  NPPluginFuncs supplied;
+  memset(&supplied, 0xA5, sizeof supplied);
+  supplied.size = 0x1234;  // whatever the browser says, it stays
+  NPPluginFuncs filled = supplied;
+  ASSERT_EQ(NPERR_NO_ERROR, plugin.getEntryPoints(&filled));
+  EXPECT_EQ(19, filled.version);
+  const void* pattern;
+  memset(&pattern, 0xA5, sizeof pattern);
+  const void* callbacks[] = {reinterpret_cast<void*>(filled.newp),
+                             reinterpret_cast<void*>(filled.destroy),
+                             reinterpret_cast<void*>(filled.setwindow),
+                             reinterpret_cast<void*>(filled.event),
+                             reinterpret_cast<void*>(filled.getvalue)};
+  for (const void* callback : callbacks) {
+    EXPECT_NE(nullptr, callback);
+    EXPECT_NE(pattern, callback);
+  }
+  // Every other byte, size included, is as supplied.
+  NPPluginFuncs expected = supplied;
+  expected.version = filled.version;
+  expected.newp = filled.newp;
+  expected.destroy = filled.destroy;
+  expected.setwindow = filled.setwindow;
+  expected.event = filled.event;
+  expected.getvalue = filled.getvalue;
+  EXPECT_EQ(0, memcmp(&expected, &filled, sizeof filled));
+  EXPECT_EQ(0x1234, filled.size);
+  EXPECT_THAT(messages(), ElementsAre("NP_GetEntryPoints"));
+}
+
+TEST_F(EntryTest, MimeDescriptionNamesTypeExtensionAndContact) {
+  ASSERT_TRUE(load());
+  EXPECT_STREQ("application/x-vnd-kelvra-launcher:.launcher:plugin-support@kelvra.com",
+               plugin.mimeDescription());
+  EXPECT_THAT(messages(), ElementsAre("NPKelvraProxy: NP_GetMIMEDescription"));
+}
+
+// --- The callbacks without launcher logic ------------------------------------------
+
+class CallbackTest : public EntryTest {
+ protected:
+  void SetUp() override {
+    EntryTest::SetUp();
+    ASSERT_TRUE(start());
+    mark();
+  }
+  NPP_t instance = {};
+};
+
+TEST_F(CallbackTest, GetValueAnswersNameAndDescription) {
+  const char* name = NULL;
+  const char* description = NULL;
+  EXPECT_EQ(NPERR_NO_ERROR, funcs.getvalue(&instance, NPPVpluginNameString, &name));
+  EXPECT_EQ(NPERR_NO_ERROR,
+            funcs.getvalue(&instance, NPPVpluginDescriptionString, &description));
+  EXPECT_STREQ("KelvraLauncherPlugin", name);
+  EXPECT_STREQ("<a href=\"https://www.kelvra.com/\">KelvraLauncherPlugin</a> plugin.",
+               description);
+  EXPECT_THAT(messagesSinceMark(),
+              ElementsAre("getvalue - name string", "getvalue - description string"));
+}
+
+TEST_F(CallbackTest, GetValueAnswersXEmbedFalseInOneByte) {
+  unsigned char bytes[4];
+  memset(bytes, 0xCC, sizeof bytes);
+  EXPECT_EQ(NPERR_NO_ERROR, funcs.getvalue(&instance, NPPVpluginNeedsXEmbed, &bytes[1]));
+  EXPECT_EQ(0xCC, bytes[0]);
+  EXPECT_EQ(0, bytes[1]);
+  EXPECT_EQ(0xCC, bytes[2]);
+  EXPECT_EQ(0xCC, bytes[3]);
+  EXPECT_THAT(messagesSinceMark(), ElementsAre("getvalue - xembed"));
+}
+
+TEST_F(CallbackTest, GetValueRefusesOtherVariablesAndLeavesTheValue) {
+  const int others[] = {0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 16, 100};
+  for (int variable : others) {
+    void* value = &instance;
+    EXPECT_EQ(NPERR_GENERIC_ERROR,
+              funcs.getvalue(&instance, static_cast<NPPVariable>(variable), &value))
+        << variable;
+    EXPECT_EQ(&instance, value) << variable;
+  }
+  std::vector<std::string> log = messagesSinceMark();
+  EXPECT_EQ(std::vector<std::string>(sizeof others / sizeof others[0], "getvalue - default"), log);
+}
+
+TEST_F(CallbackTest, GetValueWithNullValueAnswersInvalidParamAfterTheRowLine) {
+  const struct {
+    NPPVariable variable;
+    const char* line;
+  } rows[] = {{NPPVpluginNameString, "getvalue - name string"},
+              {NPPVpluginDescriptionString, "getvalue - description string"},
+              {NPPVpluginNeedsXEmbed, "getvalue - xembed"}};
+  std::vector<std::string> expected;
+  for (const auto& row : rows) {
+    EXPECT_EQ(NPERR_INVALID_PARAM, funcs.getvalue(&instance, row.variable, NULL)) << row.line;
+    expected.push_back(row.line);
+  }
+  EXPECT_EQ(expected, messagesSinceMark());
+}
+
+TEST_F(CallbackTest, WindowAndEventCallbacksLogAndAnswerZero) {
+  NPWindow window = {};
+  EXPECT_EQ(NPERR_NO_ERROR, funcs.setwindow(&instance, &window));
+  EXPECT_EQ(0, funcs.event(&instance, NULL));
+  EXPECT_THAT(messagesSinceMark(), ElementsAre("setWindow", "handleEvent"));
+}
+
+}  // namespace
+}  // namespace kelvra_test

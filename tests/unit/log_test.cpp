@@ -1,0 +1,198 @@
+// The log's seams, on private ProxyState objects: message shapes (line feeds, the
+// stack/heap boundary, very long and empty messages), concurrent writers, and the
+// Off and Failed states.
+#include <windows.h>
+#include <stdint.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/ProxyState.h"
+#include <gmock/gmock.h>
+
+#include "plugin_fixture.h"
+
+namespace kelvra_test {
+namespace {
+
+using ::testing::ElementsAre;
+
+const size_t kStamp = 20;  // "MM-DD-YYYY HH:MM:SS "
+
+// A text of `length` characters whose every position is recognisable, so a cut,
+// a shift or a lost byte shows.
+std::string patterned(size_t length, char first = 'a') {
+  std::string text(length, ' ');
+  for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>(first + i % 26);
+  return text;
+}
+
+bool isStamp(const std::string& line) {
+  if (line.size() < kStamp) return false;
+  for (size_t i = 0; i < kStamp; ++i) {
+    char c = line[i];
+    bool ok = i == 2 || i == 5 ? c == '-'
+              : i == 13 || i == 16 ? c == ':'
+              : i == 10 || i == 19 ? c == ' '
+                                   : c >= '0' && c <= '9';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+class ProxyStateLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { directory = makeTemporaryDirectory(L"kelvra-unit-log-"); }
+  void TearDown() override { state.reset(); }
+
+  // A ProxyState built with TMP = `temp`.
+  void build(const std::wstring& temp) {
+    setProcessTemporaryDirectory(temp);
+    state.reset(new ProxyState());
+  }
+  void build() { build(directory); }
+
+  std::string text() const { return readFileShared(state->logPath); }
+  std::vector<std::string> lines() const { return splitLines(text()); }
+
+  std::wstring directory;
+  std::unique_ptr<ProxyState> state;
+};
+
+TEST_F(ProxyStateLogTest, PathIsTheTemporaryDirectoryAndTheFileExistsEmpty) {
+  build();
+  ASSERT_FALSE(state->logDisabled);
+  EXPECT_EQ(directory, state->logPath.substr(0, directory.size()));
+  EXPECT_THAT(findFiles(directory, L"KLV-*.log"), ElementsAre(state->logPath));
+  EXPECT_EQ("", text());
+}
+
+TEST_F(ProxyStateLogTest, AMessageLineFeedIsStoredAsCrLfAndOnlyTheFirstLineIsStamped) {
+  build();
+  state->logMessage("first\nsecond");
+  state->logMessage("%s\n%d", "third", 4);
+  std::string all = text();
+  std::vector<std::string> got = splitLines(all);
+  ASSERT_EQ(4u, got.size()) << all;
+  EXPECT_TRUE(isStamp(got[0]));
+  EXPECT_EQ("first", got[0].substr(kStamp));
+  EXPECT_EQ("second", got[1]);
+  EXPECT_TRUE(isStamp(got[2]));
+  EXPECT_EQ("third", got[2].substr(kStamp));
+  EXPECT_EQ("4", got[3]);
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), std::count(all.begin(), all.end(), '\r'));
+}
+
+// Around the stack buffer's end and far beyond it, each message lands whole on one
+// line; the empty one leaves the stamp and its blank.
+TEST_F(ProxyStateLogTest, MessagesOfEveryLengthAreWrittenWholeOnOneLine) {
+  build();
+  const size_t lengths[] = {0, 1, 509, 510, 511, 512, 4000, 70000};
+  for (size_t length : lengths) state->logMessage("%s", patterned(length).c_str());
+  // A message that is longer only once formatted, from a short format.
+  state->logMessage("%0600d|%s", 7, "end");
+  std::vector<std::string> got = lines();
+  ASSERT_EQ(sizeof lengths / sizeof lengths[0] + 1, got.size());
+  for (size_t i = 0; i < sizeof lengths / sizeof lengths[0]; ++i) {
+    ASSERT_TRUE(isStamp(got[i])) << lengths[i];
+    EXPECT_EQ(patterned(lengths[i]), got[i].substr(kStamp)) << lengths[i];
+  }
+  EXPECT_EQ(kStamp, got[0].size());
+  EXPECT_EQ(std::string(599, '0') + "7|end", got.back().substr(kStamp));
+}
+
+// Writers on several threads at once, short and heap-sized messages mixed: every
+// line is one whole message after one stamp, and every message is there once.
+TEST_F(ProxyStateLogTest, LinesFromConcurrentThreadsNeverInterleave) {
+  build();
+  const int kThreads = 6;
+  const int kPerThread = 150;
+  auto message = [](int thread, int i) {
+    return "t" + std::to_string(thread) + "-" + std::to_string(i) + ":" +
+           patterned(i % 3 == 0 ? 900 : 40 + i, static_cast<char>('A' + thread));
+  };
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) state->logMessage("%s", message(t, i).c_str());
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  std::map<std::string, int> expected;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kPerThread; ++i) expected[message(t, i)] = 0;
+  }
+  std::vector<std::string> got = lines();
+  EXPECT_EQ(static_cast<size_t>(kThreads * kPerThread), got.size());
+  for (const std::string& line : got) {
+    ASSERT_TRUE(isStamp(line)) << line.substr(0, 60);
+    auto found = expected.find(line.substr(kStamp));
+    ASSERT_NE(expected.end(), found) << line.substr(0, 60);
+    ++found->second;
+  }
+  for (const auto& entry : expected) EXPECT_EQ(1, entry.second) << entry.first.substr(0, 20);
+}
+
+TEST_F(ProxyStateLogTest, TwoStatesOnOneDirectoryKeepTwoFiles) {
+  build();
+  std::wstring first = state->logPath;
+  state->logMessage("one");
+  build();
+  state->logMessage("two");
+  EXPECT_NE(first, state->logPath);
+  state.reset();
+  EXPECT_EQ(2u, findFiles(directory, L"KLV-*.log").size());
+  EXPECT_EQ("one", splitLines(readFileShared(first)).at(0).substr(kStamp));
+}
+
+// Off: a temporary path that does not fit GetTempPathW's 256-character buffer, or
+// leaves no room for the name in 260 characters. No file, and logMessage returns
+// before it formats: the argument below would fault if it were ever read.
+TEST_F(ProxyStateLogTest, OffForPathsTooLongForTheBuffersAndNothingIsFormatted) {
+  for (size_t length : {300u, 250u}) {
+    std::wstring temp = directory;
+    while (temp.size() < length) {
+      temp += std::wstring(std::min<size_t>(40, length - temp.size()), L'o');
+      CreateDirectoryW(temp.c_str(), NULL);
+      temp += L"\\";
+    }
+    build(temp);
+    EXPECT_TRUE(state->logDisabled) << length;
+    EXPECT_TRUE(state->logPath.empty()) << length;
+    state->logMessage("%s", reinterpret_cast<const char*>(static_cast<uintptr_t>(1)));
+  }
+  // Only the folders made above: no file anywhere below the directory.
+  std::vector<std::wstring> pending = {directory};
+  while (!pending.empty()) {
+    std::wstring folder = pending.back();
+    pending.pop_back();
+    for (const std::wstring& entry : findFiles(folder, L"*")) {
+      std::wstring name = entry.substr(folder.size());
+      if (name == L"." || name == L"..") continue;
+      DWORD attributes = GetFileAttributesW(entry.c_str());
+      ASSERT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
+                  (attributes & FILE_ATTRIBUTE_DIRECTORY))
+          << narrow(entry);
+      pending.push_back(entry + L"\\");
+    }
+  }
+}
+
+// Failed: the directory is known but the file cannot be made; lines are dropped.
+TEST_F(ProxyStateLogTest, FailedWhenTheDirectoryIsMissingAndLinesAreDropped) {
+  std::wstring missing = directory + L"missing\\";
+  build(missing);
+  EXPECT_FALSE(state->logDisabled);
+  EXPECT_EQ(missing, state->logPath.substr(0, missing.size()));
+  state->logMessage("dropped %d", 1);
+  state->logMessage("%s", patterned(2000).c_str());
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(missing.c_str()));
+  EXPECT_TRUE(findFiles(directory, L"*.log").empty());
+}
+
+}  // namespace
+}  // namespace kelvra_test
