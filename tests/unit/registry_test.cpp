@@ -1,99 +1,227 @@
 // The instance registry: lookups by instance and by scriptable object, removal, and
-// the same from several threads at once.
-#include <gtest/gtest.h>
-
+// the registry mutex that guards the list and its walk. Records carry fake pointer
+// values; the registry compares them and never follows them.
+#include <windows.h>
 #include <stdint.h>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "diag/ProxyState.h"
 #include "plugin/registry.h"
 
 namespace {
 
-// Records with fake pointer values: the registry compares them and never follows them.
-NP_KELVRA_INSTANCE makeRecord(uintptr_t tag) {
-  NP_KELVRA_INSTANCE record;
-  record.instance = reinterpret_cast<NPP>(tag);
-  record.npobject = reinterpret_cast<NPObject*>(tag + 1);
-  record.launcher = reinterpret_cast<IKelvraLauncher*>(tag + 2);
-  return record;
+using ::testing::ElementsAre;
+
+NPP fakeInstance(uintptr_t n) { return reinterpret_cast<NPP>(0x10000000u + n * 16u); }
+NPObject* fakeObject(uintptr_t n) { return reinterpret_cast<NPObject*>(0x20000000u + n * 16u); }
+IKelvraLauncher* fakeLauncher(uintptr_t n) {
+  return reinterpret_cast<IKelvraLauncher*>(0x30000000u + n * 16u);
+}
+NP_KELVRA_INSTANCE fakeRecord(uintptr_t n) {
+  return NP_KELVRA_INSTANCE{fakeInstance(n), fakeObject(n), fakeLauncher(n)};
 }
 
-TEST(Registry, EmptyRegistryFindsNothing) {
-  NP_KELVRA_INSTANCE stray = makeRecord(0x1000);
-  EXPECT_EQ(nullptr, findRecordByInstance(stray.instance));
-  EXPECT_EQ(nullptr, findLauncherByObject(stray.npobject));
-  EXPECT_EQ(nullptr, removeRecordByInstance(stray.instance));
+std::vector<NP_KELVRA_INSTANCE*> listed() {
+  return std::vector<NP_KELVRA_INSTANCE*>(proxyState.objList.begin(), proxyState.objList.end());
 }
 
-TEST(Registry, RecordsAreFoundByInstanceAndByObjectUntilRemoved) {
-  NP_KELVRA_INSTANCE first = makeRecord(0x1000);
-  NP_KELVRA_INSTANCE second = makeRecord(0x2000);
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(proxyState.objList.empty()); }
+  // Whatever a failed test left behind must not reach the next one.
+  void TearDown() override {
+    EXPECT_TRUE(proxyState.objList.empty());
+    proxyState.objList.clear();
+  }
+};
+
+TEST_F(RegistryTest, EmptyRegistryFindsAndRemovesNothing) {
+  EXPECT_EQ(nullptr, findRecordByInstance(fakeInstance(1)));
+  EXPECT_EQ(nullptr, findLauncherByObject(fakeObject(1)));
+  EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(1)));
+  EXPECT_EQ(nullptr, findRecordByInstance(NULL));
+  EXPECT_EQ(nullptr, findLauncherByObject(NULL));
+  EXPECT_TRUE(proxyState.objList.empty());
+}
+
+TEST_F(RegistryTest, LookupsWithSeveralRecords) {
+  NP_KELVRA_INSTANCE records[3] = {fakeRecord(1), fakeRecord(2), fakeRecord(3)};
+  for (NP_KELVRA_INSTANCE& r : records) addRecord(&r);
+  EXPECT_THAT(listed(), ElementsAre(&records[0], &records[1], &records[2]));
+
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(&records[i], findRecordByInstance(records[i].instance));
+    EXPECT_EQ(records[i].launcher, findLauncherByObject(records[i].npobject));
+  }
+  // Keys of one field never match another field, nor an object that has no record.
+  EXPECT_EQ(nullptr, findRecordByInstance(reinterpret_cast<NPP>(records[0].npobject)));
+  EXPECT_EQ(nullptr, findLauncherByObject(reinterpret_cast<NPObject*>(records[0].instance)));
+  EXPECT_EQ(nullptr, findLauncherByObject(fakeObject(9)));
+  EXPECT_EQ(nullptr, findRecordByInstance(fakeInstance(9)));
+  EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(9)));
+  // Lookups leave the list as it was.
+  EXPECT_THAT(listed(), ElementsAre(&records[0], &records[1], &records[2]));
+
+  for (NP_KELVRA_INSTANCE& r : records) EXPECT_EQ(&r, removeRecordByInstance(r.instance));
+}
+
+TEST_F(RegistryTest, RemovingTheFirstLeavesTheOthersFindable) {
+  NP_KELVRA_INSTANCE first = fakeRecord(1), second = fakeRecord(2), third = fakeRecord(3);
   addRecord(&first);
   addRecord(&second);
-
-  EXPECT_EQ(&first, findRecordByInstance(first.instance));
-  EXPECT_EQ(&second, findRecordByInstance(second.instance));
-  EXPECT_EQ(first.launcher, findLauncherByObject(first.npobject));
-  EXPECT_EQ(second.launcher, findLauncherByObject(second.npobject));
-  // Keys of one kind never match fields of the other.
-  EXPECT_EQ(nullptr, findLauncherByObject(reinterpret_cast<NPObject*>(first.instance)));
-  EXPECT_EQ(nullptr, findRecordByInstance(reinterpret_cast<NPP>(first.npobject)));
+  addRecord(&third);
 
   EXPECT_EQ(&first, removeRecordByInstance(first.instance));
   EXPECT_EQ(nullptr, findRecordByInstance(first.instance));
+  // Script may still hold the removed record's object: it reaches no launcher.
   EXPECT_EQ(nullptr, findLauncherByObject(first.npobject));
   EXPECT_EQ(nullptr, removeRecordByInstance(first.instance));
   EXPECT_EQ(&second, findRecordByInstance(second.instance));
   EXPECT_EQ(second.launcher, findLauncherByObject(second.npobject));
+  EXPECT_EQ(&third, findRecordByInstance(third.instance));
+  EXPECT_THAT(listed(), ElementsAre(&second, &third));
 
+  // A removal from the middle keeps the ends linked.
+  EXPECT_EQ(&third, removeRecordByInstance(third.instance));
+  EXPECT_EQ(nullptr, removeRecordByInstance(third.instance));
+  EXPECT_EQ(second.launcher, findLauncherByObject(second.npobject));
   EXPECT_EQ(&second, removeRecordByInstance(second.instance));
-  EXPECT_EQ(nullptr, findRecordByInstance(second.instance));
+  EXPECT_EQ(nullptr, findLauncherByObject(second.npobject));
+  EXPECT_EQ(nullptr, removeRecordByInstance(second.instance));
 }
 
-TEST(Registry, FirstMatchingRecordWins) {
-  NP_KELVRA_INSTANCE older = makeRecord(0x3000);
-  NP_KELVRA_INSTANCE newer = makeRecord(0x3000);
-  newer.launcher = reinterpret_cast<IKelvraLauncher*>(0x9999);
-  addRecord(&older);
-  addRecord(&newer);
-  EXPECT_EQ(&older, findRecordByInstance(older.instance));
-  EXPECT_EQ(older.launcher, findLauncherByObject(older.npobject));
-  EXPECT_EQ(&older, removeRecordByInstance(older.instance));
-  EXPECT_EQ(&newer, removeRecordByInstance(older.instance));
-  EXPECT_EQ(nullptr, removeRecordByInstance(older.instance));
+TEST_F(RegistryTest, FirstMatchWinsInInsertionOrder) {
+  // Three records that share an instance and an object: each lookup answers the oldest,
+  // and removal takes them out oldest first.
+  NP_KELVRA_INSTANCE records[3];
+  for (uintptr_t i = 0; i < 3; ++i) {
+    records[i] = NP_KELVRA_INSTANCE{fakeInstance(5), fakeObject(5), fakeLauncher(i)};
+    addRecord(&records[i]);
+  }
+  EXPECT_THAT(listed(), ElementsAre(&records[0], &records[1], &records[2]));
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(&records[i], findRecordByInstance(fakeInstance(5)));
+    EXPECT_EQ(records[i].launcher, findLauncherByObject(fakeObject(5)));
+    EXPECT_EQ(&records[i], removeRecordByInstance(fakeInstance(5)));
+  }
+  EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(5)));
 }
 
-// Every thread adds, finds and removes its own records while the others do the same:
-// an unlocked list or a shared cursor loses or misreports records here.
-TEST(Registry, ConcurrentThreadsKeepTheirOwnRecords) {
+TEST_F(RegistryTest, NullFieldsAreKeysLikeAnyOther) {
+  NP_KELVRA_INSTANCE noObject = {fakeInstance(1), NULL, fakeLauncher(1)};
+  NP_KELVRA_INSTANCE other = fakeRecord(2);
+  addRecord(&other);
+  addRecord(&noObject);
+  EXPECT_EQ(noObject.launcher, findLauncherByObject(NULL));
+  EXPECT_EQ(&noObject, removeRecordByInstance(noObject.instance));
+  EXPECT_EQ(nullptr, findLauncherByObject(NULL));
+  EXPECT_EQ(&other, removeRecordByInstance(other.instance));
+}
+
+// Several threads at once, each with its own records: an unlocked list or a walk
+// whose cursor another thread moves shows up as a wrong answer or a broken list.
+TEST_F(RegistryTest, ConcurrentThreadsKeepTheListConsistent) {
   const int kThreads = 4;
   const int kRecords = 300;
+  const int kRounds = 3;
   std::vector<std::vector<NP_KELVRA_INSTANCE>> records(kThreads);
-  std::vector<int> mistakes(kThreads, 0);
-  std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kRecords; ++i) {
-      records[t].push_back(makeRecord(0x100000u * (t + 1) + 0x10u * i));
+    for (int i = 0; i < kRecords; ++i) records[t].push_back(fakeRecord(1 + t * kRecords + i));
+  }
+  std::atomic<int> ready(0);
+  std::atomic<long> wrong(0);
+  std::atomic<long> checks(0);
+  auto expect = [&](bool good) {
+    ++checks;
+    if (!good) ++wrong;
+  };
+  auto work = [&](int t) {
+    std::vector<NP_KELVRA_INSTANCE>& mine = records[t];
+    ++ready;
+    while (ready.load() < kThreads) {
     }
-    threads.emplace_back([&, t] {
-      for (NP_KELVRA_INSTANCE& r : records[t]) addRecord(&r);
-      for (NP_KELVRA_INSTANCE& r : records[t]) {
-        if (findRecordByInstance(r.instance) != &r) ++mistakes[t];
-        if (findLauncherByObject(r.npobject) != r.launcher) ++mistakes[t];
+    for (int round = 0; round < kRounds; ++round) {
+      for (NP_KELVRA_INSTANCE& r : mine) addRecord(&r);
+      for (NP_KELVRA_INSTANCE& r : mine) {
+        expect(findRecordByInstance(r.instance) == &r);
+        expect(findLauncherByObject(r.npobject) == r.launcher);
       }
-      for (NP_KELVRA_INSTANCE& r : records[t]) {
-        if (removeRecordByInstance(r.instance) != &r) ++mistakes[t];
-        if (findLauncherByObject(r.npobject) != nullptr) ++mistakes[t];
+      // Every other record out; the rest must stay exactly as they were.
+      for (size_t i = 0; i < mine.size(); i += 2) {
+        expect(removeRecordByInstance(mine[i].instance) == &mine[i]);
       }
-    });
-  }
+      for (size_t i = 0; i < mine.size(); ++i) {
+        const bool removed = i % 2 == 0;
+        expect(findRecordByInstance(mine[i].instance) == (removed ? NULL : &mine[i]));
+        expect(findLauncherByObject(mine[i].npobject) == (removed ? NULL : mine[i].launcher));
+        if (removed) expect(removeRecordByInstance(mine[i].instance) == NULL);
+      }
+      for (size_t i = 1; i < mine.size(); i += 2) {
+        expect(removeRecordByInstance(mine[i].instance) == &mine[i]);
+        expect(findLauncherByObject(mine[i].npobject) == NULL);
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
   for (std::thread& thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(0, mistakes[t]) << "thread " << t;
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(nullptr, findRecordByInstance(records[t].front().instance));
+
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_EQ(static_cast<long>(kThreads) * kRounds * kRecords * 6, checks.load());
+  EXPECT_TRUE(proxyState.objList.empty());
+  EXPECT_EQ(0u, proxyState.objList.size());
+}
+
+// Every operation waits for the registry mutex and gives it back before it returns.
+TEST_F(RegistryTest, EachOperationHoldsTheRegistryMutexForItsOwnLengthOnly) {
+  ASSERT_NE(nullptr, proxyState.registryMutex);
+  NP_KELVRA_INSTANCE record = fakeRecord(1);
+  struct Operation {
+    const char* name;
+    std::function<void()> run;
+  };
+  const Operation operations[] = {
+      {"addRecord", [&] { addRecord(&record); }},
+      {"findRecordByInstance", [&] { findRecordByInstance(record.instance); }},
+      {"findLauncherByObject", [&] { findLauncherByObject(record.npobject); }},
+      {"removeRecordByInstance", [&] { removeRecordByInstance(record.instance); }},
+  };
+  for (const Operation& op : operations) {
+    SCOPED_TRACE(op.name);
+    // Held by this thread: the operation on another thread must not finish meanwhile.
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(proxyState.registryMutex, INFINITE));
+    std::atomic<bool> done(false);
+    std::thread other([&] {
+      op.run();
+      done = true;
+    });
+    Sleep(100);
+    EXPECT_FALSE(done.load());
+    ReleaseMutex(proxyState.registryMutex);
+    other.join();
+    EXPECT_TRUE(done.load());
+
+    // Run here, the operation must leave the mutex free for another thread.
+    op.run();
+    DWORD wait = WAIT_FAILED;
+    std::thread probe([&] {
+      wait = WaitForSingleObject(proxyState.registryMutex, 0);
+      if (wait == WAIT_OBJECT_0) ReleaseMutex(proxyState.registryMutex);
+    });
+    probe.join();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), wait);
   }
+  // Added twice (once per run of addRecord), removed twice.
+  EXPECT_EQ(nullptr, removeRecordByInstance(record.instance));
 }
 
 }  // namespace

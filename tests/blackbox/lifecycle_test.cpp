@@ -1,0 +1,533 @@
+// Each embedding's life through the real DLL: the page host check inside NPP_New,
+// the record with its launcher and scriptable object, NPP_GetValue(15), NPP_Destroy,
+// and the failure rows of NPP_New. After every case the browser stand-in has back
+// every object reference and property value the module took.
+#include <windows.h>
+#include <objbase.h>
+#include <stdio.h>
+#include <stdint.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "plugin_fixture.h"
+
+namespace kelvra_test {
+namespace {
+
+using ::testing::ElementsAre;
+
+const char kContains[] = "location.host contains substring=kelvra.com";
+const char kDoesNotContain[] = "location.host DOES NOT contain substring=kelvra.com";
+const char kRefused[] = "newv isKelvraHost = FALSE";
+const char kNoLauncher[] = "newv GetIKelvraLauncherInstance() = NULL";
+const char kNoObject[] = "newv npnfuncs->createobject(instance, &npcRefObject) = NULL";
+
+// A pointer as the module's log prints %p: eight upper-case hexadecimal digits.
+std::string pointerText(const void* pointer) {
+  char text[16];
+  snprintf(text, sizeof text, "%08X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)));
+  return text;
+}
+
+// An object address as the script methods print it with 0x%8.8x.
+std::string objectText(const void* pointer) {
+  char text[16];
+  snprintf(text, sizeof text, "%8.8x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)));
+  return text;
+}
+
+std::string getValueLine(NPP instance, const std::string& record) {
+  return "getvalue - scriptable object : NPP instance=" + pointerText(instance) +
+         " objList.find(instance)=" + record;
+}
+
+class LifecycleTest : public PluginFixture {
+ protected:
+  // NPP_New for the page as the browser stand-in shows it now (host value untouched).
+  NPError newOnCurrentPage(NPP* instance) {
+    pages_.push_back(NPP_t());
+    *instance = &pages_.back();
+    char mime[] = "application/x-vnd-kelvra-launcher";
+    return funcs.newp(mime, *instance, NP_EMBED, 0, NULL, NULL, NULL);
+  }
+
+  // NPP_GetValue(15) straight, with the answer and what it stored.
+  NPError queryObject(NPP instance, NPObject** object) {
+    return funcs.getvalue(instance, NPPVpluginScriptableNPObject, object);
+  }
+
+  // An instance that the module must not know: variable 15 answers 2 with the lookup's
+  // NULL in its line and stores nothing, and NPP_Destroy answers 2 and releases nothing.
+  void expectUnregistered(NPP instance) {
+    mark();
+    browser::Counts before = browser::counts();
+    LauncherObjectStats launcherBefore = launcherTotals();
+    NPObject* sentinel = reinterpret_cast<NPObject*>(0x5EE5);
+    NPObject* object = sentinel;
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, queryObject(instance, &object));
+    EXPECT_EQ(sentinel, object);
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, destroy(instance));
+    EXPECT_THAT(messagesSinceMark(),
+                ElementsAre(getValueLine(instance, "00000000"), "destroy"));
+    browser::Counts after = browser::counts();
+    EXPECT_EQ(before.retains, after.retains);
+    EXPECT_EQ(before.releases, after.releases);
+    LauncherObjectStats launcherAfter = launcherTotals();
+    EXPECT_EQ(launcherBefore.releases, launcherAfter.releases);
+    EXPECT_EQ(launcherBefore.addRefs, launcherAfter.addRefs);
+  }
+
+  // Every launcher object's counters added up.
+  LauncherObjectStats launcherTotals() const {
+    LauncherObjectStats total;
+    for (int i = 0; i < launcher.objectsCreated(); ++i) {
+      LauncherObjectStats s = launcher.objectStats(i);
+      total.references += s.references;
+      total.addRefs += s.addRefs;
+      total.releases += s.releases;
+      total.overReleases += s.overReleases;
+    }
+    return total;
+  }
+
+  std::deque<NPP_t> pages_;
+};
+
+// What the module took from the browser since `before`, given back: every property
+// value released, every page-object reference returned, nothing freed or released
+// that it did not own. `kept` scriptable objects may still be held by records.
+void expectBrowserBalanced(const browser::Counts& before, long kept = 0) {
+  browser::Counts after = browser::counts();
+  EXPECT_EQ(after.variantsHandedOut - before.variantsHandedOut,
+            after.variantsReleased - before.variantsReleased);
+  EXPECT_EQ((after.retains - before.retains) + (after.objectsCreated - before.objectsCreated),
+            (after.releases - before.releases) + kept);
+  EXPECT_EQ(before.liveObjects + kept, after.liveObjects);
+  EXPECT_EQ(before.liveBlocks, after.liveBlocks);
+  EXPECT_EQ(0, after.badFrees);
+  EXPECT_EQ(0, after.deadObjectCalls);
+  EXPECT_EQ(0, after.underflows);
+}
+
+// --- The host check inside NPP_New ------------------------------------------------
+
+TEST_F(LifecycleTest, AllowedHostsGetARecordAndAScriptableObject) {
+  ASSERT_TRUE(start());
+  const char* hosts[] = {"www.kelvra.com", "kelvra.com", "SHOP.KELVRA.COM:8080",
+                         "www.kelvra.com.:443"};
+  int created = 0;
+  for (const char* host : hosts) {
+    SCOPED_TRACE(host);
+    browser::Counts before = browser::counts();
+    mark();
+    NPError error = -1;
+    NPP instance = newInstance(host, &error);
+    EXPECT_EQ(NPERR_NO_ERROR, error);
+    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains));
+    EXPECT_EQ(++created, launcher.objectsCreated());
+    EXPECT_EQ(1, launcher.liveObjects());
+    EXPECT_EQ(1, browser::counts().objectsCreated - before.objectsCreated);
+    expectBrowserBalanced(before, 1);
+
+    mark();
+    NPObject* object = NULL;
+    ASSERT_EQ(NPERR_NO_ERROR, queryObject(instance, &object));
+    ASSERT_NE(nullptr, object);
+    EXPECT_TRUE(browser::isLive(object));
+    EXPECT_NE(nullptr, object->_class);
+    EXPECT_EQ(2u, object->referenceCount);  // the record's and the browser's
+    std::vector<std::string> lines = messagesSinceMark();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(getValueLine(instance, "00000000"), lines[0]);
+    EXPECT_EQ(getValueLine(instance, ""), lines[0].substr(0, lines[0].size() - 8));
+
+    browser::release(object);
+    mark();
+    EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+    EXPECT_THAT(messagesSinceMark(), ElementsAre("destroy"));
+    EXPECT_FALSE(browser::isLive(object));
+    EXPECT_EQ(0, launcher.liveObjects());
+    expectBrowserBalanced(before);
+  }
+}
+
+TEST_F(LifecycleTest, RefusedHostsGetNoRecordAndNoLauncher) {
+  ASSERT_TRUE(start());
+  const std::string hosts[] = {
+      "kelvra.com.attacker.example", "notkelvra.com", "evil-kelvra.com", "kelvra.co",
+      "kelvra.comm", "kelvra.com..", "[::1]", "[::1]:80",
+      std::string("kelvra.com\0.evil", 16),
+      "",  // an empty host is a string too: it gets the DOES NOT line
+  };
+  for (const std::string& host : hosts) {
+    SCOPED_TRACE("host \"" + host + "\"");
+    browser::Counts before = browser::counts();
+    mark();
+    NPError error = -1;
+    NPP instance = newInstance(host, &error);
+    EXPECT_EQ(NPERR_NO_ERROR, error);
+    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kDoesNotContain, kRefused));
+    expectBrowserBalanced(before);
+    EXPECT_EQ(0, browser::counts().objectsCreated - before.objectsCreated);
+    expectUnregistered(instance);
+    expectBrowserBalanced(before);
+  }
+  EXPECT_EQ(0, launcher.createRequests());
+}
+
+TEST_F(LifecycleTest, NonStringHostIsRefusedWithoutAHostLine) {
+  ASSERT_TRUE(start());
+  const struct {
+    const char* name;
+    NPVariantType type;
+  } values[] = {
+      {"void", NPVariantType_Void},   {"null", NPVariantType_Null},
+      {"bool", NPVariantType_Bool},   {"int", NPVariantType_Int32},
+      {"double", NPVariantType_Double}, {"object", NPVariantType_Object},
+  };
+  for (const auto& value : values) {
+    SCOPED_TRACE(value.name);
+    browser::setHostValue(value.type);
+    browser::Counts before = browser::counts();
+    mark();
+    NPP instance = NULL;
+    EXPECT_EQ(NPERR_NO_ERROR, newOnCurrentPage(&instance));
+    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kRefused));
+    // window, location and host were all read, and all given back.
+    EXPECT_EQ(2, browser::counts().variantsHandedOut - before.variantsHandedOut);
+    expectBrowserBalanced(before);
+    expectUnregistered(instance);
+  }
+  EXPECT_EQ(0, launcher.createRequests());
+}
+
+TEST_F(LifecycleTest, PageServiceFailuresRefuseAndReleaseOnlyWhatWasObtained) {
+  ASSERT_TRUE(start());
+  const struct {
+    const char* name;
+    std::function<void(browser::Faults&)> arm;
+    long valuesObtained;   // property values the module got and must release
+    long retainsObtained;  // page-object references the module got and must release
+  } rows[] = {
+      {"window fails", [](browser::Faults& f) { f.failWindow = true; }, 0, 0},
+      {"location fails", [](browser::Faults& f) { f.failLocation = true; }, 0, 1},
+      {"host fails", [](browser::Faults& f) { f.failHost = true; }, 1, 2},
+      {"location is a string", [](browser::Faults& f) { f.locationNotObject = true; }, 1, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    browser::Faults faults;
+    row.arm(faults);
+    browser::setFaults(faults);
+    browser::Counts before = browser::counts();
+    mark();
+    NPError error = -1;
+    NPP instance = newInstance("www.kelvra.com", &error);
+    EXPECT_EQ(NPERR_NO_ERROR, error);
+    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kRefused));
+    browser::Counts after = browser::counts();
+    EXPECT_EQ(row.valuesObtained, after.variantsReleased - before.variantsReleased);
+    EXPECT_EQ(row.retainsObtained, after.releases - before.releases);
+    expectBrowserBalanced(before);
+    browser::setFaults(browser::Faults());
+    expectUnregistered(instance);
+  }
+  EXPECT_EQ(0, launcher.createRequests());
+
+  // The same page without the fault is accepted: the refusals came from the faults.
+  browser::Counts before = browser::counts();
+  NPError error = -1;
+  NPP instance = newInstance("www.kelvra.com", &error);
+  EXPECT_EQ(NPERR_NO_ERROR, error);
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+  EXPECT_EQ(1, launcher.createRequests());
+  expectBrowserBalanced(before);
+}
+
+// --- NPP_New failure rows ----------------------------------------------------------
+
+TEST_F(LifecycleTest, LauncherCreationFailureAnswersTwoAndKeepsNothing) {
+  ASSERT_TRUE(start());
+  const struct {
+    const char* name;
+    std::function<void(LauncherStandIn&)> fail;
+    std::function<void(LauncherStandIn&)> restore;
+    long requests;  // CreateInstance calls that reach the stand-in's factory
+  } rows[] = {
+      {"factory revoked", [](LauncherStandIn& l) { l.revokeFactory(); },
+       [](LauncherStandIn& l) { ASSERT_EQ(S_OK, l.registerFactory()); }, 0},
+      {"creation refused", [](LauncherStandIn& l) { l.refuseCreation(E_FAIL); },
+       [](LauncherStandIn& l) { l.refuseCreation(S_OK); }, 1},
+      {"out of memory", [](LauncherStandIn& l) { l.refuseCreation(E_OUTOFMEMORY); },
+       [](LauncherStandIn& l) { l.refuseCreation(S_OK); }, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.fail(launcher);
+    long requestsBefore = launcher.createRequests();
+    browser::Counts before = browser::counts();
+    mark();
+    NPError error = -1;
+    NPP instance = newInstance("www.kelvra.com", &error);
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, error);
+    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains, kNoLauncher));
+    EXPECT_EQ(row.requests, launcher.createRequests() - requestsBefore);
+    EXPECT_EQ(0, launcher.objectsCreated());
+    EXPECT_EQ(0, launcher.liveObjects());
+    EXPECT_EQ(0, browser::counts().objectsCreated - before.objectsCreated);
+    expectBrowserBalanced(before);
+    row.restore(launcher);
+    expectUnregistered(instance);
+  }
+}
+
+TEST_F(LifecycleTest, ScriptableObjectFailureAnswersTwoAndReleasesTheLauncher) {
+  ASSERT_TRUE(start());
+  browser::Faults faults;
+  faults.failCreateObject = true;
+  browser::setFaults(faults);
+  browser::Counts before = browser::counts();
+  mark();
+  NPError error = -1;
+  NPP instance = newInstance("www.kelvra.com", &error);
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, error);
+  EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains, kNoObject));
+  ASSERT_EQ(1, launcher.objectsCreated());
+  LauncherObjectStats stats = launcher.objectStats(0);
+  EXPECT_EQ(0, stats.references);
+  EXPECT_FALSE(stats.alive);
+  EXPECT_EQ(0, stats.overReleases);
+  EXPECT_EQ(0, stats.calls);
+  EXPECT_EQ(0, launcher.liveObjects());
+  expectBrowserBalanced(before);
+  browser::setFaults(browser::Faults());
+  expectUnregistered(instance);
+  EXPECT_EQ(0, launcher.objectStats(0).overReleases);
+}
+
+// NP_Initialize on a thread already in the multithreaded apartment: CoInitialize fails
+// there and the module must not go on as if COM were up. NPP_New then runs on this
+// thread, whose apartment holds the stand-in's factory, so a module that called
+// CoCreateInstance regardless would get a launcher and be seen.
+TEST_F(LifecycleTest, WithoutComEveryNewAnswersTwoAndCreatesNoLauncher) {
+  ASSERT_TRUE(load());
+  HRESULT apartment = E_FAIL;
+  NPError started = -1;
+  std::thread([&] {
+    apartment = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    started = startPlugin(plugin, browser::functions(), &funcs);
+    if (SUCCEEDED(apartment)) CoUninitialize();
+  }).join();
+  ASSERT_EQ(S_OK, apartment);
+  ASSERT_EQ(NPERR_NO_ERROR, started);
+  EXPECT_THAT(messages(),
+              ElementsAre("NP_GetEntryPoints", "NPKelvraProxy: NP_Initialize", "CoInitialize fail"));
+
+  browser::Counts before = browser::counts();
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    mark();
+    NPError error = -1;
+    NPP instance = newInstance("www.kelvra.com", &error);
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, error);
+    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains, kNoLauncher));
+    expectUnregistered(instance);
+  }
+  EXPECT_EQ(0, launcher.createRequests());
+  expectBrowserBalanced(before);
+
+  // The control: on this thread the stand-in is reachable.
+  IUnknown* direct = NULL;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KelvraLauncher, NULL, CLSCTX_INPROC_SERVER,
+                                   IID_IUnknown, reinterpret_cast<void**>(&direct)));
+  direct->Release();
+  EXPECT_EQ(1, launcher.createRequests());
+  plugin.shutdown();
+}
+
+// --- Records, references and NPP_Destroy -------------------------------------------
+
+TEST_F(LifecycleTest, TwoEmbeddingsOnOnePageStayIndependent) {
+  ASSERT_TRUE(start());
+  browser::Counts before = browser::counts();
+  NPError errorA = -1, errorB = -1;
+  NPP a = newInstance("www.kelvra.com", &errorA);
+  NPP b = newInstance("www.kelvra.com", &errorB);
+  ASSERT_EQ(NPERR_NO_ERROR, errorA);
+  ASSERT_EQ(NPERR_NO_ERROR, errorB);
+  EXPECT_EQ(2, launcher.objectsCreated());
+  EXPECT_EQ(2, launcher.liveObjects());
+  EXPECT_EQ(2, browser::counts().objectsCreated - before.objectsCreated);
+
+  mark();
+  NPObject* objectA = scriptableObject(a);
+  NPObject* objectB = scriptableObject(b);
+  ASSERT_NE(nullptr, objectA);
+  ASSERT_NE(nullptr, objectB);
+  EXPECT_NE(objectA, objectB);
+  std::vector<std::string> lines = messagesSinceMark();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_NE(lines[0].substr(lines[0].size() - 8), lines[1].substr(lines[1].size() - 8))
+      << "two records";
+
+  // Each object reaches its own launcher.
+  launcher.setAnswer(kSlotHelloWorld, answerResult(0x00001234));
+  NPVariant result;
+  ASSERT_TRUE(call(objectA, "HelloWorld", {}, &result));
+  EXPECT_EQ(0, launcher.lastCall().object);
+  ASSERT_TRUE(call(objectB, "HelloWorld", {}, &result));
+  EXPECT_EQ(1, launcher.lastCall().object);
+
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(a));
+  EXPECT_EQ(0, launcher.objectStats(0).references);
+  EXPECT_FALSE(launcher.objectStats(0).alive);
+  EXPECT_EQ(1, launcher.objectStats(1).references);
+  EXPECT_EQ(1u, objectA->referenceCount);  // only the browser's own now
+  EXPECT_EQ(2u, objectB->referenceCount);
+
+  // The survivor is fully usable: its object calls launcher object 1, its record answers.
+  size_t callsBefore = launcher.callCount();
+  ASSERT_TRUE(call(objectB, "HelloWorld", {}, &result));
+  ASSERT_TRUE(NPVARIANT_IS_INT32(result));
+  EXPECT_EQ(0x00001234, NPVARIANT_TO_INT32(result));
+  EXPECT_EQ(callsBefore + 1, launcher.callCount());
+  EXPECT_EQ(1, launcher.lastCall().object);
+  EXPECT_EQ(kSlotHelloWorld, launcher.lastCall().slot);
+  ASSERT_TRUE(call(objectA, "HelloWorld", {}, &result));
+  ASSERT_TRUE(NPVARIANT_IS_INT32(result));
+  EXPECT_EQ(-1, NPVARIANT_TO_INT32(result));
+  EXPECT_EQ(callsBefore + 1, launcher.callCount());
+  NPObject* again = scriptableObject(b);
+  EXPECT_EQ(objectB, again);
+  EXPECT_EQ(nullptr, scriptableObject(a));
+  if (again != NULL) browser::release(again);
+
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(b));
+  EXPECT_EQ(0, launcher.liveObjects());
+  browser::release(objectA);
+  browser::release(objectB);
+  expectBrowserBalanced(before);
+}
+
+TEST_F(LifecycleTest, EachScriptableQueryAddsOneReference) {
+  ASSERT_TRUE(start());
+  browser::Counts before = browser::counts();
+  NPError error = -1;
+  NPP instance = newInstance("www.kelvra.com", &error);
+  ASSERT_EQ(NPERR_NO_ERROR, error);
+  std::vector<NPObject*> handed;
+  for (int i = 1; i <= 3; ++i) {
+    SCOPED_TRACE(i);
+    long retains = browser::counts().retains;
+    mark();
+    NPObject* object = NULL;
+    ASSERT_EQ(NPERR_NO_ERROR, queryObject(instance, &object));
+    ASSERT_NE(nullptr, object);
+    if (!handed.empty()) {
+      EXPECT_EQ(handed.front(), object);
+    }
+    handed.push_back(object);
+    EXPECT_EQ(static_cast<uint32_t>(1 + i), object->referenceCount);
+    EXPECT_EQ(retains + 1, browser::counts().retains);
+    std::vector<std::string> lines = messagesSinceMark();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(getValueLine(instance, ""), lines[0].substr(0, lines[0].size() - 8));
+    EXPECT_NE(getValueLine(instance, "00000000"), lines[0]);
+  }
+  // A query with nowhere to store the object takes no reference.
+  long retains = browser::counts().retains;
+  EXPECT_EQ(NPERR_INVALID_PARAM, queryObject(instance, NULL));
+  EXPECT_EQ(retains, browser::counts().retains);
+
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+  EXPECT_EQ(3u, handed.front()->referenceCount);
+  for (NPObject* object : handed) browser::release(object);
+  EXPECT_FALSE(browser::isLive(handed.front()));
+  expectBrowserBalanced(before);
+}
+
+TEST_F(LifecycleTest, SecondDestroyAnswersTwoAndReleasesNothing) {
+  ASSERT_TRUE(start());
+  browser::Counts before = browser::counts();
+  NPError error = -1;
+  NPP instance = newInstance("www.kelvra.com", &error);
+  ASSERT_EQ(NPERR_NO_ERROR, error);
+  NPObject* object = scriptableObject(instance);
+  ASSERT_NE(nullptr, object);
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+  EXPECT_EQ(1u, object->referenceCount);
+
+  browser::Counts between = browser::counts();
+  LauncherObjectStats stats = launcher.objectStats(0);
+  mark();
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, destroy(instance));
+  EXPECT_THAT(messagesSinceMark(), ElementsAre("destroy"));
+  EXPECT_EQ(between.releases, browser::counts().releases);
+  EXPECT_EQ(1u, object->referenceCount);
+  EXPECT_EQ(stats.releases, launcher.objectStats(0).releases);
+  EXPECT_EQ(0, launcher.objectStats(0).overReleases);
+  EXPECT_TRUE(browser::isLive(object));
+
+  browser::release(object);
+  expectBrowserBalanced(before);
+}
+
+// Script may hold the object past NPP_Destroy: the record's two references are back,
+// the calls find no launcher, and the object goes once the browser lets go too.
+TEST_F(LifecycleTest, DestroyGivesBothReferencesBackWhileScriptHoldsTheObject) {
+  ASSERT_TRUE(start());
+  browser::Counts before = browser::counts();
+  NPError error = -1;
+  NPP instance = newInstance("www.kelvra.com", &error);
+  ASSERT_EQ(NPERR_NO_ERROR, error);
+  NPObject* object = scriptableObject(instance);
+  ASSERT_NE(nullptr, object);
+  ASSERT_EQ(1, launcher.objectStats(0).references);
+
+  long releases = browser::counts().releases;
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+  LauncherObjectStats stats = launcher.objectStats(0);
+  EXPECT_EQ(0, stats.references);
+  EXPECT_FALSE(stats.alive);
+  EXPECT_EQ(0, stats.overReleases);
+  EXPECT_EQ(releases + 1, browser::counts().releases);
+  EXPECT_EQ(1u, object->referenceCount);
+  EXPECT_TRUE(browser::isLive(object));
+
+  const std::string address = "0x" + objectText(object);
+  mark();
+  NPVariant result;
+  ASSERT_TRUE(call(object, "HelloWorld", {}, &result));
+  ASSERT_TRUE(NPVARIANT_IS_INT32(result));
+  EXPECT_EQ(-1, NPVARIANT_TO_INT32(result));
+  EXPECT_THAT(messagesSinceMark(),
+              ElementsAre("invoke", "invokeKelvraAdapterHelloWorld " + address,
+                          "ERROR: Launcher not found",
+                          "NPKelvraProxy: KelvraAdapterHelloWorld result = -1"));
+  mark();
+  ASSERT_TRUE(call(object, "Get_GameStarted", {}, &result));
+  ASSERT_TRUE(NPVARIANT_IS_BOOLEAN(result));
+  EXPECT_FALSE(NPVARIANT_TO_BOOLEAN(result));
+  EXPECT_THAT(messagesSinceMark(),
+              ElementsAre("invoke", "invokeKelvraAdapterGet_IsGameStarted " + address,
+                          "ERROR: Launcher not found",
+                          "invokeKelvraAdapterGet_IsGameStarted result=0"));
+  EXPECT_EQ(0u, launcher.callCount());
+  EXPECT_EQ(nullptr, scriptableObject(instance));
+
+  long deallocated = browser::counts().objectsDeallocated;
+  browser::release(object);
+  EXPECT_FALSE(browser::isLive(object));
+  EXPECT_EQ(deallocated + 1, browser::counts().objectsDeallocated);
+  EXPECT_EQ(0, launcher.liveObjects());
+  expectBrowserBalanced(before);
+}
+
+}  // namespace
+}  // namespace kelvra_test
