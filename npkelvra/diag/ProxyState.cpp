@@ -90,7 +90,10 @@ void ProxyState::logMessage(const char* format, ...) {
   if (length >= 0) {
     writeLogLine(stackLine, kStampRoom, static_cast<size_t>(length));
   } else {
-    length = _vscprintf(format, args);
+    va_list measureAgain;
+    va_copy(measureAgain, args);
+    length = _vscprintf(format, measureAgain);
+    va_end(measureAgain);
     if (length >= 0) {
       size_t textLength = static_cast<size_t>(length);
       char* heapLine = static_cast<char*>(malloc(kStampRoom + textLength + kLineEnd + 1));
