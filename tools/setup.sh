@@ -5,18 +5,57 @@ set -euo pipefail
 
 packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build)
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "setup: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+missing=()
+for p in "${packages[@]}"; do
+  installed "$p" || missing+=("$p")
+done
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update -qq >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
 fi
-$sudo apt-get update -qq >/dev/null
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >/dev/null
+
+# Wine's loader for 32-bit Windows programs is itself a 32-bit Linux program. A kernel
+# that runs no 32-bit code (ia32 emulation off) gets it run by QEMU's user-mode emulator
+# through binfmt_misc, with the 64-bit Wine for a native wineserver. QEMU before 8.1
+# tracks guest pages so slowly that every Wine process takes a minute to start, so on
+# bookworm it comes from bookworm-backports.
+runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+runs_i386 && exit 0
+
+echo "setup: this kernel runs no 32-bit programs; running them under qemu-i386"
+. /etc/os-release
+qemu_from=()
+if [ "${VERSION_CODENAME:-}" = bookworm ]; then
+  backports=/etc/apt/sources.list.d/kelvra-bookworm-backports.list
+  if ! grep -qrs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    echo "deb http://deb.debian.org/debian bookworm-backports main" | $sudo tee "$backports" >/dev/null
+    $sudo apt-get update -qq >/dev/null
+  fi
+  qemu_from=(-t bookworm-backports)
+fi
+qemu_version=$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null || true)
+installed wine64 && dpkg --compare-versions "${qemu_version:-0}" ge 1:8.1 ||
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${qemu_from[@]}" qemu-user-static wine64 >/dev/null
+
+binfmt=/proc/sys/fs/binfmt_misc
+[ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
+if [ ! -e "$binfmt/qemu-i386" ]; then
+  qemu=$(command -v qemu-i386-static || command -v qemu-i386)
+  # i386 ELF executables and shared objects; F opens the emulator now, so it serves
+  # inside any mount namespace later.
+  magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+  mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  echo ":qemu-i386:M::$magic:$mask:$qemu:F" | $sudo tee "$binfmt/register" >/dev/null
+fi
+runs_i386 || { echo "setup: 32-bit programs still do not run" >&2; exit 1; }
