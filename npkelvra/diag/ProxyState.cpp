@@ -19,8 +19,8 @@ const DWORD kTempPathChars = 256;
 const size_t kNameChars = 260;
 
 // Room kept in front of every message for the time stamp, so that stamp, text and
-// line end leave in one WriteFile. "MM-DD-YYYY HH:MM:SS " is 20 bytes; 32 covers any year.
-const size_t kStampRoom = 32;
+// line end leave in one WriteFile.
+const size_t kStampRoom = kLogStampChars;
 const size_t kLineEnd = 2;
 
 std::wstring hexDigits(unsigned long value) {
@@ -30,7 +30,38 @@ std::wstring hexDigits(unsigned long value) {
   return std::wstring(text, 8);
 }
 
+char* twoDigits(char* out, unsigned value) {
+  *out++ = static_cast<char>('0' + value / 10 % 10);
+  *out++ = static_cast<char>('0' + value % 10);
+  return out;
+}
+
 }  // namespace
+
+// Written by hand: the runtime's formatter would cost about as much as the write itself.
+size_t formatLogStamp(const SYSTEMTIME& time, char* out) {
+  char* end = out;
+  end = twoDigits(end, time.wMonth);
+  *end++ = '-';
+  end = twoDigits(end, time.wDay);
+  *end++ = '-';
+  char year[5];
+  int digits = 0;
+  unsigned value = time.wYear;
+  do {
+    year[digits++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (digits > 0) *end++ = year[--digits];
+  *end++ = ' ';
+  end = twoDigits(end, time.wHour);
+  *end++ = ':';
+  end = twoDigits(end, time.wMinute);
+  *end++ = ':';
+  end = twoDigits(end, time.wSecond);
+  *end++ = ' ';
+  return static_cast<size_t>(end - out);
+}
 
 ProxyState::ProxyState()
     : logFile(INVALID_HANDLE_VALUE), logDisabled(false), logFailed(false), registryMutex(NULL) {
@@ -132,11 +163,10 @@ void ProxyState::writeLogLine(char* line, size_t stampRoom, size_t textLength) {
   if (!logFailed.load(std::memory_order_relaxed)) {
     SYSTEMTIME now;
     GetSystemTime(&now);
-    char stamp[kStampRoom];
-    int stampLength = _snprintf(stamp, sizeof stamp, "%02d-%02d-%d %02d:%02d:%02d ", now.wMonth,
-                                now.wDay, now.wYear, now.wHour, now.wMinute, now.wSecond);
+    char stamp[kLogStampChars];
+    size_t stampLength = formatLogStamp(now, stamp);
     char* start = line + stampRoom - stampLength;
-    memcpy(start, stamp, static_cast<size_t>(stampLength));
+    memcpy(start, stamp, stampLength);
     DWORD size = static_cast<DWORD>(stampLength + textLength + kLineEnd);
     DWORD written = 0;
     if (!WriteFile(logFile, start, size, &written, NULL) || written != size) {

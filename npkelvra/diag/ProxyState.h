@@ -50,6 +50,11 @@ private:
   void writeLogLine(char* line, size_t stampRoom, size_t textLength);
 };
 
+// "MM-DD-YYYY HH:MM:SS " (month, day, year, 24-hour time, one trailing blank) into `out`,
+// which holds kLogStampChars; answers the length written.
+const size_t kLogStampChars = 24;
+size_t formatLogStamp(const SYSTEMTIME& time, char* out);
+
 // The one instance, defined with the module's other static state.
 extern ProxyState proxyState;
 
