@@ -3,6 +3,7 @@
 // carry no launcher logic.
 #include <windows.h>
 #include <objbase.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <algorithm>
@@ -20,6 +21,9 @@ namespace kelvra_test {
 namespace {
 
 using ::testing::ElementsAre;
+
+// The browser table's end as the module needs it: its last service, setexception.
+const size_t kServicesEnd = offsetof(NPNetscapeFuncs, setexception) + sizeof(void*);
 
 class EntryTest : public PluginFixture {
  protected:
@@ -117,6 +121,19 @@ TEST_F(EntryTest, VersionResourceCarriesThePluginRegistrationFields) {
   EXPECT_EQ(0x00010002u, fixed.dwProductVersionMS);
   EXPECT_EQ(0x00070016u, fixed.dwProductVersionLS);
   EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed.dwFileType);
+  // A browser finds the strings above through the translation table, not a fixed key.
+  DWORD ignored = 0;
+  std::vector<BYTE> block(GetFileVersionInfoSizeW(pluginPath().c_str(), &ignored));
+  ASSERT_FALSE(block.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(pluginPath().c_str(), 0, static_cast<DWORD>(block.size()),
+                                  block.data()));
+  WORD* translation = NULL;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
+  ASSERT_EQ(2 * sizeof(WORD), length);
+  EXPECT_EQ(0x0409, translation[0]);
+  EXPECT_EQ(1252, translation[1]);
 }
 
 TEST_F(EntryTest, EmbedsTheAsInvokerManifest) {
@@ -133,32 +150,63 @@ TEST_F(EntryTest, EmbedsTheAsInvokerManifest) {
 
 // --- NP_Initialize and NP_Shutdown -------------------------------------------------
 
-TEST_F(EntryTest, InitializeRefusesAMissingOrNewerTableAfterItsEntryLine) {
+// The table must be of major version 0 and reach setexception, the last service the
+// module calls. A refusal comes after the entry line and takes no COM initialisation.
+TEST_F(EntryTest, InitializeRefusesAMissingNewerOrShortTableAfterItsEntryLine) {
   ASSERT_TRUE(load());
-  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, plugin.initialize(NULL));
   NPNetscapeFuncs newer = *browser::functions();
   newer.version = 0x0100;
-  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, plugin.initialize(&newer));
+  NPNetscapeFuncs shortOne = *browser::functions();
+  shortOne.size = static_cast<uint16_t>(kServicesEnd - 1);
+  NPNetscapeFuncs empty = *browser::functions();
+  empty.size = 0;
+  NPNetscapeFuncs justEnough = *browser::functions();
+  justEnough.version = 0x00FF;
+  justEnough.size = static_cast<uint16_t>(kServicesEnd);
+  NPError answers[5] = {-1, -1, -1, -1, -1};
+  HRESULT afterRefusals = E_FAIL;
+  onFreshThread([&] {
+    answers[0] = plugin.initialize(NULL);
+    answers[1] = plugin.initialize(&newer);
+    answers[2] = plugin.initialize(&shortOne);
+    answers[3] = plugin.initialize(&empty);
+    afterRefusals = probeApartment();
+    answers[4] = plugin.initialize(&justEnough);
+    plugin.shutdown();
+  });
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, answers[0]);
+  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, answers[1]);
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, answers[2]);
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, answers[3]);
+  EXPECT_EQ(S_OK, afterRefusals);
+  EXPECT_EQ(NPERR_NO_ERROR, answers[4]);
   EXPECT_THAT(messages(),
-              ElementsAre("NPKelvraProxy: NP_Initialize", "NPKelvraProxy: NP_Initialize"));
+              ElementsAre("NPKelvraProxy: NP_Initialize", "NPKelvraProxy: NP_Initialize",
+                          "NPKelvraProxy: NP_Initialize", "NPKelvraProxy: NP_Initialize",
+                          "NPKelvraProxy: NP_Initialize", "CoInitialize Ok",
+                          "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok"));
 }
 
-// The refused table must not replace the one kept: the page query of a later NPP_New
+// A refused table must not replace the one kept: the page query of a later NPP_New
 // goes to the accepted table's services.
 TEST_F(EntryTest, RefusedTableIsNotKept) {
   ASSERT_TRUE(start());
+  static int refusedCalls;
+  refusedCalls = 0;
   NPNetscapeFuncs newer = *browser::functions();
   newer.version = 0x0100;
-  static int newerCalls;
-  newerCalls = 0;
   newer.getvalue = [](NPP, NPNVariable, void*) -> NPError {
-    ++newerCalls;
+    ++refusedCalls;
     return NPERR_GENERIC_ERROR;
   };
+  NPNetscapeFuncs shortOne = newer;
+  shortOne.version = browser::functions()->version;
+  shortOne.size = static_cast<uint16_t>(kServicesEnd - 1);
   ASSERT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, plugin.initialize(&newer));
+  ASSERT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, plugin.initialize(&shortOne));
   browser::Counts before = browser::counts();
   NPP instance = newInstance("www.kelvra.com");
-  EXPECT_EQ(0, newerCalls);
+  EXPECT_EQ(0, refusedCalls);
   EXPECT_GT(browser::counts().retains, before.retains);  // the window came from our table
   destroy(instance);
 }
@@ -212,7 +260,7 @@ TEST_F(EntryTest, ShutdownReleasesNothingItDidNotTake) {
   EXPECT_EQ("CoUninitialize Ok", log[1]);
 }
 
-TEST_F(EntryTest, InitializeInAMultithreadedApartmentLogsFailAndStillStarts) {
+TEST_F(EntryTest, InitializeInAMultithreadedApartmentLogsFailAndTheNextOneRetries) {
   ASSERT_TRUE(load());
   NPError answer = -1;
   HRESULT afterShutdown = E_FAIL;
@@ -225,9 +273,20 @@ TEST_F(EntryTest, InitializeInAMultithreadedApartmentLogsFailAndStillStarts) {
     if (SUCCEEDED(afterShutdown)) CoUninitialize();
     CoUninitialize();
   });
+  // The failed start is not remembered: the next NP_Initialize, on a thread outside
+  // any apartment, starts COM.
+  HRESULT afterRetry = E_FAIL;
+  onFreshThread([&] {
+    plugin.initialize(browser::functions());
+    afterRetry = probeApartment();
+    plugin.shutdown();
+  });
   EXPECT_EQ(NPERR_NO_ERROR, answer);
   EXPECT_EQ(S_FALSE, afterShutdown);
+  EXPECT_EQ(S_FALSE, afterRetry);
   EXPECT_THAT(messages(), ElementsAre("NPKelvraProxy: NP_Initialize", "CoInitialize fail",
+                                      "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok",
+                                      "NPKelvraProxy: NP_Initialize", "CoInitialize Ok",
                                       "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok"));
 }
 

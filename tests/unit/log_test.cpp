@@ -56,6 +56,21 @@ class ProxyStateLogTest : public ::testing::Test {
   }
   void build() { build(directory); }
 
+  // Existing folders below `directory` whose path, trailing backslash included, is
+  // `length` characters long; made with the \\?\ prefix to pass CreateDirectoryW's limit.
+  std::wstring folderOfLength(size_t length) const {
+    std::wstring folder = directory;
+    wchar_t letter = L'a';
+    while (folder.size() < length) {
+      size_t room = length - folder.size() - 1;
+      // 39 rather than 40 when that would leave room for a backslash alone.
+      size_t part = room == 41 ? 39 : std::min<size_t>(room, 40);
+      folder += std::wstring(part, letter++) + L"\\";
+      CreateDirectoryW((L"\\\\?\\" + folder).c_str(), NULL);
+    }
+    return folder;
+  }
+
   std::string text() const { return readFileShared(state->logPath); }
   std::vector<std::string> lines() const { return splitLines(text()); }
 
@@ -137,36 +152,40 @@ TEST_F(ProxyStateLogTest, LinesFromConcurrentThreadsNeverInterleave) {
   for (const auto& entry : expected) EXPECT_EQ(1, entry.second) << entry.first.substr(0, 20);
 }
 
-TEST_F(ProxyStateLogTest, TwoStatesOnOneDirectoryKeepTwoFiles) {
+// Each state closes its file when it goes (the module's at unload): nothing holds
+// either file afterwards.
+TEST_F(ProxyStateLogTest, TwoStatesOnOneDirectoryKeepTwoFilesAndCloseThem) {
   build();
   std::wstring first = state->logPath;
   state->logMessage("one");
   build();
   state->logMessage("two");
-  EXPECT_NE(first, state->logPath);
+  std::wstring second = state->logPath;
+  EXPECT_NE(first, second);
   state.reset();
   EXPECT_EQ(2u, findFiles(directory, L"KLV-*.log").size());
   EXPECT_EQ("one", splitLines(readFileShared(first)).at(0).substr(kStamp));
+  for (const std::wstring& path : {first, second}) {
+    HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, NULL);
+    EXPECT_NE(INVALID_HANDLE_VALUE, exclusive) << "still open: " << narrow(path);
+    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+  }
 }
 
-// Off: a temporary path that does not fit GetTempPathW's 256-character buffer, or
-// leaves no room for the name in 260 characters. No file, and logMessage returns
-// before it formats: the argument below would fault if it were ever read.
+// Off: a temporary path (trailing backslash included) that does not fit GetTempPathW's
+// 256-character buffer, from 256 on, or leaves no room for the 16-character name and
+// its NUL in 260, from 244 on. No file, and logMessage returns before it formats: the
+// argument below would fault if it were ever read. 243 characters still take the log.
 TEST_F(ProxyStateLogTest, OffForPathsTooLongForTheBuffersAndNothingIsFormatted) {
-  for (size_t length : {300u, 250u}) {
-    std::wstring temp = directory;
-    while (temp.size() < length) {
-      temp += std::wstring(std::min<size_t>(40, length - temp.size()), L'o');
-      CreateDirectoryW(temp.c_str(), NULL);
-      temp += L"\\";
-    }
-    build(temp);
+  for (size_t length : {300u, 256u, 250u, 244u}) {
+    build(folderOfLength(length));
     EXPECT_TRUE(state->logDisabled) << length;
     EXPECT_TRUE(state->logPath.empty()) << length;
     state->logMessage("%s", reinterpret_cast<const char*>(static_cast<uintptr_t>(1)));
   }
   // Only the folders made above: no file anywhere below the directory.
-  std::vector<std::wstring> pending = {directory};
+  std::vector<std::wstring> pending = {L"\\\\?\\" + directory};
   while (!pending.empty()) {
     std::wstring folder = pending.back();
     pending.pop_back();
@@ -180,6 +199,13 @@ TEST_F(ProxyStateLogTest, OffForPathsTooLongForTheBuffersAndNothingIsFormatted) 
       pending.push_back(entry + L"\\");
     }
   }
+
+  std::wstring longest = folderOfLength(243);
+  build(longest);
+  EXPECT_FALSE(state->logDisabled);
+  EXPECT_EQ(longest.size() + 16, state->logPath.size());
+  state->logMessage("kept");
+  EXPECT_EQ("kept", lines().at(0).substr(kStamp));
 }
 
 // Failed: the directory is known but the file cannot be made; lines are dropped.
