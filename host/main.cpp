@@ -27,6 +27,8 @@ const char kUsage[] =
     "options:\n"
     "  --url URL          the page's address (default " KELVRA_SITE_URL ")\n"
     "  --plugin DLL       load this DLL instead of the registered plug-in\n"
+    "  --launcher DLL     serve the launcher component from this DLL for the run,\n"
+    "                     instead of the one registered for its class\n"
     "  --plugin-id ID     the registration under HKCU\\Software\\MozillaPlugins\n"
     "                     (default @kelvra.com/KelvraLauncherPlugin)\n"
     "  --type MIME        the embedding's type (default " KELVRA_MIME_TYPE ")\n"
@@ -34,7 +36,8 @@ const char kUsage[] =
     "  --param NAME=VALUE a further attribute of the embedding (repeatable)\n"
     "  --private-temp     give the run a fresh temporary directory (the plug-in's log goes there)\n"
     "  --show-log         print the plug-in's log of the run after the script's output\n"
-    "exit: 0 ok, 1 script error, 2 usage, 3 plug-in not found or refused, 4 imbalance\n";
+    "exit: 0 ok, 1 script error, 2 usage, 3 plug-in (or launcher) not found or refused,\n"
+    "      4 imbalance: references or memory not given back\n";
 
 struct Options {
   host::PageRun run;
@@ -69,6 +72,8 @@ bool parseOptions(int argc, wchar_t** argv, Options* options) {
         run.url = narrow(value);
       } else if (arg == L"--plugin") {
         run.pluginPath = value;
+      } else if (arg == L"--launcher") {
+        run.launcherPath = value;
       } else if (arg == L"--plugin-id") {
         options->pluginId = value;
       } else if (arg == L"--type") {

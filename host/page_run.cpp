@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "launcher_server.h"
 #include "npbrowser.h"
 #include "plugin_discovery.h"
 #include "plugin_loader.h"
@@ -171,10 +172,20 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   std::vector<std::wstring> earlier = findFiles(temp, kLogPattern);
   std::set<std::wstring> earlierLogs(earlier.begin(), earlier.end());
 
+  LauncherServer launcher = {NULL, NULL, 0};
+  if (!run.launcherPath.empty()) {
+    if (!serveLauncher(run.launcherPath, &launcher, &reason)) {
+      fprintf(report, "host: REFUSED: %s\n", reason.c_str());
+      outcome.exitCode = kExitPluginRefused;
+      return outcome;
+    }
+    fprintf(report, "host: launcher class served from %s\n", narrow(run.launcherPath).c_str());
+  }
   LoadedPlugin plugin;
   if (!loadPlugin(run.pluginPath, &plugin)) {
     fprintf(report, "host: REFUSED: %s cannot be loaded as an NPAPI plug-in\n",
             narrow(run.pluginPath).c_str());
+    if (launcher.module != NULL) stopLauncher(&launcher);
     outcome.exitCode = kExitPluginRefused;
     return outcome;
   }
@@ -210,6 +221,10 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   fprintf(report, "host: unloaded\n");
 
   bool balanced = reportBalance(before, browser::counts(), report);
+  if (launcher.module != NULL && !stopLauncher(&launcher)) {
+    fprintf(report, "host: IMBALANCE: launcher objects still alive (DllCanUnloadNow: S_FALSE)\n");
+    balanced = false;
+  }
   std::vector<std::wstring> logs = findFiles(temp, kLogPattern);
   for (size_t i = 0; i < logs.size(); ++i) {
     if (earlierLogs.count(logs[i]) != 0) continue;

@@ -22,12 +22,14 @@ enum ExitCode {
   kExitOk = 0,
   kExitScriptError = 1,
   kExitUsage = 2,
-  kExitPluginRefused = 3,  // not found, not a plug-in for the type, or not loadable
+  kExitPluginRefused = 3,  // plug-in not found, not one for the type, or not loadable;
+                           // or the --launcher DLL serves no launcher
   kExitImbalance = 4,      // the run ended with references or memory not given back
 };
 
 struct PageRun {
   std::wstring pluginPath;
+  std::wstring launcherPath;  // empty: the launcher is found through its registration
   std::string url;
   std::string mimeType;
   std::wstring elementName;  // the embedding's name for script (its id attribute)

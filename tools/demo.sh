@@ -30,8 +30,11 @@ page() {
 }
 
 echo "=== registering the demo launcher and the plug-in in $WINEPREFIX ==="
-wine regsvr32 /s "$(windows_path "$bin/KelvraDemoLauncher.dll")"
-echo "registered KelvraDemoLauncher.dll (regsvr32)"
+launcher=$(windows_path "$bin/KelvraDemoLauncher.dll")
+wine regsvr32 /s "$launcher"
+# The test bed shares this prefix and expects the launcher class unregistered there.
+trap 'wine regsvr32 /s /u "$launcher" || true' EXIT
+echo "registered KelvraDemoLauncher.dll (regsvr32; unregistered again when the demo ends)"
 host --register "$(windows_path "$bin/NPKelvraProxy.dll")"
 
 example=$root/examples/launcher-page.js
