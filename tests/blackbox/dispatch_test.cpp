@@ -7,7 +7,7 @@
 
 #include <gmock/gmock.h>
 
-#include "t4_helpers.h"
+#include "bridge_fixture.h"
 
 namespace kelvra_test {
 namespace {

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "t4_helpers.h"
+#include "bridge_fixture.h"
 
 namespace kelvra_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "t4_helpers.h"
+#include "bridge_fixture.h"
 
 #include <stdio.h>
 #include <string.h>

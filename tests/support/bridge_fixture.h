@@ -4,8 +4,8 @@
  * left behind (result, log lines, launcher calls, browser counts), the object address as
  * the log prints it, and the browser's misuse counters.
  */
-#ifndef KELVRA_TESTS_SUPPORT_T4_HELPERS_H
-#define KELVRA_TESTS_SUPPORT_T4_HELPERS_H
+#ifndef KELVRA_TESTS_SUPPORT_BRIDGE_FIXTURE_H
+#define KELVRA_TESTS_SUPPORT_BRIDGE_FIXTURE_H
 
 #include <stdint.h>
 
