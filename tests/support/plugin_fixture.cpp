@@ -129,4 +129,24 @@ std::string textOf(const NPVariant& value) {
   return std::string(value.value.stringValue.UTF8Characters, value.value.stringValue.UTF8Length);
 }
 
+void expectNothingLeaked(const browser::Counts& before, const LauncherStandIn& launcher,
+                         const BstrWatch* watch) {
+  const browser::Counts now = browser::counts();
+  EXPECT_EQ(before.liveObjects, now.liveObjects);
+  EXPECT_EQ(before.liveBlocks, now.liveBlocks);
+  EXPECT_EQ(before.liveBytes, now.liveBytes);
+  EXPECT_EQ(0, now.unreleasedVariants());
+  EXPECT_EQ(0, now.badFrees + now.deadObjectCalls + now.underflows);
+  EXPECT_EQ(0, launcher.liveObjects());
+  for (int i = 0; i < launcher.objectsCreated(); ++i) {
+    const LauncherObjectStats stats = launcher.objectStats(i);
+    EXPECT_EQ(0, stats.references) << "launcher object " << i;
+    EXPECT_EQ(0, stats.overReleases) << "launcher object " << i;
+  }
+  if (watch != nullptr) {
+    EXPECT_EQ(0, watch->outstanding()) << "BSTRs the plug-in did not free";
+    EXPECT_EQ(0, watch->badFrees());
+  }
+}
+
 }  // namespace kelvra_test

@@ -77,6 +77,12 @@ NPVariant voidArgument();
 // The text of a string variant.
 std::string textOf(const NPVariant& value);
 
+// Nothing left behind since `before`: browser objects, memalloc blocks and their bytes,
+// unreleased variants and misuse; launcher objects alive, still referenced or released
+// too often; with a watch, BSTRs the module neither freed nor handed on.
+void expectNothingLeaked(const browser::Counts& before, const LauncherStandIn& launcher,
+                         const BstrWatch* watch = nullptr);
+
 }  // namespace kelvra_test
 
 #endif
