@@ -1,0 +1,264 @@
+// The benchmark: for representative methods, the cost per call through the whole path
+// (invoke -> handler -> adapter -> launcher stand-in -> result -> log lines) against
+// the floor for the same work in the same run: the launcher stand-in called directly
+// (with the BSTRs it takes built and the text it answers converted) plus the very log
+// bytes the plug-in wrote for one such call, written with one WriteFile per line.
+// Then how the cost per call grows with 1, 10, 100 and 1000 live embeddings, calling
+// the last one created. Medians of several timed batches after a warm-up; figures only,
+// nothing is asserted.
+#include <windows.h>
+#include <objbase.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "launcher_standin.h"
+#include "method_model.h"
+
+using namespace kelvra_test;
+using kelvra_bench::PluginSession;
+
+namespace {
+
+const int kWarmUp = 1000;
+const int kBatch = 1000;
+const int kRepetitions = 15;
+const size_t kTextSize = 2048;
+
+const wchar_t kHelloText[] = L"Hello from the launcher";
+const wchar_t kValueText[] = L"C:\\Games\\Kelvra\\Launcher";
+
+struct Case {
+  const char* method;
+  int slot;
+  std::vector<std::string> texts;
+};
+
+void answerWell(LauncherStandIn& launcher) {
+  launcher.setAnswer(kSlotHello, answerText(S_OK, kHelloText));
+  launcher.setAnswer(kSlotGetKeyValue, answerText(S_OK, kValueText));
+}
+
+// A script call as the browser makes it: the class's invoke, then the result released.
+struct PluginCall {
+  NPObject* object;
+  NPIdentifier id;
+  std::vector<NPVariant> args;
+
+  void run() {
+    NPVariant result;
+    object->_class->invoke(object, id, args.data(), static_cast<uint32_t>(args.size()), &result);
+    browser::releaseValue(&result);
+  }
+};
+
+BSTR bstrOf(const std::string& text) {
+  const int units = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, NULL, 0);
+  BSTR bstr = SysAllocStringLen(NULL, static_cast<UINT>(units - 1));
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, bstr, units);
+  return bstr;
+}
+
+void takeText(BSTR text, char* buffer) {
+  if (text != NULL) WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, static_cast<int>(kTextSize), NULL, NULL);
+  SysFreeString(text);
+}
+
+// The least the same work can cost.
+struct FloorCall {
+  IKelvraLauncher* launcher;
+  const Case* which;
+  HANDLE file;
+  std::vector<std::string> lines;
+
+  void run() {
+    char text[kTextSize];
+    BSTR answer = NULL;
+    switch (which->slot) {
+      case kSlotPreStartGame:
+        launcher->PreStartGame();
+        break;
+      case kSlotStartGame: {
+        BSTR ticket = bstrOf(which->texts[0]);
+        BSTR script = bstrOf(which->texts[1]);
+        launcher->StartGame(ticket, script);
+        SysFreeString(script);
+        SysFreeString(ticket);
+        break;
+      }
+      case kSlotGetKeyValue: {
+        BSTR key = bstrOf(which->texts[0]);
+        launcher->GetKeyValue(key, &answer);
+        takeText(answer, text);
+        SysFreeString(key);
+        break;
+      }
+      case kSlotHello:
+        launcher->Hello(&answer);
+        takeText(answer, text);
+        break;
+    }
+    for (const std::string& line : lines) {
+      DWORD written = 0;
+      WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, NULL);
+    }
+  }
+};
+
+// One uncontended wait and release of a Win32 mutex: the registry lock each script call
+// takes once, to find its launcher.
+struct MutexPair {
+  HANDLE mutex;
+
+  void run() {
+    WaitForSingleObject(mutex, INFINITE);
+    ReleaseMutex(mutex);
+  }
+};
+
+// Microseconds per call over one batch.
+template <typename Call>
+double timeBatch(Call& call, int count) {
+  const double began = kelvra_bench::seconds();
+  for (int i = 0; i < count; ++i) call.run();
+  return (kelvra_bench::seconds() - began) * 1e6 / count;
+}
+
+std::vector<std::string> linesOf(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find("\r\n", start);
+    end = end == std::string::npos ? bytes.size() : end + 2;
+    lines.push_back(bytes.substr(start, end - start));
+    start = end;
+  }
+  return lines;
+}
+
+struct Embedding {
+  NPP instance;
+  NPObject* object;
+};
+
+}  // namespace
+
+int main() {
+  if (FAILED(CoInitialize(NULL))) return 2;
+  LauncherStandIn launcher;
+  if (FAILED(launcher.registerFactory())) return 2;
+  answerWell(launcher);
+  browser::reset();
+  PluginSession session;
+  if (!session.open(L"kelvra-bench-") || session.logPath().empty()) {
+    fprintf(stderr, "the plug-in did not load, or wrote no log\n");
+    return 2;
+  }
+  std::vector<Embedding> embeddings;
+  auto addEmbedding = [&]() {
+    Embedding embedding;
+    embedding.instance = session.newEmbedding();
+    embedding.object = embedding.instance != NULL ? session.scriptableObject(embedding.instance) : NULL;
+    if (embedding.object == NULL) {
+      fprintf(stderr, "an embedding was refused\n");
+      exit(2);
+    }
+    embeddings.push_back(embedding);
+  };
+  addEmbedding();
+
+  IKelvraLauncher* direct = NULL;
+  if (FAILED(CoCreateInstance(CLSID_KelvraLauncher, NULL, CLSCTX_INPROC_SERVER, IID_IKelvraLauncher,
+                              reinterpret_cast<void**>(&direct)))) {
+    return 2;
+  }
+  const std::wstring floorPath = session.folder() + L"floor.log";
+  HANDLE floorFile = CreateFileW(floorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (floorFile == INVALID_HANDLE_VALUE) return 2;
+  model::FileTail tail(session.logPath());
+  tail.readNew();
+
+  const Case cases[] = {
+      {"PreStartGame", kSlotPreStartGame, {}},
+      {"StartGame", kSlotStartGame, {"ticket-0123456789abcdef", "script=play&mode=full"}},
+      {"GetKeyValue", kSlotGetKeyValue, {"install.path"}},
+      {"Hello", kSlotHello, {}},
+  };
+  printf("%d batches of %d calls after %d warm-up calls, medians; floor = launcher called directly + "
+         "the plug-in's log bytes for that call, one WriteFile per line\n\n",
+         kRepetitions, kBatch, kWarmUp);
+  MutexPair lock{CreateMutexW(NULL, FALSE, NULL)};
+  printf("%-14s %6s %6s %11s %9s %7s %9s %15s\n", "method", "lines", "bytes", "plug-in us", "floor us",
+         "ratio", "mutex us", "(plug-in-mutex)");
+  for (const Case& c : cases) {
+    PluginCall plugin{embeddings.back().object, browser::identifier(c.method), {}};
+    for (const std::string& text : c.texts) plugin.args.push_back(browser::stringArgument(text));
+    plugin.run();  // the lines of one call, captured and written again by the floor
+    FloorCall floor{direct, &c, floorFile, linesOf(tail.readNew())};
+    size_t bytes = 0;
+    for (const std::string& line : floor.lines) bytes += line.size();
+
+    timeBatch(plugin, kWarmUp);
+    timeBatch(floor, kWarmUp);
+    timeBatch(lock, kWarmUp);
+    std::vector<double> pluginTimes, floorTimes, lockTimes;
+    for (int rep = 0; rep < kRepetitions; ++rep) {
+      launcher.clearCalls();
+      answerWell(launcher);
+      pluginTimes.push_back(timeBatch(plugin, kBatch));
+      launcher.clearCalls();
+      answerWell(launcher);
+      floorTimes.push_back(timeBatch(floor, kBatch));
+      lockTimes.push_back(timeBatch(lock, kBatch));
+    }
+    const double pluginMedian = kelvra_bench::median(pluginTimes);
+    const double floorMedian = kelvra_bench::median(floorTimes);
+    const double lockMedian = kelvra_bench::median(lockTimes);
+    printf("%-14s %6u %6u %11.2f %9.2f %7.2f %9.2f %15.2f\n", c.method, static_cast<unsigned>(floor.lines.size()),
+           static_cast<unsigned>(bytes), pluginMedian, floorMedian, pluginMedian / floorMedian, lockMedian,
+           (pluginMedian - lockMedian) / floorMedian);
+    fflush(stdout);
+    for (NPVariant& arg : plugin.args) browser::releaseValue(&arg);
+    tail.readNew();
+  }
+  CloseHandle(lock.mutex);
+  printf("(goal: ratio <= 1.15; mutex = one uncontended Win32 mutex wait + release, the registry\n"
+         " lock every call takes once; the last column is the ratio with that lock taken out)\n\n");
+
+  printf("%-10s %16s %16s %10s\n", "embeddings", "PreStartGame us", "Hello us", "vs 1");
+  double firstCost = 0;
+  const size_t counts[] = {1, 10, 100, 1000};
+  for (size_t count : counts) {
+    while (embeddings.size() < count) addEmbedding();
+    PluginCall preStart{embeddings.back().object, browser::identifier("PreStartGame"), {}};
+    PluginCall hello{embeddings.back().object, browser::identifier("Hello"), {}};
+    timeBatch(preStart, kWarmUp);
+    timeBatch(hello, kWarmUp);
+    std::vector<double> preStartTimes, helloTimes;
+    for (int rep = 0; rep < kRepetitions; ++rep) {
+      launcher.clearCalls();
+      answerWell(launcher);
+      preStartTimes.push_back(timeBatch(preStart, kBatch));
+      helloTimes.push_back(timeBatch(hello, kBatch));
+    }
+    const double cost = kelvra_bench::median(preStartTimes);
+    if (count == 1) firstCost = cost;
+    printf("%-10u %16.2f %16.2f %10.3f\n", static_cast<unsigned>(count), cost,
+           kelvra_bench::median(helloTimes), cost / firstCost);
+    fflush(stdout);
+  }
+
+  for (const Embedding& embedding : embeddings) {
+    session.destroy(embedding.instance);
+    browser::release(embedding.object);
+  }
+  direct->Release();
+  CloseHandle(floorFile);
+  session.close();
+  launcher.revokeFactory();
+  CoUninitialize();
+  return 0;
+}
