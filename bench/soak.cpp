@@ -38,23 +38,23 @@ const wchar_t kValueText[] = L"C:\\Games\\Kelvra";
 // Even rounds answer well, odd rounds fail every method.
 void answerFor(LauncherStandIn& launcher, int round) {
   const bool failing = round % 2 != 0;
-  for (const MethodSpec& spec : kMethods) {
+  for (const MethodModel& row : kMethods) {
     LauncherAnswer answer;
     if (failing) {
-      answer = spec.family == kTextResult || spec.family == kKeyValueResult ? answerNullText(E_FAIL)
+      answer = row.family == kTextResult || row.family == kKeyValueResult ? answerNullText(E_FAIL)
                                                                            : answerResult(E_FAIL);
-    } else if (spec.family == kFlagResult) {
+    } else if (row.family == kFlagResult) {
       answer = answerFlag(S_OK, VARIANT_TRUE);
-    } else if (spec.slot == kSlotHello) {
+    } else if (row.slot == kSlotHello) {
       answer = answerText(S_OK, kHelloText);
-    } else if (spec.slot == kSlotGetInstallHost) {
+    } else if (row.slot == kSlotGetInstallHost) {
       answer = answerText(S_OK, kHostText);
-    } else if (spec.slot == kSlotGetKeyValue) {
+    } else if (row.slot == kSlotGetKeyValue) {
       answer = answerText(S_OK, kValueText);
     } else {
-      answer = answerResult(spec.slot % 2 == 0 ? S_OK : S_FALSE);
+      answer = answerResult(row.slot % 2 == 0 ? S_OK : S_FALSE);
     }
-    launcher.setAnswer(spec.slot, answer);
+    launcher.setAnswer(row.slot, answer);
   }
 }
 
@@ -65,17 +65,17 @@ std::string textOf(const NPVariant& value) {
 std::string narrowOf(const wchar_t* text) { return scriptTextOf(text, 2047); }
 
 // What a call on a live embedding with well-formed arguments answers in this round.
-bool resultExpected(const MethodSpec& spec, int round, const NPVariant& result) {
+bool resultExpected(const MethodModel& row, int round, const NPVariant& result) {
   const bool failing = round % 2 != 0;
-  switch (spec.family) {
+  switch (row.family) {
     case kIntegerResult:
       return NPVARIANT_IS_INT32(result) &&
-             NPVARIANT_TO_INT32(result) == (failing ? E_FAIL : spec.slot % 2 == 0 ? S_OK : S_FALSE);
+             NPVARIANT_TO_INT32(result) == (failing ? E_FAIL : row.slot % 2 == 0 ? S_OK : S_FALSE);
     case kFlagResult:
       return NPVARIANT_IS_BOOLEAN(result) && NPVARIANT_TO_BOOLEAN(result) == !failing;
     case kTextResult: {
-      const std::string expected = failing ? spec.errorText
-                                           : narrowOf(spec.slot == kSlotHello ? kHelloText : kHostText);
+      const std::string expected = failing ? row.errorText
+                                           : narrowOf(row.slot == kSlotHello ? kHelloText : kHostText);
       return NPVARIANT_IS_STRING(result) && textOf(result) == expected;
     }
     case kKeyValueResult:
@@ -93,10 +93,10 @@ struct Embedding {
 class Soak {
  public:
   Soak(PluginSession& session, Random& random) : session_(session), random_(random) {
-    for (const MethodSpec& spec : kMethods) {
-      ids_.push_back(browser::identifier(spec.name));
-      args_.push_back(wellFormedArguments(spec));
-      surplus_.push_back(wellFormedArguments(spec));
+    for (const MethodModel& row : kMethods) {
+      ids_.push_back(browser::identifier(row.name));
+      args_.push_back(wellFormedArguments(row));
+      surplus_.push_back(wellFormedArguments(row));
       surplus_.back().push_back(browser::stringArgument("surplus"));
     }
     for (const char* name : kUnknownNames) unknownIds_.push_back(browser::identifier(name));
@@ -172,7 +172,7 @@ class Soak {
   void mixedCall(int round, const std::vector<Embedding>& live, const std::vector<NPObject*>& stale) {
     const uint32_t kind = random_.below(100);
     const uint32_t which = random_.below(kMethodCount);
-    const MethodSpec& spec = kMethods[which];
+    const MethodModel& row = kMethods[which];
     NPObject* object = live[random_.below(static_cast<uint32_t>(live.size()))].object;
     NPIdentifier id = ids_[which];
     std::vector<NPVariant>* args = &args_[which];
@@ -181,7 +181,7 @@ class Soak {
     bool wellFormed = true;
     if (kind < 4) {
       args = &surplus_[which];
-      wellFormed = spec.argCount == kAnyArguments;
+      wellFormed = row.argCount == kAnyArguments;
     } else if (kind < 7) {
       id = unknownIds_[random_.below(static_cast<uint32_t>(unknownIds_.size()))];
       known = false;
@@ -198,11 +198,11 @@ class Soak {
     if (!known) {
       right = !answered && NPVARIANT_IS_VOID(result);
     } else if (!present || !wellFormed) {
-      const bool flagDefault = spec.family == kFlagResult && !present;
+      const bool flagDefault = row.family == kFlagResult && !present;
       right = answered && (flagDefault ? NPVARIANT_IS_BOOLEAN(result) && !NPVARIANT_TO_BOOLEAN(result)
                                        : NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == -1);
     } else {
-      right = answered && resultExpected(spec, round, result);
+      right = answered && resultExpected(row, round, result);
     }
     if (!right) ++wrongResults;
     browser::releaseValue(&result);

@@ -159,32 +159,32 @@ class Faults : public PluginFixture {
     if (embedding.object != NULL) browser::release(embedding.object);
   }
 
-  NPVariant run(const Embedding& embedding, const MethodSpec& spec) {
+  NPVariant run(const Embedding& embedding, const MethodModel& row) {
     NPVariant result;
-    EXPECT_TRUE(call(embedding.object, spec.name, wellFormedArguments(spec), &result)) << spec.name;
+    EXPECT_TRUE(call(embedding.object, row.name, wellFormedArguments(row), &result)) << row.name;
     return result;
   }
 
   // Every method once, against a launcher that answers well; results checked.
   void expectAllMethodsWork(const Embedding& embedding) {
-    for (const MethodSpec& spec : kMethods) {
+    for (const MethodModel& row : kMethods) {
       launcher.clearCalls();
-      launcher.setAnswer(spec.slot, spec.family == kFlagResult ? answerFlag(S_FALSE, VARIANT_TRUE)
-                                    : spec.family == kIntegerResult ? answerResult(S_FALSE)
+      launcher.setAnswer(row.slot, row.family == kFlagResult ? answerFlag(S_FALSE, VARIANT_TRUE)
+                                    : row.family == kIntegerResult ? answerResult(S_FALSE)
                                                                     : answerText(S_OK, L"launcher text"));
-      NPVariant result = run(embedding, spec);
-      EXPECT_EQ(1u, launcher.callCount()) << spec.name;
-      EXPECT_EQ(spec.slot, launcher.lastCall().slot) << spec.name;
-      switch (spec.family) {
+      NPVariant result = run(embedding, row);
+      EXPECT_EQ(1u, launcher.callCount()) << row.name;
+      EXPECT_EQ(row.slot, launcher.lastCall().slot) << row.name;
+      switch (row.family) {
         case kIntegerResult:
-          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == S_FALSE) << spec.name;
+          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == S_FALSE) << row.name;
           break;
         case kFlagResult:
-          EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && NPVARIANT_TO_BOOLEAN(result)) << spec.name;
+          EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && NPVARIANT_TO_BOOLEAN(result)) << row.name;
           break;
         case kTextResult:
         case kKeyValueResult:
-          EXPECT_EQ("launcher text", textOf(result)) << spec.name;
+          EXPECT_EQ("launcher text", textOf(result)) << row.name;
           break;
       }
       browser::releaseValue(&result);
@@ -231,9 +231,9 @@ TEST_F(Faults, MemallocNullForAStringResultAnswersMinusOne) {
                {"Get_InstallHost", "KelvraAdapterGet_InstallHost"},
                {"GetKeyValue", "invokeKelvraAdapterGetKeyValue"}};
   for (const Case& c : cases) {
-    const MethodSpec& spec = method(c.method);
-    launcher.setAnswer(spec.slot, answerText(S_OK, L"launcher text"));
-    std::vector<NPVariant> args = wellFormedArguments(spec);
+    const MethodModel& row = method(c.method);
+    launcher.setAnswer(row.slot, answerText(S_OK, L"launcher text"));
+    std::vector<NPVariant> args = wellFormedArguments(row);
     browser::Faults faults;
     faults.failAllocationsFrom = 1;  // the method name's copy passes, the result's block does not
     browser::setFaults(faults);
@@ -247,7 +247,7 @@ TEST_F(Faults, MemallocNullForAStringResultAnswersMinusOne) {
         << c.method;
     EXPECT_GE(browser::counts().failedAllocations, 1);
 
-    result = run(embedding, spec);
+    result = run(embedding, row);
     EXPECT_EQ("launcher text", textOf(result)) << c.method << " after the fault";
     browser::releaseValue(&result);
   }
@@ -258,19 +258,19 @@ TEST_F(Faults, MemallocNullForAStringResultAnswersMinusOne) {
 TEST_F(Faults, MemallocNullForTheMethodNameRefusesTheCallAsUnknown) {
   begin();
   Embedding embedding = open();
-  for (const MethodSpec& spec : kMethods) {
+  for (const MethodModel& row : kMethods) {
     launcher.clearCalls();
-    std::vector<NPVariant> args = wellFormedArguments(spec);
+    std::vector<NPVariant> args = wellFormedArguments(row);
     browser::Faults faults;
     faults.failAllocationsFrom = 0;
     browser::setFaults(faults);
     const long exceptions = browser::counts().exceptions;
     NPVariant result;
-    EXPECT_FALSE(call(embedding.object, spec.name, args, &result)) << spec.name;
+    EXPECT_FALSE(call(embedding.object, row.name, args, &result)) << row.name;
     browser::setFaults(browser::Faults());
-    EXPECT_EQ(exceptions + 1, browser::counts().exceptions) << spec.name;
+    EXPECT_EQ(exceptions + 1, browser::counts().exceptions) << row.name;
     EXPECT_EQ("exception during invocation", browser::lastException());
-    EXPECT_EQ(0u, launcher.callCount()) << spec.name;
+    EXPECT_EQ(0u, launcher.callCount()) << row.name;
     EXPECT_TRUE(NPVARIANT_IS_VOID(result));
   }
   expectAllMethodsWork(embedding);
@@ -372,26 +372,26 @@ TEST_F(Faults, LauncherFailingEveryMethod) {
   const HRESULT failures[] = {E_FAIL, E_OUTOFMEMORY, RPC_E_DISCONNECTED, E_UNEXPECTED,
                               static_cast<HRESULT>(0x80000000)};
   for (HRESULT failure : failures) {
-    for (const MethodSpec& spec : kMethods) {
+    for (const MethodModel& row : kMethods) {
       launcher.clearCalls();
       launcher.setHook([failure](const LauncherCall& call, LauncherAnswer& answer) {
         // Out parameters untouched or NULL, as a failing COM method leaves them.
         answer = call.slot % 2 == 0 ? answerNullText(failure) : answerResult(failure);
       });
-      NPVariant result = run(embedding, spec);
-      EXPECT_EQ(1u, launcher.callCount()) << spec.name;
-      switch (spec.family) {
+      NPVariant result = run(embedding, row);
+      EXPECT_EQ(1u, launcher.callCount()) << row.name;
+      switch (row.family) {
         case kIntegerResult:
-          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == failure) << spec.name;
+          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == failure) << row.name;
           break;
         case kFlagResult:
-          EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && !NPVARIANT_TO_BOOLEAN(result)) << spec.name;
+          EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && !NPVARIANT_TO_BOOLEAN(result)) << row.name;
           break;
         case kTextResult:
-          EXPECT_EQ(spec.errorText, textOf(result)) << spec.name;
+          EXPECT_EQ(row.errorText, textOf(result)) << row.name;
           break;
         case kKeyValueResult:
-          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == -1) << spec.name;
+          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == -1) << row.name;
           break;
       }
       browser::releaseValue(&result);
@@ -536,7 +536,7 @@ TEST_F(Faults, DISABLED_LogLimitChild) {
   ASSERT_NE(nullptr, embedding.object);
 
   // Calls until the log stops growing: a write has failed.
-  const MethodSpec& startGame = method("StartGame");
+  const MethodModel& startGame = method("StartGame");
   int unchanged = 0;
   int calls = 0;
   for (; calls < 5000 && unchanged < 20; ++calls) {

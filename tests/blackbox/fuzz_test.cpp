@@ -177,11 +177,11 @@ NPVariantType randomType(Random& random) {
   return random.pick(types);
 }
 
-std::vector<Argument> randomArguments(Random& random, const MethodSpec* spec) {
+std::vector<Argument> randomArguments(Random& random, const MethodModel* row) {
   std::vector<Argument> args;
-  if (spec != NULL && spec->argCount != kAnyArguments && random.chance(60)) {
+  if (row != NULL && row->argCount != kAnyArguments && random.chance(60)) {
     // Well-formed for the method, so that most calls reach the launcher ...
-    for (int i = 0; i < spec->argCount; ++i) args.push_back(makeArgument(random, spec->argType));
+    for (int i = 0; i < row->argCount; ++i) args.push_back(makeArgument(random, row->argType));
     // ... and now and then one argument of another type.
     if (!args.empty() && random.chance(12)) {
       Argument& victim = args[random.below(static_cast<uint32_t>(args.size()))];
@@ -422,14 +422,14 @@ class Fuzz : public PluginFixture {
     return *live[random.below(static_cast<uint32_t>(live.size()))];
   }
 
-  void checkLauncherArguments(const MethodSpec& spec, const std::vector<Argument>& args,
+  void checkLauncherArguments(const MethodModel& row, const std::vector<Argument>& args,
                               const Embedding& embedding, const LauncherCall& call) {
-    EXPECT_EQ(spec.slot, call.slot) << launcherSlotName(call.slot);
+    EXPECT_EQ(row.slot, call.slot) << launcherSlotName(call.slot);
     EXPECT_EQ(embedding.launcherObject, call.object);
     EXPECT_FALSE(call.afterFinalRelease);
-    const bool textsIn = spec.argCount > 0 && spec.argType == NPVariantType_String;
-    const bool flagIn = spec.argCount > 0 && spec.argType == NPVariantType_Bool;
-    ASSERT_EQ(textsIn ? static_cast<size_t>(spec.argCount) : 0u, call.texts.size());
+    const bool textsIn = row.argCount > 0 && row.argType == NPVariantType_String;
+    const bool flagIn = row.argCount > 0 && row.argType == NPVariantType_Bool;
+    ASSERT_EQ(textsIn ? static_cast<size_t>(row.argCount) : 0u, call.texts.size());
     for (size_t i = 0; i < call.texts.size(); ++i) {
       EXPECT_FALSE(call.texts[i].isNull) << "text " << i;
       EXPECT_TRUE(call.texts[i].text == launcherTextOf(args[i].bytes)) << "text " << i;
@@ -441,34 +441,34 @@ class Fuzz : public PluginFixture {
   }
 
   // The model's verdict on one call that reached a method of the table.
-  void checkResult(const MethodSpec& spec, const std::vector<Argument>& args,
+  void checkResult(const MethodModel& row, const std::vector<Argument>& args,
                    const std::vector<NPVariant>& values, const Embedding& embedding,
                    const NPVariant& result, const std::string& logged) {
-    const bool accepted = argumentsAccepted(spec, values.data(), static_cast<uint32_t>(values.size()));
-    const bool reaches = embedding.live && (spec.family == kFlagResult || spec.family == kTextResult || accepted);
+    const bool accepted = argumentsAccepted(row, values.data(), static_cast<uint32_t>(values.size()));
+    const bool reaches = embedding.live && (row.family == kFlagResult || row.family == kTextResult || accepted);
     ASSERT_EQ(reaches ? 1u : 0u, observed.size()) << "launcher calls";
     if (!reaches) {
-      if (spec.family == kFlagResult) {
+      if (row.family == kFlagResult) {
         ASSERT_TRUE(NPVARIANT_IS_BOOLEAN(result));
         EXPECT_FALSE(NPVARIANT_TO_BOOLEAN(result));
       } else {
         ASSERT_TRUE(NPVARIANT_IS_INT32(result)) << "type " << result.type;
         EXPECT_EQ(-1, NPVARIANT_TO_INT32(result));
       }
-      if (spec.family == kTextResult) {
+      if (row.family == kTextResult) {
         EXPECT_NE(std::string::npos,
-                  logged.find(std::string(spec.slot == kSlotHello ? "KelvraAdapterHello" : "KelvraAdapterGet_InstallHost") +
+                  logged.find(std::string(row.slot == kSlotHello ? "KelvraAdapterHello" : "KelvraAdapterGet_InstallHost") +
                               " result=-1 size=1 ssMess=\r\n"));
       }
       return;
     }
     ++launcherCalls;
     const Observed& seen = observed[0];
-    checkLauncherArguments(spec, args, embedding, seen.call);
+    checkLauncherArguments(row, args, embedding, seen.call);
     const HRESULT hr = seen.answer.result;
     const std::string text = seen.answer.out == kStoreText ? scriptTextOf(seen.answer.text, kLauncherTextLimit)
                                                            : std::string();
-    switch (spec.family) {
+    switch (row.family) {
       case kIntegerResult:
         ASSERT_TRUE(NPVARIANT_IS_INT32(result)) << "type " << result.type;
         EXPECT_EQ(static_cast<int32_t>(hr), NPVARIANT_TO_INT32(result));
@@ -480,10 +480,10 @@ class Fuzz : public PluginFixture {
         break;
       case kTextResult: {
         ASSERT_TRUE(NPVARIANT_IS_STRING(result)) << "type " << result.type;
-        const std::string expected = FAILED(hr) ? std::string(spec.errorText) : text;
+        const std::string expected = FAILED(hr) ? std::string(row.errorText) : text;
         EXPECT_EQ(printable(expected, 4096), printable(textOf(result), 4096));
         EXPECT_EQ('\0', result.value.stringValue.UTF8Characters[result.value.stringValue.UTF8Length]);
-        const std::string closing = std::string(spec.slot == kSlotHello ? "KelvraAdapterHello" : "KelvraAdapterGet_InstallHost") +
+        const std::string closing = std::string(row.slot == kSlotHello ? "KelvraAdapterHello" : "KelvraAdapterGet_InstallHost") +
                                     " result=" + std::to_string(hr) + " size=" +
                                     std::to_string(expected.size() + 1) + " ssMess=" + asLogged(expected) + "\r\n";
         EXPECT_NE(std::string::npos, logged.find(closing)) << printable(closing);
@@ -505,14 +505,14 @@ class Fuzz : public PluginFixture {
   }
 
   // What the methods that echo their arguments must have written, whole.
-  void checkEchoedArguments(const MethodSpec& spec, const std::vector<Argument>& args,
+  void checkEchoedArguments(const MethodModel& row, const std::vector<Argument>& args,
                             const std::string& logged) {
     std::string line;
-    if (spec.slot == kSlotStartGame) {
+    if (row.slot == kSlotStartGame) {
       line = "KelvraAdapterStartGame Auth = " + cutAtNul(args[0].bytes) + ", Script = " + cutAtNul(args[1].bytes);
-    } else if (spec.slot == kSlotPutAuthenticationTicket) {
+    } else if (row.slot == kSlotPutAuthenticationTicket) {
       line = "KelvraAdapterPut_AuthenticationTicket Ticket = " + cutAtNul(args[0].bytes);
-    } else if (spec.slot == kSlotGetKeyValue) {
+    } else if (row.slot == kSlotGetKeyValue) {
       line = "invokeKelvraAdapterGetKeyValue key = " + cutAtNul(args[0].bytes) +
              " len = " + std::to_string(args[0].bytes.size());
     } else {
@@ -524,7 +524,7 @@ class Fuzz : public PluginFixture {
   void runOneCall(Random& random, int index, size_t hugeLength) {
     Embedding& embedding = target(random);
     Name name = randomName(random);
-    const MethodSpec* forced = NULL;
+    const MethodModel* forced = NULL;
     if (hugeLength != 0) {
       // A string of more than a megabyte through the copy, the log and the BSTR.
       static const char* const echoing[] = {"StartGame", "Put_AuthenticationTicket", "GetKeyValue"};
@@ -532,14 +532,14 @@ class Fuzz : public PluginFixture {
       name = Name();
       name.bytes = forced->name;
     }
-    const MethodSpec* spec = name.isInteger ? NULL : findMethod(cutAtNul(name.bytes));
+    const MethodModel* row = name.isInteger ? NULL : findMethod(cutAtNul(name.bytes));
     std::vector<Argument> args;
     if (forced != NULL) {
       for (int i = 0; i < forced->argCount; ++i) {
         args.push_back(makeArgument(random, NPVariantType_String, i == 0 ? hugeLength : 0));
       }
     } else {
-      args = randomArguments(random, spec);
+      args = randomArguments(random, row);
     }
     std::vector<NPVariant> values;
     for (const Argument& arg : args) values.push_back(arg.value);
@@ -570,7 +570,7 @@ class Fuzz : public PluginFixture {
     EXPECT_EQ("", logFault(logged));
     EXPECT_EQ(0, logged.compare(kStampLength, 8, "invoke\r\n")) << printable(logged);
 
-    if (spec == NULL) {
+    if (row == NULL) {
       EXPECT_FALSE(answered);
       EXPECT_EQ(exceptions + 1, browser::counts().exceptions);
       EXPECT_EQ(kUnknownMethod, browser::lastException());
@@ -579,10 +579,10 @@ class Fuzz : public PluginFixture {
     } else {
       EXPECT_TRUE(answered);
       EXPECT_EQ(exceptions, browser::counts().exceptions);
-      checkResult(*spec, args, values, embedding, result, logged);
+      checkResult(*row, args, values, embedding, result, logged);
       const bool echoes = embedding.live &&
-                          argumentsAccepted(*spec, values.data(), static_cast<uint32_t>(values.size()));
-      if (echoes) checkEchoedArguments(*spec, args, logged);
+                          argumentsAccepted(*row, values.data(), static_cast<uint32_t>(values.size()));
+      if (echoes) checkEchoedArguments(*row, args, logged);
     }
     if (NPVARIANT_IS_STRING(result)) ++stringResults;
     browser::releaseValue(&result);

@@ -10,7 +10,7 @@
 namespace kelvra_test {
 namespace model {
 
-const MethodSpec kMethods[kMethodCount] = {
+const MethodModel kMethods[kMethodCount] = {
     {"HelloWorld", kSlotHelloWorld, kIntegerResult, kAnyArguments, NPVariantType_Void, NULL},
     {"Hello", kSlotHello, kTextResult, kAnyArguments, NPVariantType_Void,
      "IKelvraLauncher->Hello() Error occured !"},
@@ -34,33 +34,33 @@ const MethodSpec kMethods[kMethodCount] = {
     {"SetEditMode", kSlotSetEditMode, kIntegerResult, 0, NPVariantType_Void, NULL},
 };
 
-const MethodSpec* findMethod(const std::string& name) {
-  for (const MethodSpec& spec : kMethods) {
-    if (name == spec.name) return &spec;
+const MethodModel* findMethod(const std::string& name) {
+  for (const MethodModel& row : kMethods) {
+    if (name == row.name) return &row;
   }
   return NULL;
 }
 
-const MethodSpec& method(const char* name) {
-  const MethodSpec* spec = findMethod(name);
-  if (spec == NULL) abort();
-  return *spec;
+const MethodModel& method(const char* name) {
+  const MethodModel* row = findMethod(name);
+  if (row == NULL) abort();
+  return *row;
 }
 
-bool argumentsAccepted(const MethodSpec& spec, const NPVariant* args, uint32_t argCount) {
-  if (spec.argCount == kAnyArguments) return true;
-  if (argCount != static_cast<uint32_t>(spec.argCount)) return false;
+bool argumentsAccepted(const MethodModel& row, const NPVariant* args, uint32_t argCount) {
+  if (row.argCount == kAnyArguments) return true;
+  if (argCount != static_cast<uint32_t>(row.argCount)) return false;
   for (uint32_t i = 0; i < argCount; ++i) {
-    if (args[i].type != spec.argType) return false;
+    if (args[i].type != row.argType) return false;
   }
   return true;
 }
 
-std::vector<NPVariant> wellFormedArguments(const MethodSpec& spec) {
+std::vector<NPVariant> wellFormedArguments(const MethodModel& row) {
   static const char* const texts[] = {"ticket-1", "script-2"};
   std::vector<NPVariant> args;
-  for (int i = 0; i < spec.argCount; ++i) {
-    if (spec.argType == NPVariantType_String) {
+  for (int i = 0; i < row.argCount; ++i) {
+    if (row.argType == NPVariantType_String) {
       args.push_back(browser::stringArgument(texts[i]));
     } else {
       NPVariant flag;

@@ -30,7 +30,7 @@ enum Family {
 // Methods that look neither at the argument count nor at the arguments.
 const int kAnyArguments = -1;
 
-struct MethodSpec {
+struct MethodModel {
   const char* name;
   int slot;               // the launcher method it reaches (LauncherSlot)
   Family family;
@@ -40,17 +40,17 @@ struct MethodSpec {
 };
 
 const int kMethodCount = 18;
-extern const MethodSpec kMethods[kMethodCount];
+extern const MethodModel kMethods[kMethodCount];
 
 // The method of that exact (case-sensitive) name, or NULL.
-const MethodSpec* findMethod(const std::string& name);
-const MethodSpec& method(const char* name);  // must exist
+const MethodModel* findMethod(const std::string& name);
+const MethodModel& method(const char* name);  // must exist
 // Whether a call with these arguments passes the method's count and type checks.
-bool argumentsAccepted(const MethodSpec& spec, const NPVariant* args, uint32_t argCount);
+bool argumentsAccepted(const MethodModel& row, const NPVariant* args, uint32_t argCount);
 
 // Arguments that pass the method's checks ("ticket-1", "script-2"... for strings, true
 // for a boolean, none where it takes any), owned by the browser: release each after.
-std::vector<NPVariant> wellFormedArguments(const MethodSpec& spec);
+std::vector<NPVariant> wellFormedArguments(const MethodModel& row);
 
 // The bytes a script string stands for in the plug-in: everything before its first NUL.
 std::string cutAtNul(const std::string& bytes);
