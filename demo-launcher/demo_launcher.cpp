@@ -11,6 +11,7 @@
 #include <string>
 
 #include "IKelvraLauncher.h"
+#include "com_object.h"
 #include "demo_launcher.h"
 
 namespace {
@@ -40,47 +41,10 @@ HRESULT storeFlag(bool flag, VARIANT_BOOL* out) {
 // which is no entry of the store.
 bool validKey(BSTR key) { return key != NULL && SysStringLen(key) > 0 && key[0] != 0; }
 
-class DemoLauncher : public IKelvraLauncher {
+class DemoLauncher : public comhelp::VtableOnly<comhelp::Unknown<IKelvraLauncher>> {
  public:
   DemoLauncher() { InterlockedIncrement(&liveObjects); }
   virtual ~DemoLauncher() { InterlockedDecrement(&liveObjects); }
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == NULL) return E_POINTER;
-    *out = NULL;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
-        !IsEqualIID(iid, IID_IKelvraLauncher)) {
-      return E_NOINTERFACE;
-    }
-    *out = static_cast<IKelvraLauncher*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return left;
-  }
-
-  // IDispatch: callers use the vtable; there is no type library to describe it.
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == NULL) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info != NULL) *info = NULL;
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                   EXCEPINFO*, UINT*) override {
-    return E_NOTIMPL;
-  }
 
   // IKelvraLauncher
   HRESULT STDMETHODCALLTYPE StartGame(BSTR ticket, BSTR) override {
@@ -177,35 +141,22 @@ class DemoLauncher : public IKelvraLauncher {
   }
   HRESULT STDMETHODCALLTYPE SetEditMode() override { return S_OK; }
 
+ protected:
+  bool implements(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IKelvraLauncher);
+  }
+
  private:
-  LONG references_ = 1;
   bool gameStarted_ = false;
   bool upToDate_ = false;
   bool hidden_ = false;
   std::wstring ticket_;  // the last ticket given, for a StartGame without one
 };
 
-class DemoFactory : public IClassFactory {
+class DemoFactory : public comhelp::Unknown<IClassFactory> {
  public:
   DemoFactory() { InterlockedIncrement(&liveObjects); }
   virtual ~DemoFactory() { InterlockedDecrement(&liveObjects); }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == NULL) return E_POINTER;
-    *out = NULL;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) {
-      return E_NOINTERFACE;
-    }
-    *out = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
     if (out == NULL) return E_POINTER;
@@ -226,8 +177,8 @@ class DemoFactory : public IClassFactory {
     return S_OK;
   }
 
- private:
-  LONG references_ = 1;
+ protected:
+  bool implements(REFIID iid) const override { return IsEqualIID(iid, IID_IClassFactory); }
 };
 
 // CLSID\{...} of the launcher class.

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "com_object.h"
 #include "plugin_loader.h"
 
 namespace host {
@@ -45,47 +46,11 @@ const wchar_t kPrelude[] =
 const DWORD kPreludeCookie = 0;
 const DWORD kPageCookie = 1;
 
-// A plain COM object base for the host's small interfaces (single-threaded use).
-template <class Interface>
-class Unknown : public Interface {
- public:
-  virtual ~Unknown() {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == NULL) return E_POINTER;
-    *out = NULL;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, interfaceId())) return E_NOINTERFACE;
-    *out = static_cast<Interface*>(this);
-    this->AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual REFIID interfaceId() const = 0;
-
- private:
-  ULONG references_ = 1;
-};
-
 // The native end of console: "log" and "error", one text argument each.
-class ConsoleSinkObject : public Unknown<IDispatch> {
+class ConsoleSinkObject : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatch>> {
  public:
   explicit ConsoleSinkObject(const ConsoleSink& sink) : sink_(sink) {}
 
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == NULL) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info != NULL) *info = NULL;
-    return E_NOTIMPL;
-  }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
     if (names == NULL || ids == NULL || count != 1) return DISP_E_UNKNOWNNAME;
@@ -114,7 +79,7 @@ class ConsoleSinkObject : public Unknown<IDispatch> {
   }
 
  protected:
-  REFIID interfaceId() const override { return IID_IDispatch; }
+  bool implements(REFIID iid) const override { return IsEqualIID(iid, IID_IDispatch); }
 
  private:
   ConsoleSink sink_;
@@ -125,7 +90,7 @@ struct Item {
   IDispatch* object;
 };
 
-class Site : public Unknown<IActiveScriptSite> {
+class Site : public comhelp::Unknown<IActiveScriptSite> {
  public:
   Site(const std::vector<Item>& items, ScriptError* error) : items_(items), error_(error) {}
 
@@ -152,7 +117,7 @@ class Site : public Unknown<IActiveScriptSite> {
   HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
 
  protected:
-  REFIID interfaceId() const override { return IID_IActiveScriptSite; }
+  bool implements(REFIID iid) const override { return IsEqualIID(iid, IID_IActiveScriptSite); }
 
  private:
   IDispatch* lookup(LPCOLESTR name) const {

@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "com_object.h"
 #include "npbrowser.h"
 #include "plugin_loader.h"
 
@@ -104,41 +105,12 @@ std::wstring failureMessage(long exceptionsBefore, const char* browserMessage) {
   return widen(message);
 }
 
-class NPObjectDispatch : public IDispatch {
+class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatch>> {
  public:
   NPObjectDispatch(NPP instance, NPObject* object) : instance_(instance), object_(object) {}
   virtual ~NPObjectDispatch() { browser::release(object_); }
 
   NPObject* object() const { return object_; }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == NULL) return E_POINTER;
-    *out = NULL;
-    // Script engines ask for IDispatchEx and more first; the plain interface is all.
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
-        !IsEqualIID(iid, kIID_NPObjectDispatch)) {
-      return E_NOINTERFACE;
-    }
-    *out = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == NULL) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info != NULL) *info = NULL;
-    return E_NOTIMPL;
-  }
 
   // Every name has an identifier; whether the object knows it shows on use, as in a
   // browser.
@@ -156,8 +128,13 @@ class NPObjectDispatch : public IDispatch {
                                    VARIANT* result, EXCEPINFO* exception,
                                    UINT* argumentError) override;
 
+ protected:
+  // Script engines ask for IDispatchEx and more first; the plain interface is all.
+  bool implements(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, kIID_NPObjectDispatch);
+  }
+
  private:
-  ULONG references_ = 1;
   NPP instance_;
   NPObject* object_;
 };

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <initializer_list>
 
+#include "com_object.h"
+
 namespace kelvra_test {
 
 namespace {
@@ -55,7 +57,7 @@ LauncherAnswer answerFlag(HRESULT result, VARIANT_BOOL flag) {
 // One launcher object. Its reference count and records live in the stand-in, which also
 // keeps the object's memory after the last Release, so that a surplus Release or a call
 // on a released object is counted instead of crashing the test.
-class StandInLauncher : public IKelvraLauncher {
+class StandInLauncher : public comhelp::VtableOnly<IKelvraLauncher> {
  public:
   StandInLauncher(LauncherStandIn* owner, int index) : owner_(owner), index_(index) {}
   virtual ~StandInLauncher() {}
@@ -74,23 +76,6 @@ class StandInLauncher : public IKelvraLauncher {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return owner_->addRef(index_); }
   ULONG STDMETHODCALLTYPE Release() override { return owner_->release(index_); }
-
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == NULL) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info != NULL) *info = NULL;
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return E_NOTIMPL;
-  }
 
   HRESULT STDMETHODCALLTYPE StartGame(BSTR ticket, BSTR script) override {
     return call(kSlotStartGame, {ticket, script}, {});
