@@ -24,22 +24,9 @@ const char* const kUnknownNames[] = {
     "SetSilentModeEnabled\t", "Get_Installhost", "toString",      "\xC3\xA9",
 };
 
-class DispatchTest : public BridgeFixture {
+class DispatchTest : public OpenEmbeddingFixture {
  protected:
-  void SetUp() override {
-    BridgeFixture::SetUp();
-    ASSERT_TRUE(start());
-    embedding = open();
-    ASSERT_NE(nullptr, embedding.object);
-  }
-  void TearDown() override {
-    close(embedding);
-    BridgeFixture::TearDown();
-  }
-
   NPNetscapeFuncs& browserTable() { return *browser::functions(); }
-
-  Embedding embedding;
 };
 
 TEST_F(DispatchTest, HasMethodAnswersTrueForEveryName) {

@@ -21,6 +21,7 @@ namespace kelvra_test {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 
 const char kContains[] = "location.host contains substring=kelvra.com";
 const char kDoesNotContain[] = "location.host DOES NOT contain substring=kelvra.com";
@@ -47,14 +48,62 @@ std::string getValueLine(NPP instance, const std::string& record) {
          " objList.find(instance)=" + record;
 }
 
+// What the module took from the browser since `before`, given back: every property
+// value released, every page-object reference returned, nothing freed or released
+// that it did not own. `kept` scriptable objects may still be held by records.
+void expectBrowserBalanced(const browser::Counts& before, long kept = 0) {
+  browser::Counts after = browser::counts();
+  EXPECT_EQ(after.variantsHandedOut - before.variantsHandedOut,
+            after.variantsReleased - before.variantsReleased);
+  EXPECT_EQ((after.retains - before.retains) + (after.objectsCreated - before.objectsCreated),
+            (after.releases - before.releases) + kept);
+  EXPECT_EQ(before.liveObjects + kept, after.liveObjects);
+  EXPECT_EQ(before.liveBlocks, after.liveBlocks);
+  EXPECT_EQ(0, after.badFrees);
+  EXPECT_EQ(0, after.deadObjectCalls);
+  EXPECT_EQ(0, after.underflows);
+}
+
 class LifecycleTest : public PluginFixture {
  protected:
-  // NPP_New for the page as the browser stand-in shows it now (host value untouched).
-  NPError newOnCurrentPage(NPP* instance) {
+  // NPP_New for the page as the browser stand-in shows it now (host value untouched),
+  // which must answer `answer` and log exactly `lines`.
+  NPP expectNew(NPError answer, const std::vector<std::string>& lines) {
+    mark();
     pages_.push_back(NPP_t());
-    *instance = &pages_.back();
+    NPP instance = &pages_.back();
     char mime[] = "application/x-vnd-kelvra-launcher";
-    return funcs.newp(mime, *instance, NP_EMBED, 0, NULL, NULL, NULL);
+    EXPECT_EQ(answer, funcs.newp(mime, instance, NP_EMBED, 0, NULL, NULL, NULL));
+    EXPECT_THAT(messagesSinceMark(), ElementsAreArray(lines));
+    return instance;
+  }
+  NPP expectNew(const std::string& host, NPError answer, const std::vector<std::string>& lines) {
+    browser::setHost(host);
+    return expectNew(answer, lines);
+  }
+
+  // A started plug-in with one embedding on www.kelvra.com, which NPP_New must accept,
+  // and the scriptable object script got for it.
+  struct Page {
+    browser::Counts before;  // from just before NPP_New
+    NPP instance = NULL;
+    NPObject* object = NULL;
+  };
+  void startWithPage(Page* page) {
+    ASSERT_TRUE(start());
+    page->before = browser::counts();
+    NPError error = -1;
+    page->instance = newInstance("www.kelvra.com", &error);
+    ASSERT_EQ(NPERR_NO_ERROR, error);
+    page->object = scriptableObject(page->instance);
+    ASSERT_NE(nullptr, page->object);
+  }
+
+  // A refused NPP_New kept nothing: everything taken from the browser since `before` is
+  // back, and the instance is unknown to the module once the refusal's cause is lifted.
+  void expectKeptNothing(const browser::Counts& before, NPP instance) {
+    expectBrowserBalanced(before);
+    expectUnregistered(instance);
   }
 
   // NPP_GetValue(15) straight, with the answer and what it stored.
@@ -99,22 +148,6 @@ class LifecycleTest : public PluginFixture {
   std::deque<NPP_t> pages_;
 };
 
-// What the module took from the browser since `before`, given back: every property
-// value released, every page-object reference returned, nothing freed or released
-// that it did not own. `kept` scriptable objects may still be held by records.
-void expectBrowserBalanced(const browser::Counts& before, long kept = 0) {
-  browser::Counts after = browser::counts();
-  EXPECT_EQ(after.variantsHandedOut - before.variantsHandedOut,
-            after.variantsReleased - before.variantsReleased);
-  EXPECT_EQ((after.retains - before.retains) + (after.objectsCreated - before.objectsCreated),
-            (after.releases - before.releases) + kept);
-  EXPECT_EQ(before.liveObjects + kept, after.liveObjects);
-  EXPECT_EQ(before.liveBlocks, after.liveBlocks);
-  EXPECT_EQ(0, after.badFrees);
-  EXPECT_EQ(0, after.deadObjectCalls);
-  EXPECT_EQ(0, after.underflows);
-}
-
 // --- The host check inside NPP_New ------------------------------------------------
 
 TEST_F(LifecycleTest, AllowedHostsGetARecordAndAScriptableObject) {
@@ -125,11 +158,7 @@ TEST_F(LifecycleTest, AllowedHostsGetARecordAndAScriptableObject) {
   for (const char* host : hosts) {
     SCOPED_TRACE(host);
     browser::Counts before = browser::counts();
-    mark();
-    NPError error = -1;
-    NPP instance = newInstance(host, &error);
-    EXPECT_EQ(NPERR_NO_ERROR, error);
-    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains));
+    NPP instance = expectNew(host, NPERR_NO_ERROR, {"newv", kContains});
     EXPECT_EQ(++created, launcher.objectsCreated());
     EXPECT_EQ(1, launcher.liveObjects());
     EXPECT_EQ(1, browser::counts().objectsCreated - before.objectsCreated);
@@ -168,14 +197,9 @@ TEST_F(LifecycleTest, RefusedHostsGetNoRecordAndNoLauncher) {
   for (const std::string& host : hosts) {
     SCOPED_TRACE("host \"" + host + "\"");
     browser::Counts before = browser::counts();
-    mark();
-    NPError error = -1;
-    NPP instance = newInstance(host, &error);
-    EXPECT_EQ(NPERR_NO_ERROR, error);
-    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kDoesNotContain, kRefused));
-    expectBrowserBalanced(before);
+    NPP instance = expectNew(host, NPERR_NO_ERROR, {"newv", kDoesNotContain, kRefused});
     EXPECT_EQ(0, browser::counts().objectsCreated - before.objectsCreated);
-    expectUnregistered(instance);
+    expectKeptNothing(before, instance);
     expectBrowserBalanced(before);
   }
   EXPECT_EQ(0, launcher.createRequests());
@@ -195,14 +219,10 @@ TEST_F(LifecycleTest, NonStringHostIsRefusedWithoutAHostLine) {
     SCOPED_TRACE(value.name);
     browser::setHostValue(value.type);
     browser::Counts before = browser::counts();
-    mark();
-    NPP instance = NULL;
-    EXPECT_EQ(NPERR_NO_ERROR, newOnCurrentPage(&instance));
-    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kRefused));
+    NPP instance = expectNew(NPERR_NO_ERROR, {"newv", kRefused});
     // window, location and host were all read, and all given back.
     EXPECT_EQ(2, browser::counts().variantsHandedOut - before.variantsHandedOut);
-    expectBrowserBalanced(before);
-    expectUnregistered(instance);
+    expectKeptNothing(before, instance);
   }
   EXPECT_EQ(0, launcher.createRequests());
 }
@@ -226,17 +246,12 @@ TEST_F(LifecycleTest, PageServiceFailuresRefuseAndReleaseOnlyWhatWasObtained) {
     row.arm(faults);
     browser::setFaults(faults);
     browser::Counts before = browser::counts();
-    mark();
-    NPError error = -1;
-    NPP instance = newInstance("www.kelvra.com", &error);
-    EXPECT_EQ(NPERR_NO_ERROR, error);
-    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kRefused));
+    NPP instance = expectNew("www.kelvra.com", NPERR_NO_ERROR, {"newv", kRefused});
     browser::Counts after = browser::counts();
     EXPECT_EQ(row.valuesObtained, after.variantsReleased - before.variantsReleased);
     EXPECT_EQ(row.retainsObtained, after.releases - before.releases);
-    expectBrowserBalanced(before);
     browser::setFaults(browser::Faults());
-    expectUnregistered(instance);
+    expectKeptNothing(before, instance);
   }
   EXPECT_EQ(0, launcher.createRequests());
 
@@ -272,18 +287,14 @@ TEST_F(LifecycleTest, LauncherCreationFailureAnswersTwoAndKeepsNothing) {
     row.fail(launcher);
     long requestsBefore = launcher.createRequests();
     browser::Counts before = browser::counts();
-    mark();
-    NPError error = -1;
-    NPP instance = newInstance("www.kelvra.com", &error);
-    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, error);
-    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains, kNoLauncher));
+    NPP instance = expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR,
+                             {"newv", kContains, kNoLauncher});
     EXPECT_EQ(row.requests, launcher.createRequests() - requestsBefore);
     EXPECT_EQ(0, launcher.objectsCreated());
     EXPECT_EQ(0, launcher.liveObjects());
     EXPECT_EQ(0, browser::counts().objectsCreated - before.objectsCreated);
-    expectBrowserBalanced(before);
     row.restore(launcher);
-    expectUnregistered(instance);
+    expectKeptNothing(before, instance);
   }
 }
 
@@ -293,11 +304,8 @@ TEST_F(LifecycleTest, ScriptableObjectFailureAnswersTwoAndReleasesTheLauncher) {
   faults.failCreateObject = true;
   browser::setFaults(faults);
   browser::Counts before = browser::counts();
-  mark();
-  NPError error = -1;
-  NPP instance = newInstance("www.kelvra.com", &error);
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, error);
-  EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains, kNoObject));
+  NPP instance =
+      expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR, {"newv", kContains, kNoObject});
   ASSERT_EQ(1, launcher.objectsCreated());
   LauncherObjectStats stats = launcher.objectStats(0);
   EXPECT_EQ(0, stats.references);
@@ -305,9 +313,8 @@ TEST_F(LifecycleTest, ScriptableObjectFailureAnswersTwoAndReleasesTheLauncher) {
   EXPECT_EQ(0, stats.overReleases);
   EXPECT_EQ(0, stats.calls);
   EXPECT_EQ(0, launcher.liveObjects());
-  expectBrowserBalanced(before);
   browser::setFaults(browser::Faults());
-  expectUnregistered(instance);
+  expectKeptNothing(before, instance);
   EXPECT_EQ(0, launcher.objectStats(0).overReleases);
 }
 
@@ -332,12 +339,8 @@ TEST_F(LifecycleTest, WithoutComEveryNewAnswersTwoAndCreatesNoLauncher) {
   browser::Counts before = browser::counts();
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
-    mark();
-    NPError error = -1;
-    NPP instance = newInstance("www.kelvra.com", &error);
-    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, error);
-    EXPECT_THAT(messagesSinceMark(), ElementsAre("newv", kContains, kNoLauncher));
-    expectUnregistered(instance);
+    expectUnregistered(expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR,
+                                 {"newv", kContains, kNoLauncher}));
   }
   EXPECT_EQ(0, launcher.createRequests());
   expectBrowserBalanced(before);
@@ -453,57 +456,47 @@ TEST_F(LifecycleTest, EachScriptableQueryAddsOneReference) {
 }
 
 TEST_F(LifecycleTest, SecondDestroyAnswersTwoAndReleasesNothing) {
-  ASSERT_TRUE(start());
-  browser::Counts before = browser::counts();
-  NPError error = -1;
-  NPP instance = newInstance("www.kelvra.com", &error);
-  ASSERT_EQ(NPERR_NO_ERROR, error);
-  NPObject* object = scriptableObject(instance);
-  ASSERT_NE(nullptr, object);
-  EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
-  EXPECT_EQ(1u, object->referenceCount);
+  Page page;
+  ASSERT_NO_FATAL_FAILURE(startWithPage(&page));
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(page.instance));
+  EXPECT_EQ(1u, page.object->referenceCount);
 
   browser::Counts between = browser::counts();
   LauncherObjectStats stats = launcher.objectStats(0);
   mark();
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, destroy(instance));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, destroy(page.instance));
   EXPECT_THAT(messagesSinceMark(), ElementsAre("destroy"));
   EXPECT_EQ(between.releases, browser::counts().releases);
-  EXPECT_EQ(1u, object->referenceCount);
+  EXPECT_EQ(1u, page.object->referenceCount);
   EXPECT_EQ(stats.releases, launcher.objectStats(0).releases);
   EXPECT_EQ(0, launcher.objectStats(0).overReleases);
-  EXPECT_TRUE(browser::isLive(object));
+  EXPECT_TRUE(browser::isLive(page.object));
 
-  browser::release(object);
-  expectBrowserBalanced(before);
+  browser::release(page.object);
+  expectBrowserBalanced(page.before);
 }
 
 // Script may hold the object past NPP_Destroy: the record's two references are back,
 // the calls find no launcher, and the object goes once the browser lets go too.
 TEST_F(LifecycleTest, DestroyGivesBothReferencesBackWhileScriptHoldsTheObject) {
-  ASSERT_TRUE(start());
-  browser::Counts before = browser::counts();
-  NPError error = -1;
-  NPP instance = newInstance("www.kelvra.com", &error);
-  ASSERT_EQ(NPERR_NO_ERROR, error);
-  NPObject* object = scriptableObject(instance);
-  ASSERT_NE(nullptr, object);
+  Page page;
+  ASSERT_NO_FATAL_FAILURE(startWithPage(&page));
   ASSERT_EQ(1, launcher.objectStats(0).references);
 
   long releases = browser::counts().releases;
-  EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(page.instance));
   LauncherObjectStats stats = launcher.objectStats(0);
   EXPECT_EQ(0, stats.references);
   EXPECT_FALSE(stats.alive);
   EXPECT_EQ(0, stats.overReleases);
   EXPECT_EQ(releases + 1, browser::counts().releases);
-  EXPECT_EQ(1u, object->referenceCount);
-  EXPECT_TRUE(browser::isLive(object));
+  EXPECT_EQ(1u, page.object->referenceCount);
+  EXPECT_TRUE(browser::isLive(page.object));
 
-  const std::string address = "0x" + objectText(object);
+  const std::string address = "0x" + objectText(page.object);
   mark();
   NPVariant result;
-  ASSERT_TRUE(call(object, "HelloWorld", {}, &result));
+  ASSERT_TRUE(call(page.object, "HelloWorld", {}, &result));
   ASSERT_TRUE(NPVARIANT_IS_INT32(result));
   EXPECT_EQ(-1, NPVARIANT_TO_INT32(result));
   EXPECT_THAT(messagesSinceMark(),
@@ -511,7 +504,7 @@ TEST_F(LifecycleTest, DestroyGivesBothReferencesBackWhileScriptHoldsTheObject) {
                           "ERROR: Launcher not found",
                           "NPKelvraProxy: KelvraAdapterHelloWorld result = -1"));
   mark();
-  ASSERT_TRUE(call(object, "Get_GameStarted", {}, &result));
+  ASSERT_TRUE(call(page.object, "Get_GameStarted", {}, &result));
   ASSERT_TRUE(NPVARIANT_IS_BOOLEAN(result));
   EXPECT_FALSE(NPVARIANT_TO_BOOLEAN(result));
   EXPECT_THAT(messagesSinceMark(),
@@ -519,14 +512,14 @@ TEST_F(LifecycleTest, DestroyGivesBothReferencesBackWhileScriptHoldsTheObject) {
                           "ERROR: Launcher not found",
                           "invokeKelvraAdapterGet_IsGameStarted result=0"));
   EXPECT_EQ(0u, launcher.callCount());
-  EXPECT_EQ(nullptr, scriptableObject(instance));
+  EXPECT_EQ(nullptr, scriptableObject(page.instance));
 
   long deallocated = browser::counts().objectsDeallocated;
-  browser::release(object);
-  EXPECT_FALSE(browser::isLive(object));
+  browser::release(page.object);
+  EXPECT_FALSE(browser::isLive(page.object));
   EXPECT_EQ(deallocated + 1, browser::counts().objectsDeallocated);
   EXPECT_EQ(0, launcher.liveObjects());
-  expectBrowserBalanced(before);
+  expectBrowserBalanced(page.before);
 }
 
 }  // namespace

@@ -154,6 +154,8 @@ std::string rowName(const ::testing::TestParamInfo<MethodRow>& info) { return in
 bool takesStrings(const MethodRow& row) { return row.rule == kOneString || row.rule == kTwoStrings; }
 bool answersText(const MethodRow& row) { return row.family == kText || row.family == kKeyLookup; }
 bool answersHresult(const MethodRow& row) { return row.family == kInteger || row.family == kSetter; }
+bool answersFlag(const MethodRow& row) { return row.family == kFlag; }
+bool takesBool(const MethodRow& row) { return row.rule == kOneBool; }
 
 int argumentCount(Rule rule) {
   switch (rule) {
@@ -351,19 +353,8 @@ std::vector<std::string> entryLines(const MethodRow& row, const NPObject* object
   return expandTokens(lines, {{"obj", addressText(object)}});
 }
 
-class MethodTest : public BridgeFixture, public ::testing::WithParamInterface<MethodRow> {
+class MethodTest : public OpenEmbeddingFixture, public ::testing::WithParamInterface<MethodRow> {
  protected:
-  void SetUp() override {
-    BridgeFixture::SetUp();
-    ASSERT_TRUE(start());
-    embedding = open();
-    ASSERT_NE(nullptr, embedding.object);
-  }
-  void TearDown() override {
-    if (embedding.object != NULL) close(embedding);
-    BridgeFixture::TearDown();
-  }
-
   // A call with `args` that must reach the launcher once, answered with `answer`.
   CallOutcome callReaching(const std::vector<ScriptArg>& args, const Answer& answer) {
     const MethodRow& row = GetParam();
@@ -380,7 +371,19 @@ class MethodTest : public BridgeFixture, public ::testing::WithParamInterface<Me
     return outcome;
   }
 
-  Embedding embedding;
+  // A text row's call answered with `answer`, whose string result must sit in a block of
+  // exactly its length + 1 bytes; the block is released afterwards.
+  void expectTextBlock(const Answer& answer, size_t length) {
+    const MethodRow& row = GetParam();
+    CallOutcome outcome = callReaching(validArguments(row.rule), answer);
+    ASSERT_EQ(NPVariantType_String, outcome.result.type);
+    EXPECT_EQ(length, outcome.result.value.stringValue.UTF8Length);
+    EXPECT_EQ(1, outcome.after.liveBlocks - outcome.before.liveBlocks);
+    EXPECT_EQ(static_cast<long long>(length + 1), outcome.after.liveBytes - outcome.before.liveBytes);
+    browser::releaseValue(&outcome.result);
+    EXPECT_EQ(outcome.before.liveBlocks, browser::counts().liveBlocks);
+    EXPECT_EQ(outcome.before.liveBytes, browser::counts().liveBytes);
+  }
 };
 
 // The full path of a call that passes every check: one launcher call on the method's
@@ -470,6 +473,11 @@ TEST_P(MethodTest, LauncherFailureGivesTheFamilysFailureResult) {
 
 INSTANTIATE_TEST_SUITE_P(Script, MethodTest, ::testing::ValuesIn(kMethods), rowName);
 
+// A suite of MethodTest's cases run for every row that `keep` selects.
+#define METHOD_SUITE(suite, keep)     \
+  class suite : public MethodTest {}; \
+  INSTANTIATE_TEST_SUITE_P(Script, suite, ::testing::ValuesIn(rowsWhere(keep)), rowName)
+
 TEST(MethodTable, HoldsEighteenMethodsOnDistinctSlots) {
   std::vector<int> slots;
   for (const MethodRow& row : kMethods) slots.push_back(row.slot);
@@ -482,7 +490,7 @@ TEST(MethodTable, HoldsEighteenMethodsOnDistinctSlots) {
 
 // --- Integer results ----------------------------------------------------------------
 
-class HresultMethodTest : public MethodTest {};
+METHOD_SUITE(HresultMethodTest, answersHresult);
 
 // HRESULTs come back unchanged as signed 32-bit numbers; the setters stay silent on S_OK
 // and log "returned %d" otherwise.
@@ -505,12 +513,9 @@ TEST_P(HresultMethodTest, HresultReachesThePageUnchangedAndSigned) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Script, HresultMethodTest, ::testing::ValuesIn(rowsWhere(answersHresult)),
-                         rowName);
-
 // --- Flag queries -------------------------------------------------------------------
 
-class FlagMethodTest : public MethodTest {};
+METHOD_SUITE(FlagMethodTest, answersFlag);
 
 // Only VARIANT_BOOL -1 reads as true; 1, 0x7FFF and other non-zero values read as false.
 // The HRESULT reaches only the log, and a failed query reads as false.
@@ -533,30 +538,9 @@ TEST_P(FlagMethodTest, OnlyMinusOneReadsAsTrue) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Script, FlagMethodTest,
-                         ::testing::ValuesIn(rowsWhere([](const MethodRow& row) {
-                           return row.family == kFlag;
-                         })),
-                         rowName);
-
 // --- Text results -------------------------------------------------------------------
 
-class TextMethodTest : public MethodTest {
- protected:
-  // A call answered with `answer`, whose string result must sit in a block of exactly
-  // its length + 1 bytes; the block is released afterwards.
-  void expectTextBlock(const Answer& answer, size_t length) {
-    const MethodRow& row = GetParam();
-    CallOutcome outcome = callReaching(validArguments(row.rule), answer);
-    ASSERT_EQ(NPVariantType_String, outcome.result.type);
-    EXPECT_EQ(length, outcome.result.value.stringValue.UTF8Length);
-    EXPECT_EQ(1, outcome.after.liveBlocks - outcome.before.liveBlocks);
-    EXPECT_EQ(static_cast<long long>(length + 1), outcome.after.liveBytes - outcome.before.liveBytes);
-    browser::releaseValue(&outcome.result);
-    EXPECT_EQ(outcome.before.liveBlocks, browser::counts().liveBlocks);
-    EXPECT_EQ(outcome.before.liveBytes, browser::counts().liveBytes);
-  }
-};
+METHOD_SUITE(TextMethodTest, answersText);
 
 TEST_P(TextMethodTest, StringResultIsItsLengthPlusOneBytesWithTheNul) {
   for (const std::wstring& text : {std::wstring(), std::wstring(L"a"), std::wstring(L"abc"),
@@ -613,12 +597,9 @@ TEST_P(TextMethodTest, MemallocFailureForTheResultAnswersMinusOne) {
   EXPECT_EQ(0, misuseOf(browser::counts()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Script, TextMethodTest, ::testing::ValuesIn(rowsWhere(answersText)),
-                         rowName);
-
 // --- Arguments as the launcher receives them -----------------------------------------
 
-class StringArgumentTest : public MethodTest {};
+METHOD_SUITE(StringArgumentTest, takesStrings);
 
 // String arguments reach the launcher in order, as non-NULL BSTRs cut at the first NUL
 // and converted by the ANSI code page; the log shows the copies.
@@ -644,10 +625,7 @@ TEST_P(StringArgumentTest, TextsReachTheLauncherInOrderCutAtTheFirstNul) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Script, StringArgumentTest, ::testing::ValuesIn(rowsWhere(takesStrings)),
-                         rowName);
-
-class BoolArgumentTest : public MethodTest {};
+METHOD_SUITE(BoolArgumentTest, takesBool);
 
 // A boolean reaches the launcher as VARIANT_BOOL -1 or 0; any non-zero byte counts as true.
 TEST_P(BoolArgumentTest, BooleansReachTheLauncherAsMinusOneOrZero) {
@@ -666,28 +644,9 @@ TEST_P(BoolArgumentTest, BooleansReachTheLauncherAsMinusOneOrZero) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Script, BoolArgumentTest,
-                         ::testing::ValuesIn(rowsWhere([](const MethodRow& row) {
-                           return row.rule == kOneBool;
-                         })),
-                         rowName);
-
 // --- Single cases named by the method's contract ------------------------------------
 
-class ScriptMethodCases : public BridgeFixture {
- protected:
-  void SetUp() override {
-    BridgeFixture::SetUp();
-    ASSERT_TRUE(start());
-    embedding = open();
-    ASSERT_NE(nullptr, embedding.object);
-  }
-  void TearDown() override {
-    close(embedding);
-    BridgeFixture::TearDown();
-  }
-  Embedding embedding;
-};
+typedef OpenEmbeddingFixture ScriptMethodCases;
 
 // UTF-8 from the page is taken as ANSI text: "é" (C3 A9) arrives as two characters.
 TEST_F(ScriptMethodCases, Utf8BytesAreConvertedByTheAnsiCodePageNotDecoded) {

@@ -159,4 +159,16 @@ CallOutcome BridgeFixture::run(NPObject* object, const std::string& method,
   return outcome;
 }
 
+void OpenEmbeddingFixture::SetUp() {
+  BridgeFixture::SetUp();
+  ASSERT_TRUE(start());
+  embedding = open();
+  ASSERT_NE(nullptr, embedding.object);
+}
+
+void OpenEmbeddingFixture::TearDown() {
+  if (embedding.object != NULL) close(embedding);
+  BridgeFixture::TearDown();
+}
+
 }  // namespace kelvra_test

@@ -2,7 +2,8 @@
  * Shared pieces of the script bridge's end-to-end tests: script arguments described by
  * value, accepted embeddings with their scriptable objects, one call with everything it
  * left behind (result, log lines, launcher calls, browser counts), the object address as
- * the log prints it, and the browser's misuse counters.
+ * the log prints it, the browser's misuse counters, and a fixture whose tests start with
+ * one embedding open.
  */
 #ifndef KELVRA_TESTS_SUPPORT_BRIDGE_FIXTURE_H
 #define KELVRA_TESTS_SUPPORT_BRIDGE_FIXTURE_H
@@ -71,6 +72,16 @@ class BridgeFixture : public PluginFixture {
   // just after the arguments were made (the method name's UTF-8 copy is the first).
   CallOutcome run(NPObject* object, const std::string& method, const std::vector<ScriptArg>& args,
                   long failAllocationsFrom = -1);
+};
+
+// A started plug-in with one accepted embedding for every test. A test that destroys it
+// and drops the object itself sets `embedding.object` to NULL.
+class OpenEmbeddingFixture : public BridgeFixture {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  Embedding embedding;
 };
 
 }  // namespace kelvra_test

@@ -161,10 +161,16 @@ class HostValuesTest : public ::testing::Test {
   browser::Counts before_;
 };
 
-VARIANT number(double value) {
+// A VARIANT of `type`, its value still to be set.
+VARIANT variantOf(VARTYPE type) {
   VARIANT v;
   VariantInit(&v);
-  V_VT(&v) = VT_R8;
+  V_VT(&v) = type;
+  return v;
+}
+
+VARIANT number(double value) {
+  VARIANT v = variantOf(VT_R8);
   V_R8(&v) = value;
   return v;
 }
@@ -181,9 +187,7 @@ TEST_F(HostValuesTest, ScriptStringsReachThePluginAsUtf8InABrowserBlock) {
       {L"", ""},
   };
   for (const Case& c : cases) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
+    VARIANT v = variantOf(VT_BSTR);
     V_BSTR(&v) = SysAllocStringLen(c.text.data(), static_cast<UINT>(c.text.size()));
     long blocks = browser::counts().liveBlocks;
     NPVariant out = fromScript(v);
@@ -194,9 +198,7 @@ TEST_F(HostValuesTest, ScriptStringsReachThePluginAsUtf8InABrowserBlock) {
     browser::releaseValue(&out);
     VariantClear(&v);
   }
-  VARIANT nullText;
-  VariantInit(&nullText);
-  V_VT(&nullText) = VT_BSTR;
+  VARIANT nullText = variantOf(VT_BSTR);
   V_BSTR(&nullText) = NULL;
   NPVariant out = fromScript(nullText);
   EXPECT_EQ(NPVariantType_String, out.type);
@@ -229,24 +231,18 @@ TEST_F(HostValuesTest, IntegralNumbersGoAsInt32AndOthersAsDouble) {
     }
   }
   // Other numeric variants, and one passed by reference.
-  VARIANT small;
-  VariantInit(&small);
-  V_VT(&small) = VT_I2;
+  VARIANT small = variantOf(VT_I2);
   V_I2(&small) = -12;
   NPVariant out = fromScript(small);
   EXPECT_EQ(NPVariantType_Int32, out.type);
   EXPECT_EQ(-12, out.value.intValue);
   LONG target = 99;
-  VARIANT byRef;
-  VariantInit(&byRef);
-  V_VT(&byRef) = VT_I4 | VT_BYREF;
+  VARIANT byRef = variantOf(VT_I4 | VT_BYREF);
   V_I4REF(&byRef) = &target;
   out = fromScript(byRef);
   EXPECT_EQ(NPVariantType_Int32, out.type);
   EXPECT_EQ(99, out.value.intValue);
-  VARIANT single;
-  VariantInit(&single);
-  V_VT(&single) = VT_R4;
+  VARIANT single = variantOf(VT_R4);
   V_R4(&single) = 0.5f;
   out = fromScript(single);
   EXPECT_EQ(NPVariantType_Double, out.type);
@@ -254,8 +250,7 @@ TEST_F(HostValuesTest, IntegralNumbersGoAsInt32AndOthersAsDouble) {
 }
 
 TEST_F(HostValuesTest, BooleansNullAndUndefinedKeepTheirKind) {
-  VARIANT v;
-  VariantInit(&v);
+  VARIANT v = variantOf(VT_EMPTY);
   NPVariant out = fromScript(v);
   EXPECT_EQ(NPVariantType_Void, out.type);
   V_VT(&v) = VT_NULL;
@@ -277,9 +272,7 @@ TEST_F(HostValuesTest, BooleansNullAndUndefinedKeepTheirKind) {
 }
 
 TEST_F(HostValuesTest, ValuesScriptCannotHandOnAreTypeMismatches) {
-  VARIANT v;
-  VariantInit(&v);
-  V_VT(&v) = VT_UNKNOWN;
+  VARIANT v = variantOf(VT_UNKNOWN);
   V_UNKNOWN(&v) = NULL;
   NPVariant out;
   EXPECT_EQ(DISP_E_TYPEMISMATCH, host::toNPVariant(NULL, v, &out));
@@ -297,9 +290,7 @@ TEST_F(HostValuesTest, ObjectsCrossAsThemselvesWithOneReferenceEach) {
   EXPECT_EQ(echo, host::wrappedObject(wrapper));
 
   // The wrapper handed back to the plug-in is its own object again.
-  VARIANT v;
-  VariantInit(&v);
-  V_VT(&v) = VT_DISPATCH;
+  VARIANT v = variantOf(VT_DISPATCH);
   V_DISPATCH(&v) = wrapper;
   NPVariant out = fromScript(v);
   ASSERT_EQ(NPVariantType_Object, out.type);
@@ -377,28 +368,33 @@ TEST_F(HostValuesTest, StringResultsAreCopiedThenFreedWithMemfree) {
   EXPECT_EQ(frees + 3, browser::counts().frees);
 }
 
-// Runs `source` with the echo object as `echo`; answers the console's lines.
-std::vector<std::string> runWithEcho(const std::wstring& source, host::ScriptError* error,
-                                     bool* ran) {
+// What a script run with the echo object did.
+struct EchoRun {
+  bool ran = false;
+  host::ScriptError error;
+  std::vector<std::string> lines;  // the console's, error lines marked "E:"
+};
+
+// Runs `source` with the echo object as `echo`.
+EchoRun runWithEcho(const std::wstring& source) {
   NPObject* echo = browser::createObject(NULL, &echoClass);
   IDispatch* wrapper = host::wrapObject(NULL, echo);
-  std::vector<std::string> lines;
+  EchoRun run;
   host::NamedObject objects[] = {{L"echo", wrapper}, {L"missing", NULL}};
-  *ran = host::runScript(
+  run.ran = host::runScript(
       source, objects, 2,
-      [&lines](bool isError, const std::string& line) { lines.push_back((isError ? "E:" : "") + line); },
-      error);
+      [&run](bool isError, const std::string& line) {
+        run.lines.push_back((isError ? "E:" : "") + line);
+      },
+      &run.error);
   wrapper->Release();
-  return lines;
+  return run;
 }
 
 TEST_F(HostValuesTest, JScriptArgumentsArriveAsABrowserHandsThem) {
-  host::ScriptError error;
-  bool ran = false;
-  runWithEcho(
-      L"echo.take('h\u00e9llo', 3, 2.5, true, null, undefined, 4294967296, -5, echo, '');",
-      &error, &ran);
-  ASSERT_TRUE(ran) << error.message;
+  EchoRun run = runWithEcho(
+      L"echo.take('h\u00e9llo', 3, 2.5, true, null, undefined, 4294967296, -5, echo, '');");
+  ASSERT_TRUE(run.ran) << run.error.message;
   ASSERT_EQ(10u, echoArguments.size());
   EXPECT_EQ(NPVariantType_String, echoArguments[0].type);
   EXPECT_EQ("h\xC3\xA9llo", echoArguments[0].text);
@@ -420,17 +416,15 @@ TEST_F(HostValuesTest, JScriptArgumentsArriveAsABrowserHandsThem) {
   EXPECT_EQ("", echoArguments[9].text);
 
   // Calling the object itself reaches invokeDefault.
-  std::vector<std::string> lines = runWithEcho(L"console.log(echo(false));", &error, &ran);
-  ASSERT_TRUE(ran) << error.message;
+  run = runWithEcho(L"console.log(echo(false));");
+  ASSERT_TRUE(run.ran) << run.error.message;
   ASSERT_EQ(1u, echoArguments.size());
   EXPECT_EQ(NPVariantType_Bool, echoArguments[0].type);
-  EXPECT_EQ(std::vector<std::string>{"42"}, lines);
+  EXPECT_EQ(std::vector<std::string>{"42"}, run.lines);
 }
 
 TEST_F(HostValuesTest, PluginResultsArriveInJScriptWithTheirTypes) {
-  host::ScriptError error;
-  bool ran = false;
-  std::vector<std::string> lines = runWithEcho(
+  const EchoRun run = runWithEcho(
       L"function t(v) { return typeof v + ' ' + String(v); }\n"
       L"console.log(t(echo.giveInt()));\n"
       L"console.log(t(echo.giveDouble()));\n"
@@ -441,9 +435,8 @@ TEST_F(HostValuesTest, PluginResultsArriveInJScriptWithTheirTypes) {
       L"console.log(echo.giveSelf() === echo ? 'same' : 'wrapped', typeof echo.giveSelf());\n"
       L"var o = {k: 1}; console.log(echo.giveBack(o) === o, echo.giveBack('x\u00e9'));\n"
       L"console.log(echo.answer, typeof echo.unknown, missing === null);\n"
-      L"console.error('to the error stream');\n",
-      &error, &ran);
-  ASSERT_TRUE(ran) << error.message;
+      L"console.error('to the error stream');\n");
+  ASSERT_TRUE(run.ran) << run.error.message;
   std::vector<std::string> expected = {"number -7",
                                        "number 0.25",
                                        "boolean true",
@@ -454,24 +447,21 @@ TEST_F(HostValuesTest, PluginResultsArriveInJScriptWithTheirTypes) {
                                        "true x\xC3\xA9",
                                        "5 undefined true",
                                        "E:to the error stream"};
-  EXPECT_EQ(expected, lines);
+  EXPECT_EQ(expected, run.lines);
 }
 
 TEST_F(HostValuesTest, InvokeAnsweringFalseIsAScriptExceptionWithTheRecordedMessage) {
-  host::ScriptError error;
-  bool ran = false;
-  std::vector<std::string> lines = runWithEcho(
+  const EchoRun run = runWithEcho(
       L"try { echo.fail(); } catch (e) { console.log('caught', e.message); }\n"
       L"try { echo.failQuiet(); } catch (e) { console.log('caught', e.message); }\n"
-      L"echo.fail();\n",
-      &error, &ran);
-  EXPECT_FALSE(ran);
+      L"echo.fail();\n");
+  EXPECT_FALSE(run.ran);
   std::vector<std::string> expected = {"caught custom failure",
                                        "caught Error calling method on NPObject."};
-  EXPECT_EQ(expected, lines);
-  EXPECT_TRUE(error.failed);
-  EXPECT_EQ(3u, error.line) << "the uncaught one, on the page's third line";
-  EXPECT_EQ("custom failure", error.message);
+  EXPECT_EQ(expected, run.lines);
+  EXPECT_TRUE(run.error.failed);
+  EXPECT_EQ(3u, run.error.line) << "the uncaught one, on the page's third line";
+  EXPECT_EQ("custom failure", run.error.message);
 }
 
 TEST_F(HostValuesTest, ScriptErrorsCarryTheirLine) {
@@ -485,31 +475,24 @@ TEST_F(HostValuesTest, ScriptErrorsCarryTheirLine) {
       {L"\n\n\n\nthrow new Error('thrown on five');", 5},
   };
   for (const Case& c : cases) {
-    host::ScriptError error;
-    bool ran = true;
-    runWithEcho(c.source, &error, &ran);
-    EXPECT_FALSE(ran) << c.line;
-    EXPECT_TRUE(error.failed);
-    EXPECT_EQ(c.line, error.line) << error.message;
-    EXPECT_FALSE(error.message.empty());
+    const EchoRun run = runWithEcho(c.source);
+    EXPECT_FALSE(run.ran) << c.line;
+    EXPECT_TRUE(run.error.failed);
+    EXPECT_EQ(c.line, run.error.line) << run.error.message;
+    EXPECT_FALSE(run.error.message.empty());
   }
-  host::ScriptError error;
-  bool ran = false;
-  runWithEcho(L"throw new Error('thrown on one');", &error, &ran);
+  const host::ScriptError error = runWithEcho(L"throw new Error('thrown on one');").error;
   EXPECT_NE(std::string::npos, error.message.find("thrown on one")) << error.message;
 }
 
 TEST_F(HostValuesTest, ManyCallsLeaveNothingBehind) {
-  host::ScriptError error;
-  bool ran = false;
-  runWithEcho(
+  const EchoRun run = runWithEcho(
       L"for (var i = 0; i < 2000; i++) {\n"
       L"  echo.take('text ' + i, i, i / 3, echo, {});\n"
       L"  var s = echo.giveString(); var me = echo.giveSelf(); echo.giveBack(me);\n"
       L"  try { echo.fail(); } catch (e) {}\n"
-      L"}\n",
-      &error, &ran);
-  ASSERT_TRUE(ran) << error.message;
+      L"}\n");
+  ASSERT_TRUE(run.ran) << run.error.message;
   // TearDown checks that objects and blocks are back where they started.
 }
 

@@ -89,6 +89,18 @@ class LauncherClient : public ::testing::Test {
   std::vector<IKelvraLauncher*> created;
 };
 
+// LauncherClient with the launcher the test works on already created.
+class LauncherInUse : public LauncherClient {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(LauncherClient::SetUp());
+    launcher = create();
+    ASSERT_NE(nullptr, launcher);
+  }
+
+  IKelvraLauncher* launcher = nullptr;
+};
+
 // ---------------------------------------------------------------------------------------
 // Creation
 
@@ -279,11 +291,9 @@ TEST_F(LauncherAdapters, CallsFromSeveralThreadsAreRecordedPerObject) {
 // ---------------------------------------------------------------------------------------
 // Text arguments: one BSTR per text in argument order, alive for the call, freed after it
 
-typedef LauncherClient LauncherTextIn;
+typedef LauncherInUse LauncherTextIn;
 
 TEST_F(LauncherTextIn, TwoTextsArriveInArgumentOrder) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   char value[kLauncherTextSize] = {0};
 
   KelvraAdapterStartGame(launcher, "ticket-1", "script-2");
@@ -311,8 +321,6 @@ TEST_F(LauncherTextIn, TwoTextsArriveInArgumentOrder) {
 }
 
 TEST_F(LauncherTextIn, BstrsAreAliveDuringTheCallAndFreedOnceAfterIt) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   KelvraAdapterStartGame(launcher, "abc", "defgh");
   const LauncherCall call = standIn.lastCall();
   ASSERT_EQ(2u, call.texts.size());
@@ -328,8 +336,6 @@ TEST_F(LauncherTextIn, BstrsAreAliveDuringTheCallAndFreedOnceAfterIt) {
 }
 
 TEST_F(LauncherTextIn, EmptyTextIsAnEmptyNonNullBstr) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   KelvraAdapterSetKeyValue(launcher, "", "");
   const LauncherCall call = standIn.lastCall();
   ASSERT_EQ(2u, call.texts.size());
@@ -340,8 +346,6 @@ TEST_F(LauncherTextIn, EmptyTextIsAnEmptyNonNullBstr) {
 }
 
 TEST_F(LauncherTextIn, EmbeddedNulCutsTheText) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   const char ticket[] = "ab\0cd";
   KelvraAdapterPut_AuthenticationTicket(launcher, ticket);
   const LauncherCall call = standIn.lastCall();
@@ -352,8 +356,6 @@ TEST_F(LauncherTextIn, EmbeddedNulCutsTheText) {
 
 TEST_F(LauncherTextIn, BytesAboveAsciiFollowTheAnsiCodePage) {
   if (GetACP() != 1252) GTEST_SKIP() << "expects code page 1252, have " << GetACP();
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   // 0xE9 is e-acute in 1252; C3 A9 is e-acute in UTF-8, which must not be decoded.
   KelvraAdapterStartGame(launcher, "caf\xE9", "\xC3\xA9\x80");
   const LauncherCall call = standIn.lastCall();
@@ -369,8 +371,6 @@ struct TextInCase {
 };
 
 TEST_F(LauncherTextIn, FailedBstrAllocationAnswersOutOfMemoryWithoutCalling) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   const TextInCase cases[] = {
       {"StartGame", 2, [](IKelvraLauncher* l, char*, size_t) { return KelvraAdapterStartGame(l, "a", "b"); }},
       {"SetKeyValue", 2, [](IKelvraLauncher* l, char*, size_t) { return KelvraAdapterSetKeyValue(l, "a", "b"); }},
@@ -400,11 +400,9 @@ TEST_F(LauncherTextIn, FailedBstrAllocationAnswersOutOfMemoryWithoutCalling) {
 // ---------------------------------------------------------------------------------------
 // Boolean arguments and flag answers
 
-typedef LauncherClient LauncherFlags;
+typedef LauncherInUse LauncherFlags;
 
 TEST_F(LauncherFlags, BooleanArgumentIsSentAsMinusOneOrZero) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   typedef HRESULT (*Setter)(IKelvraLauncher*, unsigned char);
   const Setter setters[] = {KelvraAdapterGet_SetSilentModeEnabled,
                             KelvraAdapterGet_SetStartInHiddenMode};
@@ -423,8 +421,6 @@ TEST_F(LauncherFlags, BooleanArgumentIsSentAsMinusOneOrZero) {
 }
 
 TEST_F(LauncherFlags, OnlyMinusOneReadsAsTrue) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   typedef HRESULT (*Getter)(IKelvraLauncher*, bool*);
   const struct {
     Getter getter;
@@ -471,11 +467,9 @@ const TextOutCase kTextOut[] = {
     {"Get_InstallHost", kSlotGetInstallHost, kInstallHostError, 50, KelvraAdapterGet_InstallHost},
 };
 
-typedef LauncherClient LauncherTextOut;
+typedef LauncherInUse LauncherTextOut;
 
 TEST_F(LauncherTextOut, SuccessDeliversTheTextAndFreesTheBstrOnce) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   for (const TextOutCase& adapter : kTextOut) {
     standIn.setAnswer(adapter.slot, answerText(S_FALSE, L"abc"));
     GuardedBuffer text(kLauncherTextSize);
@@ -489,8 +483,6 @@ TEST_F(LauncherTextOut, SuccessDeliversTheTextAndFreesTheBstrOnce) {
 }
 
 TEST_F(LauncherTextOut, FailureLeavesTheFixedErrorText) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   for (const TextOutCase& adapter : kTextOut) {
     standIn.setAnswer(adapter.slot, answerResult(E_FAIL));
     GuardedBuffer text(kLauncherTextSize, 'Q');
@@ -503,8 +495,6 @@ TEST_F(LauncherTextOut, FailureLeavesTheFixedErrorText) {
 // An out BSTR that comes with a failure is not the caller's under COM rules: it is
 // neither read nor freed (the test frees it itself).
 TEST_F(LauncherTextOut, TextThatComesWithAFailureIsIgnored) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   for (const TextOutCase& adapter : kTextOut) {
     standIn.setAnswer(adapter.slot, answerText(E_FAIL, L"launcher text"));
     GuardedBuffer text(kLauncherTextSize, 'Q');
@@ -525,8 +515,6 @@ TEST_F(LauncherTextOut, TextThatComesWithAFailureIsIgnored) {
 }
 
 TEST_F(LauncherTextOut, ErrorTextIsCutToASmallBuffer) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   for (const TextOutCase& adapter : kTextOut) {
     standIn.setAnswer(adapter.slot, answerResult(E_FAIL));
     GuardedBuffer text(10, 'Q');
@@ -537,8 +525,6 @@ TEST_F(LauncherTextOut, ErrorTextIsCutToASmallBuffer) {
 }
 
 TEST_F(LauncherTextOut, NullBstrOnSuccessLeavesTheBuffer) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   for (const TextOutCase& adapter : kTextOut) {
     standIn.setAnswer(adapter.slot, answerNullText(S_OK));
     GuardedBuffer text(kLauncherTextSize, 'Q');
@@ -548,8 +534,6 @@ TEST_F(LauncherTextOut, NullBstrOnSuccessLeavesTheBuffer) {
 }
 
 TEST_F(LauncherTextOut, EmptyTextGivesAnEmptyString) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   standIn.setAnswer(kSlotHello, answerText(S_OK, L""));
   GuardedBuffer text(kLauncherTextSize, 'Q');
   EXPECT_EQ(S_OK, KelvraAdapterHello(launcher, text.data(), text.size));
@@ -558,8 +542,6 @@ TEST_F(LauncherTextOut, EmptyTextGivesAnEmptyString) {
 }
 
 TEST_F(LauncherTextOut, LongTextIsCutInsideTheBuffer) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   for (const TextOutCase& adapter : kTextOut) {
     standIn.setAnswer(adapter.slot, answerText(S_OK, std::wstring(3000, L'x')));
     GuardedBuffer text(kLauncherTextSize);
@@ -571,8 +553,6 @@ TEST_F(LauncherTextOut, LongTextIsCutInsideTheBuffer) {
 
 TEST_F(LauncherTextOut, TextFollowsTheAnsiCodePage) {
   if (GetACP() != 1252) GTEST_SKIP() << "expects code page 1252, have " << GetACP();
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   // e-acute is one byte in 1252; the CJK character has no 1252 form and becomes '?'.
   standIn.setAnswer(kSlotGetInstallHost, answerText(S_OK, L"h\x00E9-\x4E2D!"));
   GuardedBuffer text(kLauncherTextSize);
@@ -581,8 +561,6 @@ TEST_F(LauncherTextOut, TextFollowsTheAnsiCodePage) {
 }
 
 TEST_F(LauncherTextOut, KeyValueSuccessDeliversTheValue) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   standIn.setAnswer(kSlotGetKeyValue, answerText(S_OK, L"value-1"));
   GuardedBuffer value(kLauncherTextSize);
   EXPECT_EQ(S_OK, KelvraAdapterGetKeyValue(launcher, "key-1", value.data(), value.size));
@@ -598,8 +576,6 @@ TEST_F(LauncherTextOut, KeyValueSuccessDeliversTheValue) {
 }
 
 TEST_F(LauncherTextOut, KeyValueFailureLeavesTheValueBufferUntouched) {
-  IKelvraLauncher* launcher = create();
-  ASSERT_NE(nullptr, launcher);
   const LauncherAnswer failures[] = {answerResult(E_FAIL), answerNullText(E_FAIL),
                                      answerResult(static_cast<HRESULT>(0x80070002))};
   for (const LauncherAnswer& failure : failures) {
