@@ -29,6 +29,8 @@ struct State {
   std::string lastException;
   NPVariant host;  // the page's location.host; string bytes owned here
   std::string hostText;
+  std::string protocol;
+  PropertyHook propertyHook;
   NPObject* window = NULL;
   NPObject* location = NULL;
 };
@@ -209,8 +211,20 @@ NPError NPN_GetValue(NPP, NPNVariable variable, void* out) {
   return NPERR_NO_ERROR;
 }
 
-// The page objects answer one property each, handing out owned copies.
+void notePropertyRead(NPIdentifier name) {
+  PropertyHook hook;
+  {
+    State& s = state();
+    Guard guard(s.lock);
+    hook = s.propertyHook;
+  }
+  if (hook && NPN_IdentifierIsString(name)) hook(static_cast<Identifier*>(name)->text);
+}
+
+// The page objects answer their properties with owned copies: window its location,
+// location its host and protocol.
 bool windowGetProperty(NPObject*, NPIdentifier name, NPVariant* result) {
+  notePropertyRead(name);
   State& s = state();
   Guard guard(s.lock);
   if (name != identifier("location") || s.faults.failLocation) return false;
@@ -224,8 +238,13 @@ bool windowGetProperty(NPObject*, NPIdentifier name, NPVariant* result) {
 }
 
 bool locationGetProperty(NPObject*, NPIdentifier name, NPVariant* result) {
+  notePropertyRead(name);
   State& s = state();
   Guard guard(s.lock);
+  if (name == identifier("protocol") && !s.faults.failProtocol) {
+    *result = stringArgument(s.protocol);
+    return true;
+  }
   if (name != identifier("host") || s.faults.failHost) return false;
   if (NPVARIANT_IS_STRING(s.host)) {
     *result = stringArgument(s.hostText);
@@ -295,7 +314,9 @@ void reset() {
   s.counts.liveObjects = liveObjects;
   s.counts.liveBlocks = liveBlocks;
   s.counts.liveBytes = liveBytes;
+  s.propertyHook = PropertyHook();
   setHost("www.kelvra.com");
+  setProtocol("https:");
 }
 
 Counts counts() {
@@ -338,6 +359,18 @@ void setHostValue(NPVariantType type) {
   if (type == NPVariantType_Bool) s.host.value.boolValue = true;
   if (type == NPVariantType_Int32) s.host.value.intValue = 443;
   if (type == NPVariantType_Double) s.host.value.doubleValue = 1.5;
+}
+
+void setProtocol(const std::string& protocol) {
+  State& s = state();
+  Guard guard(s.lock);
+  s.protocol = protocol;
+}
+
+void setPropertyHook(PropertyHook hook) {
+  State& s = state();
+  Guard guard(s.lock);
+  s.propertyHook = hook;
 }
 
 NPIdentifier identifier(const std::string& name) {

@@ -2,8 +2,8 @@
  * The browser side of NPAPI: the services table a plug-in calls, with the ownership
  * rules a browser keeps (reference-counted objects, memalloc blocks, interned
  * identifiers, variants released by their receiver) and counters for each, plus the
- * page a plug-in sees (window -> location -> host) and switches that make services
- * fail. NPAPI services are plain C callbacks, so there is one browser per process;
+ * page a plug-in sees (window -> location -> host and protocol) and switches that
+ * make services fail. NPAPI services are plain C callbacks, so there is one browser per process;
  * every service is safe to call from several threads at once.
  */
 #ifndef KELVRA_BROWSER_NPBROWSER_H
@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <string>
 
 #include "npapi.h"
@@ -51,14 +52,15 @@ struct Faults {
   bool failWindow = false;         // getvalue(NPNVWindowNPObject) answers an error and NULL
   bool failLocation = false;       // getproperty(window, "location") answers false
   bool failHost = false;           // getproperty(location, "host") answers false
+  bool failProtocol = false;       // getproperty(location, "protocol") answers false
   bool locationNotObject = false;  // "location" answers a string instead of an object
 };
 
 // The table a plug-in's NP_Initialize receives: size and version of the newest SDK.
 NPNetscapeFuncs* functions();
 
-// Back to a page on www.kelvra.com with no faults and zeroed counters (live objects
-// and blocks stay counted, so leaks of an earlier test still show).
+// Back to a page on https://www.kelvra.com with no faults, no property hook and zeroed
+// counters (live objects and blocks stay counted, so leaks of an earlier test still show).
 void reset();
 Counts counts();
 void setFaults(const Faults& faults);
@@ -69,6 +71,14 @@ bool isLive(NPObject* object);
 void setHost(const std::string& host);
 // ... or as another value: void, null, a boolean, a number or an object.
 void setHostValue(NPVariantType type);
+// The page's location.protocol ("https:", "http:", "file:", ...).
+void setProtocol(const std::string& protocol);
+
+// Called with the property's name whenever the page's window or location is asked for
+// one, before it answers (and outside the browser's lock), as a browser may run page
+// script there; an empty hook does nothing.
+typedef std::function<void(const std::string& property)> PropertyHook;
+void setPropertyHook(PropertyHook hook);
 
 // Services as a browser calls them on a plug-in's objects.
 NPIdentifier identifier(const std::string& name);

@@ -3,7 +3,8 @@
  * (comsuppw.lib). MinGW declares them in <comutil.h> without shipping them, so the
  * MinGW build defines them here; an MSVC build leaves this file out. _com_issue_error
  * itself comes with MinGW's <comdef.h> (inline, throwing _com_error), so it is not
- * defined again here.
+ * defined again here. Every failure ends in an exception, even where a handler set with
+ * _set_com_error_handler lets _com_issue_error return.
  */
 #include <windows.h>
 #include <comdef.h>
@@ -17,6 +18,14 @@ HRESULT lastErrorResult() {
   return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
+// _com_issue_error throws _com_error unless a handler set with _set_com_error_handler
+// returns; then there is still no result to hand back, and the caller gets the
+// allocation failure that _bstr_t's users already handle.
+[[noreturn]] void failWith(HRESULT hr) {
+  _com_issue_error(hr);
+  throw std::bad_alloc();
+}
+
 }  // namespace
 
 namespace _com_util {
@@ -25,13 +34,13 @@ namespace _com_util {
 BSTR WINAPI ConvertStringToBSTR(const char* source) {
   if (source == NULL) return NULL;
   const int units = MultiByteToWideChar(CP_ACP, 0, source, -1, NULL, 0);  // with the NUL
-  if (units == 0) _com_issue_error(lastErrorResult());
+  if (units == 0) failWith(lastErrorResult());
   BSTR result = SysAllocStringLen(NULL, static_cast<UINT>(units - 1));
-  if (result == NULL) _com_issue_error(E_OUTOFMEMORY);
+  if (result == NULL) failWith(E_OUTOFMEMORY);
   if (MultiByteToWideChar(CP_ACP, 0, source, -1, result, units) == 0) {
     const HRESULT hr = lastErrorResult();
     SysFreeString(result);
-    _com_issue_error(hr);
+    failWith(hr);
   }
   return result;
 }
@@ -41,13 +50,13 @@ char* WINAPI ConvertBSTRToString(BSTR source) {
   if (source == NULL) return NULL;
   const int units = static_cast<int>(SysStringLen(source)) + 1;  // with the NUL
   const int bytes = WideCharToMultiByte(CP_ACP, 0, source, units, NULL, 0, NULL, NULL);
-  if (bytes == 0) _com_issue_error(lastErrorResult());
+  if (bytes == 0) failWith(lastErrorResult());
   char* result = new (std::nothrow) char[bytes];
-  if (result == NULL) _com_issue_error(E_OUTOFMEMORY);
+  if (result == NULL) failWith(E_OUTOFMEMORY);
   if (WideCharToMultiByte(CP_ACP, 0, source, units, result, bytes, NULL, NULL) == 0) {
     const HRESULT hr = lastErrorResult();
     delete[] result;
-    _com_issue_error(hr);
+    failWith(hr);
   }
   return result;
 }

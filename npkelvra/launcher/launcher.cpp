@@ -74,6 +74,12 @@ void takeText(BSTR text, char* destination, size_t size) {
   SysFreeString(text);
 }
 
+// Text a launcher handed back together with a failure: never read, but freed, since
+// nobody else would free it.
+void dropText(BSTR text) {
+  if (text != NULL) SysFreeString(text);
+}
+
 void copyCut(const char* text, char* destination, size_t size) {
   if (size == 0) return;
   size_t length = strlen(text);
@@ -90,6 +96,7 @@ HRESULT callTextOut(IKelvraLauncher* launcher, TextOutSlot slot, const char* err
   const HRESULT hr = (launcher->*slot)(&answer);
   if (FAILED(hr)) {
     copyCut(errorText, text, size);
+    dropText(answer);
   } else {
     takeText(answer, text, size);
   }
@@ -193,7 +200,11 @@ HRESULT KelvraAdapterGetKeyValue(IKelvraLauncher* launcher, const char* key, cha
     _bstr_t keyText(key);
     BSTR answer = NULL;
     const HRESULT hr = launcher->GetKeyValue(keyText, &answer);
-    if (SUCCEEDED(hr)) takeText(answer, value, size);
+    if (SUCCEEDED(hr)) {
+      takeText(answer, value, size);
+    } else {
+      dropText(answer);
+    }
     return hr;
   });
 }

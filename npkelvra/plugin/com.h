@@ -5,5 +5,7 @@
 void ensureComInitialized();
 void releaseCom();
 bool isComInitialized();
+// Whether the module holds COM and the calling thread is the one it initialised.
+bool holdsComOnThisThread();
 
 #endif

@@ -15,6 +15,8 @@ NPNetscapeFuncs* npnfuncs = NULL;
 namespace {
 
 bool comInitialized = false;
+// The thread whose COM initialisation the module holds; only it may give it back.
+DWORD comThread = 0;
 
 const char pluginName[] = KELVRA_PLUGIN_NAME;
 const char pluginDescription[] = KELVRA_PLUGIN_DESCRIPTION;
@@ -25,6 +27,8 @@ const uint16_t kPluginApiVersion = (0 << 8) | 19;
 
 // The table must reach the last service the module calls.
 const size_t kServicesEnd = offsetof(NPNetscapeFuncs, setexception) + sizeof(void*);
+// The browser's table must reach the last callback the module fills in.
+const size_t kCallbacksEnd = offsetof(NPPluginFuncs, getvalue) + sizeof(void*);
 
 NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value) {
   if (variable == NPPVpluginScriptableNPObject) return getScriptableObject(instance, value);
@@ -73,21 +77,25 @@ void ensureComInitialized() {
   if (comInitialized) return;
   // S_FALSE (already initialised on this thread) still takes a reference to give back.
   comInitialized = SUCCEEDED(CoInitialize(NULL));
+  if (comInitialized) comThread = GetCurrentThreadId();
 }
 
 void releaseCom() {
-  if (!comInitialized) return;
+  // On any other thread CoUninitialize would undo that thread's own initialisation.
+  if (!holdsComOnThisThread()) return;
   CoUninitialize();
   comInitialized = false;
 }
 
 bool isComInitialized() { return comInitialized; }
 
+bool holdsComOnThisThread() { return comInitialized && comThread == GetCurrentThreadId(); }
+
 extern "C" {
 
 NPError OSCALL NP_GetEntryPoints(NPPluginFuncs* pFuncs) {
   proxyState.logMessage("NP_GetEntryPoints");
-  if (pFuncs == NULL) return NPERR_INVALID_FUNCTABLE_ERROR;
+  if (pFuncs == NULL || pFuncs->size < kCallbacksEnd) return NPERR_INVALID_FUNCTABLE_ERROR;
   pFuncs->version = kPluginApiVersion;
   pFuncs->newp = NPP_New;
   pFuncs->destroy = NPP_Destroy;
@@ -110,7 +118,11 @@ NPError OSCALL NP_Initialize(NPNetscapeFuncs* bFuncs) {
 
 NPError OSCALL NP_Shutdown(void) {
   proxyState.logMessage("NPKelvraProxy: NP_Shutdown");
-  releaseCom();
+  // A launcher must go while COM is still up; COM goes down only where it came up.
+  if (holdsComOnThisThread()) {
+    releaseLeftoverLaunchers();
+    releaseCom();
+  }
   proxyState.logMessage("CoUninitialize Ok");
   return NPERR_NO_ERROR;
 }

@@ -38,6 +38,34 @@ bool hostMatchesDomain(const char* host, size_t length, const char* domain) {
   return nameLength == domainLength || tail[-1] == '.';
 }
 
+bool isHttpsScheme(const char* protocol, size_t length) {
+  static const char kHttps[] = "https:";
+  const size_t schemeLength = sizeof kHttps - 1;
+  return protocol != NULL && length == schemeLength &&
+         sameAsciiCaseless(protocol, kHttps, schemeLength);
+}
+
+namespace {
+
+// location.protocol, asked for only once the host has matched; every value obtained
+// is released.
+bool isSecurePage(NPP instance, NPObject* location) {
+  NPVariant protocol;
+  VOID_TO_NPVARIANT(protocol);
+  if (!npnfuncs->getproperty(instance, location, npnfuncs->getstringidentifier("protocol"),
+                             &protocol)) {
+    return false;
+  }
+  const bool secure =
+      NPVARIANT_IS_STRING(protocol) &&
+      isHttpsScheme(NPVARIANT_TO_STRING(protocol).UTF8Characters,
+                    NPVARIANT_TO_STRING(protocol).UTF8Length);
+  npnfuncs->releasevariantvalue(&protocol);
+  return secure;
+}
+
+}  // namespace
+
 bool isHostAllowed(NPP instance, const char* domain) {
   NPObject* window = NULL;
   if (npnfuncs->getvalue(instance, NPNVWindowNPObject, &window) != NPERR_NO_ERROR ||
@@ -56,7 +84,9 @@ bool isHostAllowed(NPP instance, const char* domain) {
                                 npnfuncs->getstringidentifier("host"), &host)) {
         if (NPVARIANT_IS_STRING(host)) {
           const NPString& text = NPVARIANT_TO_STRING(host);
-          allowed = hostMatchesDomain(text.UTF8Characters, text.UTF8Length, domain);
+          // A page that is not https: can be rewritten on its way, so it counts as foreign.
+          allowed = hostMatchesDomain(text.UTF8Characters, text.UTF8Length, domain) &&
+                    isSecurePage(instance, NPVARIANT_TO_OBJECT(location));
           proxyState.logMessage(allowed ? "location.host contains substring=%s"
                                         : "location.host DOES NOT contain substring=%s",
                                 domain);

@@ -9,5 +9,9 @@ NPError NPP_New(NPMIMEType pluginType, NPP instance, uint16_t mode, int16_t argc
 NPError NPP_Destroy(NPP instance, NPSavedData** save);
 // NPP_GetValue for the scriptable object: logs, retains and stores it through value.
 NPError getScriptableObject(NPP instance, void* value);
+// NP_Shutdown, before COM goes down: the launchers of records the browser never
+// destroyed are released. Their scriptable objects stay with the records, for a late
+// NPP_Destroy to give back; the browser may already have swept them itself.
+void releaseLeftoverLaunchers();
 
 #endif

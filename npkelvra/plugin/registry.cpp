@@ -1,6 +1,9 @@
 #include "plugin/registry.h"
 
+#include <new>
+
 #include "diag/ProxyState.h"
+#include "launcher/IKelvraLauncher.h"
 
 namespace {
 
@@ -26,11 +29,19 @@ std::list<NP_KELVRA_INSTANCE*>::iterator findRecord(Key NP_KELVRA_INSTANCE::*fie
   return records.end();
 }
 
+// The NPP_New calls still in progress, the latest first. Guarded by the registry lock.
+PendingInstance* pendingInstances = NULL;
+
 }  // namespace
 
-void addRecord(NP_KELVRA_INSTANCE* record) {
+bool addRecord(NP_KELVRA_INSTANCE* record) {
   RegistryLock lock;
-  proxyState.objList.push_back(record);
+  try {
+    proxyState.objList.push_back(record);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 NP_KELVRA_INSTANCE* findRecordByInstance(NPP instance) {
@@ -42,7 +53,10 @@ NP_KELVRA_INSTANCE* findRecordByInstance(NPP instance) {
 IKelvraLauncher* findLauncherByObject(NPObject* object) {
   RegistryLock lock;
   auto found = findRecord(&NP_KELVRA_INSTANCE::npobject, object);
-  return found == proxyState.objList.end() ? NULL : (*found)->launcher;
+  if (found == proxyState.objList.end()) return NULL;
+  IKelvraLauncher* launcher = (*found)->launcher;
+  if (launcher != NULL) launcher->AddRef();
+  return launcher;
 }
 
 NP_KELVRA_INSTANCE* removeRecordByInstance(NPP instance) {
@@ -52,4 +66,49 @@ NP_KELVRA_INSTANCE* removeRecordByInstance(NPP instance) {
   NP_KELVRA_INSTANCE* record = *found;
   proxyState.objList.erase(found);
   return record;
+}
+
+IKelvraLauncher* takeRegisteredLauncher() {
+  RegistryLock lock;
+  for (NP_KELVRA_INSTANCE* record : proxyState.objList) {
+    if (record->launcher == NULL) continue;
+    IKelvraLauncher* launcher = record->launcher;
+    record->launcher = NULL;
+    return launcher;
+  }
+  return NULL;
+}
+
+void beginPendingInstance(PendingInstance* pending, NPP instance) {
+  RegistryLock lock;
+  pending->instance = instance;
+  pending->destroyed = false;
+  pending->next = pendingInstances;
+  pendingInstances = pending;
+}
+
+bool isPendingInstanceDestroyed(const PendingInstance* pending) {
+  RegistryLock lock;
+  return pending->destroyed;
+}
+
+void endPendingInstance(PendingInstance* pending) {
+  RegistryLock lock;
+  for (PendingInstance** link = &pendingInstances; *link != NULL; link = &(*link)->next) {
+    if (*link == pending) {
+      *link = pending->next;
+      return;
+    }
+  }
+}
+
+bool markPendingInstanceDestroyed(NPP instance) {
+  RegistryLock lock;
+  for (PendingInstance* pending = pendingInstances; pending != NULL; pending = pending->next) {
+    if (pending->instance == instance && !pending->destroyed) {
+      pending->destroyed = true;
+      return true;
+    }
+  }
+  return false;
 }

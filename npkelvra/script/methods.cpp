@@ -4,6 +4,7 @@
 #include "script/methods.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -24,6 +25,42 @@ const int kArgumentsIgnored = -1;
 unsigned int addressOf(const NPObject* object) {
   return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(object));
 }
+
+// The launcher of the object called, with a reference of its own for the length of
+// one script call: a launcher method that lets the browser run NPP_Destroy meanwhile
+// (a dialog, an outgoing call) must not lose its object under its own feet.
+class CallLauncher {
+public:
+  explicit CallLauncher(NPObject* object) : launcher_(findLauncherByObject(object)) {}
+  ~CallLauncher() {
+    if (launcher_ != NULL) launcher_->Release();
+  }
+  CallLauncher(const CallLauncher&) = delete;
+  CallLauncher& operator=(const CallLauncher&) = delete;
+
+  IKelvraLauncher* get() const { return launcher_; }
+
+private:
+  IKelvraLauncher* launcher_;
+};
+
+// An authentication ticket as the log shows it: at most its first four bytes and its
+// length ("tkt-... (11 bytes)"). A ticket of four bytes or fewer shows none of its
+// bytes ("... (4 bytes)"), so that no ticket is ever written whole.
+class LoggedTicket {
+public:
+  explicit LoggedTicket(const char* ticket) {
+    const size_t length = strlen(ticket);
+    const int shown = length > kShownBytes ? static_cast<int>(kShownBytes) : 0;
+    snprintf(text_, sizeof text_, "%.*s... (%lu bytes)", shown, ticket,
+             static_cast<unsigned long>(length));
+  }
+  const char* text() const { return text_; }
+
+private:
+  static const size_t kShownBytes = 4;
+  char text_[kShownBytes + 32];
+};
 
 // A script string copied into a zero-filled block of its byte length + 1: a NUL
 // inside the string ends the text for the log and the launcher alike.
@@ -57,6 +94,7 @@ struct ArgumentRule {
 };
 
 // Count first, then the types from the first argument on; logs the first failure.
+// Arguments counted but not passed (NULL) fail as the first argument's type.
 bool argumentsValid(const ArgumentRule& rule, const NPVariant* args, uint32_t argCount) {
   if (rule.count == kArgumentsIgnored) return true;
   if (argCount != static_cast<uint32_t>(rule.count)) {
@@ -64,7 +102,7 @@ bool argumentsValid(const ArgumentRule& rule, const NPVariant* args, uint32_t ar
     return false;
   }
   for (int i = 0; i < rule.count; ++i) {
-    if (args[i].type != rule.type) {
+    if (args == NULL || args[i].type != rule.type) {
       proxyState.logMessage("%s", rule.typeLines[i]);
       return false;
     }
@@ -105,7 +143,7 @@ struct IntegerMethod {
   const char* entryLine;  // formatted with the object's address where it shows one
   bool reportsMissingLauncher;  // "ERROR: Launcher not found" and the closing line
   ArgumentRule arguments;
-  const char* callLine;  // before the call, with the text copies
+  const char* callLine;  // before the call, with the ticket as logged and the second copy
   const char* failureLine;  // after a call that did not answer S_OK
   const char* closingLine;  // with the result
   // Exactly one adapter is set; its shape matches the argument rule.
@@ -131,9 +169,9 @@ HRESULT callAdapter(const IntegerMethod& method, IKelvraLauncher* launcher,
 bool runIntegerMethod(const IntegerMethod& method, NPObject* object, const NPVariant* args,
                       uint32_t argCount, NPVariant* result) {
   if (method.entryLine != NULL) proxyState.logMessage(method.entryLine, addressOf(object));
-  IKelvraLauncher* launcher = findLauncherByObject(object);
+  CallLauncher launcher(object);
   INT32_TO_NPVARIANT(-1, *result);
-  if (launcher == NULL) {
+  if (launcher.get() == NULL) {
     if (method.reportsMissingLauncher) {
       proxyState.logMessage("%s", kLauncherNotFound);
       if (method.closingLine != NULL) proxyState.logMessage(method.closingLine, -1);
@@ -144,9 +182,9 @@ bool runIntegerMethod(const IntegerMethod& method, NPObject* object, const NPVar
   ArgumentText copies[2];
   if (!copyTexts(method.arguments, args, copies)) return true;
   if (method.callLine != NULL) {
-    proxyState.logMessage(method.callLine, copies[0].text(), copies[1].text());
+    proxyState.logMessage(method.callLine, LoggedTicket(copies[0].text()).text(), copies[1].text());
   }
-  HRESULT hr = callAdapter(method, launcher, args, copies);
+  HRESULT hr = callAdapter(method, launcher.get(), args, copies);
   result->value.intValue = static_cast<int32_t>(hr);
   if (method.failureLine != NULL && hr != S_OK) proxyState.logMessage(method.failureLine, static_cast<int>(hr));
   if (method.closingLine != NULL) proxyState.logMessage(method.closingLine, static_cast<int>(hr));
@@ -256,12 +294,12 @@ struct FlagMethod {
 
 bool runFlagMethod(const FlagMethod& method, NPObject* object, NPVariant* result) {
   proxyState.logMessage(method.entryLine, addressOf(object));
-  IKelvraLauncher* launcher = findLauncherByObject(object);
+  CallLauncher launcher(object);
   bool flag = false;
-  if (launcher == NULL) {
+  if (launcher.get() == NULL) {
     proxyState.logMessage("%s", kLauncherNotFound);
   } else {
-    HRESULT hr = method.query(launcher, &flag);
+    HRESULT hr = method.query(launcher.get(), &flag);
     proxyState.logMessage(method.hresultLine, static_cast<int>(hr));
   }
   BOOLEAN_TO_NPVARIANT(flag, *result);
@@ -291,13 +329,13 @@ bool runTextMethod(const TextMethod& method, NPObject* object, NPVariant* result
   char ssMess[kLauncherTextSize] = {0};
   size_t size = strlen(ssMess) + 1;
   proxyState.logMessage(method.entryLine, addressOf(object));
-  IKelvraLauncher* launcher = findLauncherByObject(object);
+  CallLauncher launcher(object);
   int logged = -1;
-  if (launcher == NULL) {
+  if (launcher.get() == NULL) {
     proxyState.logMessage("%s", kLauncherNotFound);
     INT32_TO_NPVARIANT(-1, *result);
   } else {
-    HRESULT hr = method.query(launcher, ssMess, sizeof ssMess);
+    HRESULT hr = method.query(launcher.get(), ssMess, sizeof ssMess);
     if (method.callLine != NULL) proxyState.logMessage(method.callLine, static_cast<int>(hr));
     size = strlen(ssMess) + 1;
     if (setStringResult(method.name, ssMess, result)) logged = static_cast<int>(hr);
@@ -322,15 +360,15 @@ const ArgumentRule kKeyArgument = {
 
 KELVRA_HANDLER(invokeKelvraAdapterGetKeyValue) {
   proxyState.logMessage("invokeKelvraAdapterGetKeyValue");
-  IKelvraLauncher* launcher = findLauncherByObject(object);
+  CallLauncher launcher(object);
   INT32_TO_NPVARIANT(-1, *result);
-  if (launcher == NULL || !argumentsValid(kKeyArgument, args, argCount)) return true;
+  if (launcher.get() == NULL || !argumentsValid(kKeyArgument, args, argCount)) return true;
   ArgumentText key[2];
   if (!copyTexts(kKeyArgument, args, key)) return true;
   proxyState.logMessage("invokeKelvraAdapterGetKeyValue key = %s len = %d", key[0].text(),
                         static_cast<int>(NPVARIANT_TO_STRING(args[0]).UTF8Length));
   char ssMess[kLauncherTextSize] = {0};
-  HRESULT hr = KelvraAdapterGetKeyValue(launcher, key[0].text(), ssMess, sizeof ssMess);
+  HRESULT hr = KelvraAdapterGetKeyValue(launcher.get(), key[0].text(), ssMess, sizeof ssMess);
   if (FAILED(hr)) {
     proxyState.logMessage("invokeKelvraAdapterGetKeyValue failed error = %d", static_cast<int>(hr));
     return true;

@@ -24,6 +24,8 @@ using ::testing::ElementsAre;
 
 // The browser table's end as the module needs it: its last service, setexception.
 const size_t kServicesEnd = offsetof(NPNetscapeFuncs, setexception) + sizeof(void*);
+// The plug-in table's end as the module fills it: its last callback, getvalue.
+const size_t kCallbacksEnd = offsetof(NPPluginFuncs, getvalue) + sizeof(void*);
 
 class EntryTest : public PluginFixture {
  protected:
@@ -260,6 +262,32 @@ TEST_F(EntryTest, ShutdownReleasesNothingItDidNotTake) {
   EXPECT_EQ("CoUninitialize Ok", log[1]);
 }
 
+// NP_Shutdown from a thread other than the one NP_Initialize ran on gives back nothing
+// there (that thread's own initialisation stays); the module's is given back by the
+// NP_Shutdown on its own thread.
+TEST_F(EntryTest, ShutdownOnAnotherThreadLeavesThatThreadsComAlone) {
+  ASSERT_TRUE(load());
+  HRESULT otherAfter = E_FAIL, ownBefore = E_FAIL, ownAfter = E_FAIL;
+  onFreshThread([&] {
+    ASSERT_EQ(NPERR_NO_ERROR, plugin.initialize(browser::functions()));
+    onFreshThread([&] {
+      ASSERT_EQ(S_OK, CoInitialize(NULL));
+      plugin.shutdown();
+      otherAfter = probeApartment();
+      CoUninitialize();
+    });
+    ownBefore = probeApartment();
+    plugin.shutdown();
+    ownAfter = probeApartment();
+  });
+  EXPECT_EQ(S_FALSE, otherAfter) << "the other thread's own initialisation was undone";
+  EXPECT_EQ(S_FALSE, ownBefore);
+  EXPECT_EQ(S_OK, ownAfter);
+  EXPECT_THAT(messages(), ElementsAre("NPKelvraProxy: NP_Initialize", "CoInitialize Ok",
+                                      "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok",
+                                      "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok"));
+}
+
 TEST_F(EntryTest, InitializeInAMultithreadedApartmentLogsFailAndTheNextOneRetries) {
   ASSERT_TRUE(load());
   NPError answer = -1;
@@ -328,6 +356,29 @@ TEST_F(EntryTest, GetEntryPointsFillsItsFiveCallbacksAndVersionOnly) {
   EXPECT_EQ(0, memcmp(&expected, &filled, sizeof filled));
   EXPECT_EQ(0x1234, filled.size);
   EXPECT_THAT(messages(), ElementsAre("NP_GetEntryPoints"));
+}
+
+// The module writes only into a table whose declared size reaches its last callback;
+// a shorter one is refused untouched.
+TEST_F(EntryTest, GetEntryPointsRefusesATableTooShortForItsCallbacks) {
+  ASSERT_TRUE(load());
+  const size_t sizes[] = {0, 2, offsetof(NPPluginFuncs, newp), offsetof(NPPluginFuncs, event),
+                          kCallbacksEnd - 1, kCallbacksEnd};
+  for (size_t size : sizes) {
+    SCOPED_TRACE(size);
+    NPPluginFuncs supplied;
+    memset(&supplied, 0xA5, sizeof supplied);
+    supplied.size = static_cast<uint16_t>(size);
+    NPPluginFuncs filled = supplied;
+    const bool fits = size >= kCallbacksEnd;
+    EXPECT_EQ(fits ? NPERR_NO_ERROR : NPERR_INVALID_FUNCTABLE_ERROR, plugin.getEntryPoints(&filled));
+    if (fits) {
+      EXPECT_EQ(19, filled.version);
+      EXPECT_NE(supplied.getvalue, filled.getvalue);
+    } else {
+      EXPECT_EQ(0, memcmp(&supplied, &filled, sizeof filled));
+    }
+  }
 }
 
 TEST_F(EntryTest, MimeDescriptionNamesTypeExtensionAndContact) {

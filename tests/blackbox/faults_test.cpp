@@ -373,30 +373,35 @@ TEST_F(Faults, LauncherFailingEveryMethod) {
                               static_cast<HRESULT>(0x80000000)};
   for (HRESULT failure : failures) {
     for (const MethodModel& row : kMethods) {
-      launcher.clearCalls();
-      launcher.setHook([failure](const LauncherCall& call, LauncherAnswer& answer) {
-        // Out parameters untouched or NULL, as a failing COM method leaves them.
-        answer = call.slot % 2 == 0 ? answerNullText(failure) : answerResult(failure);
-      });
-      NPVariant result = run(embedding, row);
-      EXPECT_EQ(1u, launcher.callCount()) << row.name;
-      switch (row.family) {
-        case kIntegerResult:
-          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == failure) << row.name;
-          break;
-        case kFlagResult:
-          EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && !NPVARIANT_TO_BOOLEAN(result)) << row.name;
-          break;
-        case kTextResult:
-          EXPECT_EQ(row.errorText, textOf(result)) << row.name;
-          break;
-        case kKeyValueResult:
-          EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == -1) << row.name;
-          break;
+      for (bool textWithFailure : {false, true}) {
+        launcher.clearCalls();
+        launcher.setHook([failure, textWithFailure](const LauncherCall& call, LauncherAnswer& answer) {
+          // Out parameters untouched or NULL, as a failing COM method should leave them, or
+          // a text handed back all the same, which the module must still free.
+          answer = textWithFailure ? answerText(failure, L"left behind")
+                   : call.slot % 2 == 0 ? answerNullText(failure) : answerResult(failure);
+        });
+        NPVariant result = run(embedding, row);
+        EXPECT_EQ(1u, launcher.callCount()) << row.name;
+        switch (row.family) {
+          case kIntegerResult:
+            EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == failure) << row.name;
+            break;
+          case kFlagResult:
+            EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && !NPVARIANT_TO_BOOLEAN(result)) << row.name;
+            break;
+          case kTextResult:
+            EXPECT_EQ(row.errorText, textOf(result)) << row.name;
+            break;
+          case kKeyValueResult:
+            EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == -1) << row.name;
+            break;
+        }
+        browser::releaseValue(&result);
       }
-      browser::releaseValue(&result);
     }
   }
+  EXPECT_GT(launcher.bstrsHandedOut(), 0);
   launcher.setHook(AnswerHook());
   expectAllMethodsWork(embedding);
   close(embedding);

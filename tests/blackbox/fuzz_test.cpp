@@ -509,9 +509,10 @@ class Fuzz : public PluginFixture {
                             const std::string& logged) {
     std::string line;
     if (row.slot == kSlotStartGame) {
-      line = "KelvraAdapterStartGame Auth = " + cutAtNul(args[0].bytes) + ", Script = " + cutAtNul(args[1].bytes);
+      line = "KelvraAdapterStartGame Auth = " + ticketAsLogged(args[0].bytes) +
+             ", Script = " + cutAtNul(args[1].bytes);
     } else if (row.slot == kSlotPutAuthenticationTicket) {
-      line = "KelvraAdapterPut_AuthenticationTicket Ticket = " + cutAtNul(args[0].bytes);
+      line = "KelvraAdapterPut_AuthenticationTicket Ticket = " + ticketAsLogged(args[0].bytes);
     } else if (row.slot == kSlotGetKeyValue) {
       line = "invokeKelvraAdapterGetKeyValue key = " + cutAtNul(args[0].bytes) +
              " len = " + std::to_string(args[0].bytes.size());

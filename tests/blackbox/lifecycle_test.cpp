@@ -15,6 +15,7 @@
 
 #include <gmock/gmock.h>
 
+#include "import_patch.h"
 #include "plugin_fixture.h"
 
 namespace kelvra_test {
@@ -28,6 +29,8 @@ const char kDoesNotContain[] = "location.host DOES NOT contain substring=kelvra.
 const char kRefused[] = "newv isKelvraHost = FALSE";
 const char kNoLauncher[] = "newv GetIKelvraLauncherInstance() = NULL";
 const char kNoObject[] = "newv npnfuncs->createobject(instance, &npcRefObject) = NULL";
+const char kDestroyedMeanwhile[] = "newv NPP_Destroy during NPP_New: nothing registered";
+const char kListFull[] = "newv objList.push_back(record) -> out of memory";
 
 // A pointer as the module's log prints %p: eight upper-case hexadecimal digits.
 std::string pointerText(const void* pointer) {
@@ -265,6 +268,54 @@ TEST_F(LifecycleTest, PageServiceFailuresRefuseAndReleaseOnlyWhatWasObtained) {
   expectBrowserBalanced(before);
 }
 
+// Only an https: page on the domain is the maker's: any other scheme is refused exactly
+// as a foreign host, and the protocol value is given back like the others.
+TEST_F(LifecycleTest, PagesOnTheDomainNeedTheHttpsScheme) {
+  ASSERT_TRUE(start());
+  const struct {
+    const char* name;
+    std::string protocol;
+    bool failProtocol;
+    bool accepted;
+  } rows[] = {
+      {"https:", "https:", false, true},      {"HTTPS:", "HTTPS:", false, true},
+      {"http:", "http:", false, false},       {"file:", "file:", false, false},
+      {"ftp:", "ftp:", false, false},         {"https", "https", false, false},
+      {"https:x", "https:x", false, false},   {"empty", "", false, false},
+      {"https NUL", std::string("https:\0", 7), false, false},
+      {"protocol fails", "https:", true, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    browser::setProtocol(row.protocol);
+    browser::Faults faults;
+    faults.failProtocol = row.failProtocol;
+    browser::setFaults(faults);
+    const long requests = launcher.createRequests();
+    browser::Counts before = browser::counts();
+    NPP instance = row.accepted
+                       ? expectNew("www.kelvra.com", NPERR_NO_ERROR, {"newv", kContains})
+                       : expectNew("www.kelvra.com", NPERR_NO_ERROR,
+                                   {"newv", kDoesNotContain, kRefused});
+    browser::Counts after = browser::counts();
+    // location, host and (when the browser answered) protocol, all released.
+    EXPECT_EQ(row.failProtocol ? 2 : 3, after.variantsHandedOut - before.variantsHandedOut);
+    EXPECT_EQ(row.accepted ? 1 : 0, launcher.createRequests() - requests);
+    browser::setFaults(browser::Faults());
+    if (row.accepted) {
+      EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+      expectBrowserBalanced(before);
+    } else {
+      expectKeptNothing(before, instance);
+    }
+  }
+  // A foreign host is refused before its scheme is asked for.
+  browser::setProtocol("https:");
+  browser::Counts before = browser::counts();
+  expectNew("www.example.com", NPERR_NO_ERROR, {"newv", kDoesNotContain, kRefused});
+  EXPECT_EQ(2, browser::counts().variantsHandedOut - before.variantsHandedOut);
+}
+
 // --- NPP_New failure rows ----------------------------------------------------------
 
 TEST_F(LifecycleTest, LauncherCreationFailureAnswersTwoAndKeepsNothing) {
@@ -316,6 +367,51 @@ TEST_F(LifecycleTest, ScriptableObjectFailureAnswersTwoAndReleasesTheLauncher) {
   browser::setFaults(browser::Faults());
   expectKeptNothing(before, instance);
   EXPECT_EQ(0, launcher.objectStats(0).overReleases);
+}
+
+// The list insert is NPP_New's second allocation in the module (the record is the
+// first). Its failure answers 5 with everything given back and nothing registered.
+TEST_F(LifecycleTest, ListInsertOutOfMemoryAnswersFiveAndKeepsNothing) {
+  ASSERT_TRUE(start());
+  browser::Counts before = browser::counts();
+  {
+    HeapWatch heap(plugin.module);
+    ASSERT_GT(heap.patchedImports(), 0) << "no malloc import to watch";
+    heap.failAllocations(1, 1);
+    NPP instance = expectNew("www.kelvra.com", NPERR_OUT_OF_MEMORY_ERROR,
+                             {"newv", kContains, kListFull});
+    EXPECT_EQ(1, heap.failedAllocations());
+    // The throw of bad_alloc allocates too; the record is the first block.
+    EXPECT_EQ(sizeof(void*) * 3, heap.allocationSize(0));
+    EXPECT_TRUE(heap.allocationFreed(0)) << "the record was not freed";
+    ASSERT_EQ(1, launcher.objectsCreated());
+    EXPECT_EQ(0, launcher.objectStats(0).references);
+    EXPECT_EQ(0, launcher.objectStats(0).overReleases);
+    EXPECT_EQ(1, browser::counts().objectsCreated - before.objectsCreated);
+    expectKeptNothing(before, instance);
+  }
+  // Memory back, the same page is accepted.
+  NPError error = -1;
+  NPP instance = newInstance("www.kelvra.com", &error);
+  EXPECT_EQ(NPERR_NO_ERROR, error);
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
+  expectBrowserBalanced(before);
+}
+
+// Before NP_Initialize has kept a browser table there is nothing to ask the page with.
+TEST_F(LifecycleTest, NewBeforeInitializeAnswersAnErrorAndCallsNothing) {
+  ASSERT_TRUE(load());
+  funcs.size = sizeof funcs;
+  ASSERT_EQ(NPERR_NO_ERROR, plugin.getEntryPoints(&funcs));
+  browser::Counts before = browser::counts();
+  mark();
+  NPP_t page = {};
+  char mime[] = "application/x-vnd-kelvra-launcher";
+  EXPECT_EQ(NPERR_GENERIC_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
+  EXPECT_THAT(messagesSinceMark(), ElementsAre("newv"));
+  EXPECT_EQ(0, launcher.createRequests());
+  EXPECT_EQ(before.retains, browser::counts().retains);
+  EXPECT_EQ(before.variantsHandedOut, browser::counts().variantsHandedOut);
 }
 
 // NP_Initialize on a thread already in the multithreaded apartment: CoInitialize fails
@@ -520,6 +616,233 @@ TEST_F(LifecycleTest, DestroyGivesBothReferencesBackWhileScriptHoldsTheObject) {
   EXPECT_EQ(deallocated + 1, browser::counts().objectsDeallocated);
   EXPECT_EQ(0, launcher.liveObjects());
   expectBrowserBalanced(page.before);
+}
+
+// --- The browser calling back in --------------------------------------------------
+
+// NPP_Destroy from inside the launcher's own method (a method that pumps messages): the
+// call holds its own reference, so the launcher outlives the destroy until its method
+// has returned; the result still reaches script and later calls find no launcher.
+TEST_F(LifecycleTest, DestroyInsideALauncherMethodKeepsTheLauncherUntilItReturns) {
+  const struct {
+    const char* method;
+    int slot;
+    std::vector<NPVariant> (*args)();
+    LauncherAnswer answer;
+    NPVariantType type;
+  } rows[] = {
+      {"HelloWorld", kSlotHelloWorld, [] { return std::vector<NPVariant>(); },
+       answerResult(S_FALSE), NPVariantType_Int32},
+      {"Get_GameStarted", kSlotGetIsGameStarted, [] { return std::vector<NPVariant>(); },
+       answerFlag(S_OK, VARIANT_TRUE), NPVariantType_Bool},
+      {"Hello", kSlotHello, [] { return std::vector<NPVariant>(); }, answerText(S_OK, L"abc"),
+       NPVariantType_String},
+      {"GetKeyValue", kSlotGetKeyValue,
+       [] { return std::vector<NPVariant>{browser::stringArgument("key")}; },
+       answerText(S_OK, L"value"), NPVariantType_String},
+  };
+  ASSERT_TRUE(start());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.method);
+    browser::Counts before = browser::counts();
+    NPError error = -1;
+    NPP instance = newInstance("www.kelvra.com", &error);
+    ASSERT_EQ(NPERR_NO_ERROR, error);
+    NPObject* object = scriptableObject(instance);
+    ASSERT_NE(nullptr, object);
+    const int index = launcher.objectsCreated() - 1;
+    launcher.clearCalls();
+    launcher.setAnswer(row.slot, row.answer);
+    NPError destroyed = -1;
+    long referencesInside = -1;
+    launcher.setHook([&](const LauncherCall& call, LauncherAnswer&) {
+      destroyed = destroy(instance);
+      referencesInside = launcher.objectStats(call.object).references;
+    });
+    NPVariant result;
+    ASSERT_TRUE(call(object, row.method, row.args(), &result));
+    launcher.setHook(AnswerHook());
+    EXPECT_EQ(NPERR_NO_ERROR, destroyed);
+    EXPECT_EQ(1, referencesInside) << "the call's own reference";
+    const LauncherObjectStats stats = launcher.objectStats(index);
+    EXPECT_EQ(0, stats.references);
+    EXPECT_FALSE(stats.alive);
+    EXPECT_EQ(0, stats.overReleases);
+    EXPECT_EQ(1u, launcher.callCount());
+    EXPECT_FALSE(launcher.lastCall().afterFinalRelease);
+    ASSERT_EQ(row.type, result.type);
+    switch (row.type) {
+      case NPVariantType_Int32:
+        EXPECT_EQ(S_FALSE, NPVARIANT_TO_INT32(result));
+        break;
+      case NPVariantType_Bool:
+        EXPECT_TRUE(NPVARIANT_TO_BOOLEAN(result));
+        break;
+      default:
+        EXPECT_EQ(narrow(row.answer.text), textOf(result));
+        break;
+    }
+    browser::releaseValue(&result);
+
+    // From now on the object answers as destroyed.
+    ASSERT_TRUE(call(object, row.method, row.args(), &result));
+    EXPECT_EQ(1u, launcher.callCount());
+    if (row.type == NPVariantType_Bool) {
+      EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && !NPVARIANT_TO_BOOLEAN(result));
+    } else {
+      EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == -1);
+    }
+    EXPECT_EQ(1u, object->referenceCount);
+    browser::release(object);
+    expectBrowserBalanced(before);
+  }
+}
+
+// Script calling the object again from inside a launcher call: both calls complete,
+// their lines in the order they happened, each with its own launcher reference.
+TEST_F(LifecycleTest, NestedInvokeFromInsideALauncherCallCompletesBothCalls) {
+  Page page;
+  ASSERT_NO_FATAL_FAILURE(startWithPage(&page));
+  launcher.setAnswer(kSlotHello, answerText(S_OK, L"outer"));
+  launcher.setAnswer(kSlotHelloWorld, answerResult(0x1234));
+  NPVariant inner;
+  VOID_TO_NPVARIANT(inner);
+  bool innerAnswered = false;
+  long referencesInner = -1;
+  launcher.setHook([&](const LauncherCall& call, LauncherAnswer&) {
+    if (call.slot == kSlotHello) {
+      innerAnswered = this->call(page.object, "HelloWorld", {}, &inner);
+    } else {
+      referencesInner = launcher.objectStats(call.object).references;
+    }
+  });
+  const std::string address = "0x" + objectText(page.object);
+  mark();
+  NPVariant outer;
+  ASSERT_TRUE(call(page.object, "Hello", {}, &outer));
+  launcher.setHook(AnswerHook());
+  EXPECT_TRUE(innerAnswered);
+  EXPECT_EQ(3, referencesInner) << "the record's and one per call in progress";
+  EXPECT_TRUE(NPVARIANT_IS_INT32(inner) && NPVARIANT_TO_INT32(inner) == 0x1234);
+  EXPECT_EQ("outer", textOf(outer));
+  EXPECT_THAT(messagesSinceMark(),
+              ElementsAre("invoke", "invokeKelvraAdapterHello " + address, "invoke",
+                          "invokeKelvraAdapterHelloWorld " + address,
+                          "NPKelvraProxy: KelvraAdapterHelloWorld result = 4660",
+                          "IKelvraLauncher->Hello() result 0",
+                          "KelvraAdapterHello result=0 size=6 ssMess=outer"));
+  EXPECT_EQ(1, launcher.objectStats(0).references);
+  browser::releaseValue(&outer);
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(page.instance));
+  browser::release(page.object);
+  expectBrowserBalanced(page.before);
+}
+
+// NPP_Destroy for the instance from inside one of NPP_New's calls out: NPP_New gives
+// back what it made and registers nothing, and the next embedding at the same NPP
+// address gets a fresh record, launcher and object.
+TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
+  ASSERT_TRUE(start());
+  NPP_t page = {};
+  NPError destroyed = -1;
+  auto destroyOnce = [&] {
+    if (destroyed == -1) destroyed = destroy(&page);
+  };
+  const struct {
+    const char* name;
+    std::function<void()> arm;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {"reading location.host",
+       [&] { browser::setPropertyHook([&](const std::string& p) { if (p == "host") destroyOnce(); }); },
+       {"newv", "destroy", kContains, kDestroyedMeanwhile}},
+      {"reading location.protocol",
+       [&] { browser::setPropertyHook([&](const std::string& p) { if (p == "protocol") destroyOnce(); }); },
+       {"newv", "destroy", kContains, kDestroyedMeanwhile}},
+      {"creating the launcher",
+       [&] { launcher.setLifeHook([&](LifeEvent e, int) { if (e == kObjectCreated) destroyOnce(); }); },
+       {"newv", kContains, "destroy", kDestroyedMeanwhile}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    browser::Counts before = browser::counts();
+    const int launchersBefore = launcher.objectsCreated();
+    destroyed = -1;
+    row.arm();
+    mark();
+    char mime[] = "application/x-vnd-kelvra-launcher";
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
+    browser::setPropertyHook(browser::PropertyHook());
+    launcher.setLifeHook(LifeHook());
+    EXPECT_EQ(NPERR_NO_ERROR, destroyed) << "the destroy reached an instance being created";
+    EXPECT_THAT(messagesSinceMark(), ElementsAreArray(row.lines));
+    EXPECT_EQ(0, launcher.liveObjects());
+    for (int i = launchersBefore; i < launcher.objectsCreated(); ++i) {
+      EXPECT_EQ(0, launcher.objectStats(i).overReleases);
+    }
+    expectKeptNothing(before, &page);
+
+    // The same address again, undisturbed: a new launcher and a new object.
+    char again[] = "application/x-vnd-kelvra-launcher";
+    ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(again, &page, NP_EMBED, 0, NULL, NULL, NULL));
+    NPObject* object = scriptableObject(&page);
+    ASSERT_NE(nullptr, object);
+    EXPECT_EQ(2u, object->referenceCount);
+    EXPECT_EQ(1, launcher.liveObjects());
+    EXPECT_EQ(before.objectsCreated + 1, browser::counts().objectsCreated);
+    launcher.clearCalls();
+    NPVariant result;
+    ASSERT_TRUE(call(object, "HelloWorld", {}, &result));
+    EXPECT_EQ(launcher.objectsCreated() - 1, launcher.lastCall().object);
+    EXPECT_EQ(NPERR_NO_ERROR, destroy(&page));
+    browser::release(object);
+    expectBrowserBalanced(before);
+  }
+}
+
+// A browser that skipped NPP_Destroy: NP_Shutdown releases the records' launchers while
+// COM is still up on the thread, and leaves the scriptable objects with their records
+// for a late NPP_Destroy. Run on a thread whose apartment only the module keeps up once
+// the test has given its own initialisation back.
+TEST_F(LifecycleTest, ShutdownReleasesLeftoverLaunchersBeforeComGoesDown) {
+  ASSERT_TRUE(load());
+  HRESULT atRelease = E_FAIL, afterShutdown = E_FAIL;
+  long referencesAfter = -1, overReleases = -1;
+  NPError destroyAfter = -1;
+  uint32_t objectReferences = 0;
+  std::thread([&] {
+    ASSERT_EQ(S_OK, CoInitialize(NULL));
+    LauncherStandIn local;
+    ASSERT_EQ(S_OK, local.registerFactory());
+    ASSERT_EQ(NPERR_NO_ERROR, startPlugin(plugin, browser::functions(), &funcs));
+    NPP_t page = {};
+    char mime[] = "application/x-vnd-kelvra-launcher";
+    ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
+    NPObject* object = scriptableObject(&page);
+    ASSERT_NE(nullptr, object);
+    CoUninitialize();  // the test's own: the module's keeps the apartment
+    local.setLifeHook([&](LifeEvent event, int) {
+      if (event != kObjectReleased) return;
+      atRelease = CoInitialize(NULL);
+      if (SUCCEEDED(atRelease)) CoUninitialize();
+    });
+    plugin.shutdown();
+    afterShutdown = CoInitialize(NULL);
+    referencesAfter = local.objectStats(0).references;
+    objectReferences = object->referenceCount;
+    local.setLifeHook(LifeHook());
+    destroyAfter = destroy(&page);
+    overReleases = local.objectStats(0).overReleases;
+    browser::release(object);
+    if (SUCCEEDED(afterShutdown)) CoUninitialize();
+  }).join();
+  EXPECT_EQ(S_FALSE, atRelease) << "released after COM went down";
+  EXPECT_EQ(S_OK, afterShutdown) << "the module gave its initialisation back";
+  EXPECT_EQ(0, referencesAfter);
+  EXPECT_EQ(2u, objectReferences) << "the record's and the page's";
+  EXPECT_EQ(NPERR_NO_ERROR, destroyAfter);
+  EXPECT_EQ(0, overReleases);
+  EXPECT_THAT(messages(), ::testing::Contains("CoUninitialize Ok"));
 }
 
 }  // namespace

@@ -39,7 +39,8 @@ enum Rule { kIgnored, kNoArguments, kOneString, kTwoStrings, kOneBool };
 // One script method. Lines may hold the tokens {obj} (the object's address), {hr} (the
 // launcher's HRESULT), {flag} (the page's boolean as 0 or 1), {text}, {len} and {size}
 // (the page's text, its length and length + 1), {arg0}, {arg1} (the string arguments'
-// copies, cut at a NUL) and {len0} (the first argument's byte length).
+// copies, cut at a NUL), {ticket0} (the first copy as the log shows a ticket) and {len0}
+// (the first argument's byte length).
 struct MethodRow {
   const char* name;
   int slot;
@@ -70,7 +71,7 @@ const MethodRow kMethods[] = {
      "KelvraAdapterStartGame argCount!=2",
      {"KelvraAdapterStartGame Bad arguments type : MUST BE String",
       "KelvraAdapterStartGame Bad arguments type : MUST BE String"},
-     {"KelvraAdapterStartGame Auth = {arg0}, Script = {arg1}", "KelvraAdapterStartGame result={hr}"},
+     {"KelvraAdapterStartGame Auth = {ticket0}, Script = {arg1}", "KelvraAdapterStartGame result={hr}"},
      {}, {kNotFound, "KelvraAdapterStartGame result=-1"}, NULL, NULL},
     {"Get_InstallHost", kSlotGetInstallHost, kText, kIgnored,
      "invokeKelvraAdapterGet_InstallHost {obj}", NULL, {NULL, NULL},
@@ -83,7 +84,7 @@ const MethodRow kMethods[] = {
      "invokeKelvraAdapterPut_AuthenticationTicket {obj}",
      "KelvraAdapterPut_AuthenticationTicket argCount!=1",
      {"KelvraAdapterPut_AuthenticationTicket Bad arguments type : MUST BE String", NULL},
-     {"KelvraAdapterPut_AuthenticationTicket Ticket = {arg0}",
+     {"KelvraAdapterPut_AuthenticationTicket Ticket = {ticket0}",
       "KelvraAdapterPut_AuthenticationTicket result={hr}"},
      {}, {kNotFound, "KelvraAdapterPut_AuthenticationTicket result=-1"}, NULL, NULL},
     {"Get_GameStarted", kSlotGetIsGameStarted, kFlag, kIgnored,
@@ -342,7 +343,10 @@ std::vector<std::string> reachedLines(const MethodRow& row, const NPObject* obje
       {"size", decimal(value.text.size() + 1)}};
   for (size_t i = 0; i < args.size() && i < 2; ++i) {
     tokens[i == 0 ? "arg0" : "arg1"] = args[i].text.c_str();
-    if (i == 0) tokens["len0"] = decimal(args[i].text.size());
+    if (i == 0) {
+      tokens["len0"] = decimal(args[i].text.size());
+      tokens["ticket0"] = ticketAsLogged(args[i].text);
+    }
   }
   return expandTokens(lines, tokens);
 }
@@ -453,6 +457,32 @@ TEST_P(MethodTest, CallsOnAnObjectWhoseEmbeddingIsGoneNeverReachTheLauncher) {
   }
   browser::release(embedding.object);
   embedding.object = NULL;
+}
+
+// Arguments counted but passed as NULL are wrong arguments: methods that take arguments
+// answer their rule's -1 with the first argument's type line (or their count line), and
+// only the methods that ignore their arguments reach the launcher.
+TEST_P(MethodTest, NullArgumentArrayWithACountIsAWrongArgument) {
+  const MethodRow& row = GetParam();
+  const uint32_t count = row.rule == kIgnored || row.rule == kNoArguments
+                             ? 1
+                             : static_cast<uint32_t>(argumentCount(row.rule));
+  launcher.setAnswer(row.slot, launcherAnswer(row, Answer()));
+  mark();
+  const size_t calls = launcher.callCount();
+  NPVariant result;
+  EXPECT_TRUE(browser::invoke(embedding.object, row.name, NULL, count, &result));
+  if (row.rule == kIgnored) {
+    EXPECT_EQ(calls + 1, launcher.callCount());
+  } else {
+    EXPECT_EQ(calls, launcher.callCount());
+    expectValue(pageInteger(-1), result);
+    std::vector<std::string> lines = entryLines(row, embedding.object);
+    const char* line = row.rule == kNoArguments ? row.countLine : row.typeLines[0];
+    if (line != NULL) lines.push_back(line);
+    EXPECT_THAT(messagesSinceMark(), ElementsAreArray(lines));
+  }
+  browser::releaseValue(&result);
 }
 
 // A launcher call answering E_FAIL: the negative HRESULT for integer methods, the fixed
@@ -661,7 +691,7 @@ TEST_F(ScriptMethodCases, Utf8BytesAreConvertedByTheAnsiCodePageNotDecoded) {
   if (GetACP() == 1252) {
     EXPECT_EQ(std::wstring(L"\u00c3\u00a9"), received);
   }
-  EXPECT_EQ("KelvraAdapterPut_AuthenticationTicket Ticket = \xC3\xA9", outcome.lines.at(2));
+  EXPECT_EQ("KelvraAdapterPut_AuthenticationTicket Ticket = ... (2 bytes)", outcome.lines.at(2));
 }
 
 // The key line shows the copy, cut at the NUL, and the argument's full byte length.
@@ -741,8 +771,38 @@ TEST_F(ScriptMethodCases, StartGameSendsTicketThenScript) {
   EXPECT_THAT(outcome.lines,
               ElementsAreArray({std::string("invoke"),
                                 "invokeKelvraAdapterStartGame " + addressText(embedding.object),
-                                std::string("KelvraAdapterStartGame Auth = TICKET, Script = SCRIPT"),
+                                std::string("KelvraAdapterStartGame Auth = TICK... (6 bytes), Script = SCRIPT"),
                                 std::string("KelvraAdapterStartGame result=-2147024891")}));
+}
+
+// The ticket is a credential: both lines show at most its first four bytes and its
+// length, never a ticket whole; the launcher still gets all of it.
+TEST_F(ScriptMethodCases, TicketIsLoggedAsFourBytesAndItsLengthAndReachesTheLauncherWhole) {
+  const struct {
+    std::string ticket;
+    const char* logged;
+    const wchar_t* received;
+  } cases[] = {
+      {"tkt-1234567", "tkt-... (11 bytes)", L"tkt-1234567"},
+      {"abcde", "abcd... (5 bytes)", L"abcde"},
+      {"abcd", "... (4 bytes)", L"abcd"},
+      {"a", "... (1 bytes)", L"a"},
+      {"", "... (0 bytes)", L""},
+      {std::string("secret\0hidden", 13), "secr... (6 bytes)", L"secret"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    CallOutcome put = run(embedding.object, "Put_AuthenticationTicket", {stringArg(c.ticket)});
+    EXPECT_EQ(std::string("KelvraAdapterPut_AuthenticationTicket Ticket = ") + c.logged,
+              put.lines.at(2));
+    EXPECT_EQ(c.received, launcher.lastCall().texts.at(0).text);
+    CallOutcome start =
+        run(embedding.object, "StartGame", {stringArg(c.ticket), stringArg("run %s now")});
+    EXPECT_EQ(std::string("KelvraAdapterStartGame Auth = ") + c.logged + ", Script = run %s now",
+              start.lines.at(2));
+    EXPECT_EQ(c.received, launcher.lastCall().texts.at(0).text);
+    EXPECT_EQ(L"run %s now", launcher.lastCall().texts.at(1).text);
+  }
 }
 
 // Two embeddings: each call goes to the launcher of the object called.

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "com_object.h"
+#include "import_patch.h"
 
 namespace kelvra_test {
 
@@ -220,11 +221,26 @@ void LauncherStandIn::setHook(AnswerHook hook) {
   hook_ = hook;
 }
 
+void LauncherStandIn::setLifeHook(LifeHook hook) {
+  std::lock_guard<std::mutex> guard(lock_);
+  lifeHook_ = hook;
+}
+
 void LauncherStandIn::clearCalls() {
   std::lock_guard<std::mutex> guard(lock_);
   calls_.clear();
   answers_.clear();
   hook_ = AnswerHook();
+  lifeHook_ = LifeHook();
+}
+
+void LauncherStandIn::noteLife(LifeEvent event, int object) {
+  LifeHook hook;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    hook = lifeHook_;
+  }
+  if (hook) hook(event, object);
 }
 
 std::vector<LauncherCall> LauncherStandIn::calls() const {
@@ -277,20 +293,24 @@ std::vector<BSTR> LauncherStandIn::handedOutBstrs() const {
 
 // The object is handed out with its first reference, uncounted as an AddRef.
 HRESULT LauncherStandIn::createObject(REFIID iid, void** result) {
-  std::lock_guard<std::mutex> guard(lock_);
-  ++createRequests_;
-  if (FAILED(refusal_)) return refusal_;
-  if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
-      !IsEqualIID(iid, IID_IKelvraLauncher)) {
-    return E_NOINTERFACE;
+  int index;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++createRequests_;
+    if (FAILED(refusal_)) return refusal_;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
+        !IsEqualIID(iid, IID_IKelvraLauncher)) {
+      return E_NOINTERFACE;
+    }
+    index = static_cast<int>(objects_.size());
+    objects_.emplace_back(new StandInLauncher(this, index));
+    LauncherObjectStats stats;
+    stats.references = 1;
+    stats.alive = true;
+    stats_.push_back(stats);
+    *result = static_cast<IKelvraLauncher*>(objects_.back().get());
   }
-  const int index = static_cast<int>(objects_.size());
-  objects_.emplace_back(new StandInLauncher(this, index));
-  LauncherObjectStats stats;
-  stats.references = 1;
-  stats.alive = true;
-  stats_.push_back(stats);
-  *result = static_cast<IKelvraLauncher*>(objects_.back().get());
+  noteLife(kObjectCreated, index);
   return S_OK;
 }
 
@@ -334,15 +354,20 @@ long LauncherStandIn::addRef(int object) {
 }
 
 long LauncherStandIn::release(int object) {
-  std::lock_guard<std::mutex> guard(lock_);
-  LauncherObjectStats& stats = stats_[object];
-  ++stats.releases;
-  if (stats.references <= 0) {
-    ++stats.overReleases;
-    return 0;
+  long left;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    LauncherObjectStats& stats = stats_[object];
+    ++stats.releases;
+    if (stats.references <= 0) {
+      ++stats.overReleases;
+      return 0;
+    }
+    stats.alive = --stats.references > 0;
+    left = stats.references;
   }
-  stats.alive = --stats.references > 0;
-  return stats.references;
+  noteLife(kObjectReleased, object);
+  return left;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -353,23 +378,6 @@ typedef BSTR(WINAPI* AllocStringFn)(const OLECHAR*);
 typedef BSTR(WINAPI* AllocStringLenFn)(const OLECHAR*, UINT);
 typedef BSTR(WINAPI* AllocStringByteLenFn)(LPCSTR, UINT);
 typedef void(WINAPI* FreeStringFn)(BSTR);
-
-template <typename Function>
-Function procAddress(HMODULE module, const char* name) {
-  const FARPROC address = GetProcAddress(module, name);
-  Function function;
-  static_assert(sizeof function == sizeof address, "function pointers of one size");
-  memcpy(&function, &address, sizeof function);
-  return function;
-}
-
-template <typename Function>
-ULONG_PTR addressOf(Function function) {
-  ULONG_PTR address;
-  static_assert(sizeof address == sizeof function, "function pointers fit an address");
-  memcpy(&address, &function, sizeof address);
-  return address;
-}
 
 // Resolved by name, so that they bypass every patched import table.
 struct RealFunctions {
@@ -435,38 +443,14 @@ BstrWatch::~BstrWatch() {
   activeWatch.store(NULL);
 }
 
-// Rewrites every import slot that holds one of the real functions (or, when removing,
-// one of the hooks), whatever the import's name or ordinal.
 void BstrWatch::patch(bool install) {
   const ULONG_PTR reals[] = {addressOf(real().allocString), addressOf(real().allocStringLen),
                              addressOf(real().allocStringByteLen), addressOf(real().freeString)};
   const ULONG_PTR hooks[] = {addressOf(&Hooks::allocString), addressOf(&Hooks::allocStringLen),
                              addressOf(&Hooks::allocStringByteLen), addressOf(&Hooks::freeString)};
-  const ULONG_PTR* from = install ? reals : hooks;
-  const ULONG_PTR* to = install ? hooks : reals;
-
-  BYTE* base = reinterpret_cast<BYTE*>(module_);
-  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (imports.VirtualAddress == 0) return;
-  for (const IMAGE_IMPORT_DESCRIPTOR* library =
-           reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       library->Name != 0; ++library) {
-    for (IMAGE_THUNK_DATA* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-         slot->u1.Function != 0; ++slot) {
-      for (size_t i = 0; i < sizeof reals / sizeof reals[0]; ++i) {
-        if (slot->u1.Function != from[i]) continue;
-        DWORD protection = 0;
-        VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
-        slot->u1.Function = to[i];
-        VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-        if (install) ++patched_;
-        break;
-      }
-    }
-  }
+  const int patched = patchImports(module_, install ? reals : hooks, install ? hooks : reals,
+                                   sizeof reals / sizeof reals[0]);
+  if (install) patched_ += patched;
 }
 
 int BstrWatch::patchedImports() const { return patched_; }

@@ -88,6 +88,15 @@ LauncherAnswer answerFlag(HRESULT result, VARIANT_BOOL flag);
 // change the answer (per object, at random from a seed, ...). Runs outside the lock.
 typedef std::function<void(const LauncherCall& call, LauncherAnswer& answer)> AnswerHook;
 
+// Moments in a launcher object's life at which a test may step in, as a real component
+// may pump messages there (and so let the browser call the plug-in again).
+enum LifeEvent {
+  kObjectCreated,   // inside CreateInstance, before the object goes back to the caller
+  kObjectReleased,  // inside Release, after the count went down
+};
+// Runs outside the lock, with the object's creation index.
+typedef std::function<void(LifeEvent event, int object)> LifeHook;
+
 struct LauncherObjectStats {
   long references = 0;
   long addRefs = 0;
@@ -120,7 +129,8 @@ class LauncherStandIn {
 
   void setAnswer(int slot, const LauncherAnswer& answer);
   void setHook(AnswerHook hook);
-  // Calls, answers and hook back to their defaults (S_OK, nothing stored); objects and
+  void setLifeHook(LifeHook hook);
+  // Calls, answers and hooks back to their defaults (S_OK, nothing stored); objects and
   // counters stay.
   void clearCalls();
 
@@ -146,6 +156,7 @@ class LauncherStandIn {
   void count(int object, long LauncherObjectStats::*counter);
   long addRef(int object);
   long release(int object);
+  void noteLife(LifeEvent event, int object);
 
   mutable std::mutex lock_;
   std::unique_ptr<StandInFactory> factory_;
@@ -158,6 +169,7 @@ class LauncherStandIn {
   std::vector<LauncherCall> calls_;
   std::map<int, LauncherAnswer> answers_;
   AnswerHook hook_;
+  LifeHook lifeHook_;
   std::vector<BSTR> handedOut_;
 };
 

@@ -129,6 +129,12 @@ std::string textOf(const NPVariant& value) {
   return std::string(value.value.stringValue.UTF8Characters, value.value.stringValue.UTF8Length);
 }
 
+std::string ticketAsLogged(const std::string& ticket) {
+  const std::string copy = ticket.c_str();
+  return (copy.size() > 4 ? copy.substr(0, 4) : std::string()) + "... (" +
+         std::to_string(copy.size()) + " bytes)";
+}
+
 void expectNothingLeaked(const browser::Counts& before, const LauncherStandIn& launcher,
                          const BstrWatch* watch) {
   const browser::Counts now = browser::counts();

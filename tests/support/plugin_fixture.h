@@ -76,6 +76,9 @@ NPVariant nullArgument();
 NPVariant voidArgument();
 // The text of a string variant.
 std::string textOf(const NPVariant& value);
+// An authentication ticket (the copy the module made, cut at its first NUL) as the log
+// shows it: its first four bytes when it is longer than four, then "... (n bytes)".
+std::string ticketAsLogged(const std::string& ticket);
 
 // Nothing left behind since `before`: browser objects, memalloc blocks and their bytes,
 // unreleased variants and misuse; launcher objects alive, still referenced or released

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -492,9 +493,9 @@ TEST_F(LauncherTextOut, FailureLeavesTheFixedErrorText) {
   }
 }
 
-// An out BSTR that comes with a failure is not the caller's under COM rules: it is
-// neither read nor freed (the test frees it itself).
-TEST_F(LauncherTextOut, TextThatComesWithAFailureIsIgnored) {
+// An out BSTR that comes with a failure should not be there under COM rules; a launcher
+// that hands one back all the same would leak it, so it is freed, but never read.
+TEST_F(LauncherTextOut, TextThatComesWithAFailureIsFreedUnread) {
   for (const TextOutCase& adapter : kTextOut) {
     standIn.setAnswer(adapter.slot, answerText(E_FAIL, L"launcher text"));
     GuardedBuffer text(kLauncherTextSize, 'Q');
@@ -508,10 +509,7 @@ TEST_F(LauncherTextOut, TextThatComesWithAFailureIsIgnored) {
 
   const std::vector<BSTR> handed = standIn.handedOutBstrs();
   ASSERT_EQ(3u, handed.size());
-  for (BSTR text : handed) {
-    EXPECT_TRUE(watch.isLive(text)) << "freed although the call failed";
-    SysFreeString(text);
-  }
+  for (BSTR text : handed) EXPECT_FALSE(watch.isLive(text)) << "left to leak";
 }
 
 TEST_F(LauncherTextOut, ErrorTextIsCutToASmallBuffer) {
@@ -696,6 +694,29 @@ TEST(ComSupport, AllocationFailureRaisesOutOfMemory) {
     raised = error.Error();
   }
   EXPECT_EQ(E_OUTOFMEMORY, raised);
+  EXPECT_EQ(0, watch.outstanding());
+}
+
+HRESULT handledError = S_OK;
+void WINAPI noteErrorAndReturn(HRESULT hr, IErrorInfo*) { handledError = hr; }
+
+// A COM error handler that returns leaves the conversion without a BSTR: _bstr_t then
+// fails with bad_alloc (which the adapters answer as E_OUTOFMEMORY) instead of going on
+// with NULL.
+TEST(ComSupport, ErrorHandlerThatReturnsStillEndsInAnAllocationFailure) {
+  handledError = S_OK;
+  _set_com_error_handler(noteErrorAndReturn);
+  BstrWatch watch(GetModuleHandleW(NULL));
+  watch.failAllocations(0, 1);
+  bool outOfMemory = false;
+  try {
+    _bstr_t text("abc");
+  } catch (const std::bad_alloc&) {
+    outOfMemory = true;
+  }
+  _set_com_error_handler(_com_raise_error);
+  EXPECT_TRUE(outOfMemory);
+  EXPECT_EQ(E_OUTOFMEMORY, handledError);
   EXPECT_EQ(0, watch.outstanding());
 }
 

@@ -1,11 +1,15 @@
 // The instance registry: lookups by instance and by scriptable object, removal, and
-// the registry mutex that guards the list and its walk. Records carry fake pointer
-// values; the registry compares them and never follows them.
+// the registry mutex that guards the list and its walk. Records carry fake instance and
+// object pointers, which the registry compares and never follows, and real launcher
+// objects (the stand-in's), to which a lookup by object adds its caller's reference.
 #include <windows.h>
+#include <objbase.h>
 #include <stdint.h>
 
 #include <atomic>
 #include <functional>
+#include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -13,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "diag/ProxyState.h"
+#include "launcher_standin.h"
 #include "plugin/registry.h"
 
 namespace {
@@ -21,11 +26,28 @@ using ::testing::ElementsAre;
 
 NPP fakeInstance(uintptr_t n) { return reinterpret_cast<NPP>(0x10000000u + n * 16u); }
 NPObject* fakeObject(uintptr_t n) { return reinterpret_cast<NPObject*>(0x20000000u + n * 16u); }
-IKelvraLauncher* fakeLauncher(uintptr_t n) {
-  return reinterpret_cast<IKelvraLauncher*>(0x30000000u + n * 16u);
+// Launcher objects by number, created on first use; the fixture owns their one reference.
+std::unique_ptr<kelvra_test::LauncherStandIn> standIn;
+std::map<uintptr_t, IKelvraLauncher*> launchers;
+
+IKelvraLauncher* testLauncher(uintptr_t n) {
+  IKelvraLauncher*& launcher = launchers[n];
+  if (launcher == NULL) {
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_KelvraLauncher, NULL, CLSCTX_INPROC_SERVER,
+                                     IID_IKelvraLauncher, reinterpret_cast<void**>(&launcher)));
+  }
+  return launcher;
+}
+
+// findLauncherByObject for a test that compares the answer only: the reference it adds
+// is given back at once.
+IKelvraLauncher* launcherFound(NPObject* object) {
+  IKelvraLauncher* launcher = findLauncherByObject(object);
+  if (launcher != NULL) launcher->Release();
+  return launcher;
 }
 NP_KELVRA_INSTANCE fakeRecord(uintptr_t n) {
-  return NP_KELVRA_INSTANCE{fakeInstance(n), fakeObject(n), fakeLauncher(n)};
+  return NP_KELVRA_INSTANCE{fakeInstance(n), fakeObject(n), testLauncher(n)};
 }
 
 std::vector<NP_KELVRA_INSTANCE*> listed() {
@@ -34,20 +56,34 @@ std::vector<NP_KELVRA_INSTANCE*> listed() {
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(proxyState.objList.empty()); }
-  // Whatever a failed test left behind must not reach the next one.
+  void SetUp() override {
+    ASSERT_TRUE(proxyState.objList.empty());
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(NULL)));
+    standIn.reset(new kelvra_test::LauncherStandIn());
+    ASSERT_EQ(S_OK, standIn->registerFactory());
+  }
+  // Whatever a failed test left behind must not reach the next one; no lookup may have
+  // kept a reference.
   void TearDown() override {
     EXPECT_TRUE(proxyState.objList.empty());
     proxyState.objList.clear();
+    for (const auto& entry : launchers) entry.second->Release();
+    launchers.clear();
+    for (int i = 0; i < standIn->objectsCreated(); ++i) {
+      EXPECT_EQ(0, standIn->objectStats(i).references) << "launcher " << i;
+      EXPECT_EQ(0, standIn->objectStats(i).overReleases) << "launcher " << i;
+    }
+    standIn.reset();
+    CoUninitialize();
   }
 };
 
 TEST_F(RegistryTest, EmptyRegistryFindsAndRemovesNothing) {
   EXPECT_EQ(nullptr, findRecordByInstance(fakeInstance(1)));
-  EXPECT_EQ(nullptr, findLauncherByObject(fakeObject(1)));
+  EXPECT_EQ(nullptr, launcherFound(fakeObject(1)));
   EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(1)));
   EXPECT_EQ(nullptr, findRecordByInstance(NULL));
-  EXPECT_EQ(nullptr, findLauncherByObject(NULL));
+  EXPECT_EQ(nullptr, launcherFound(NULL));
   EXPECT_TRUE(proxyState.objList.empty());
 }
 
@@ -59,18 +95,44 @@ TEST_F(RegistryTest, LookupsWithSeveralRecords) {
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(&records[i], findRecordByInstance(records[i].instance));
-    EXPECT_EQ(records[i].launcher, findLauncherByObject(records[i].npobject));
+    EXPECT_EQ(records[i].launcher, launcherFound(records[i].npobject));
   }
   // Keys of one field never match another field, nor an object that has no record.
   EXPECT_EQ(nullptr, findRecordByInstance(reinterpret_cast<NPP>(records[0].npobject)));
-  EXPECT_EQ(nullptr, findLauncherByObject(reinterpret_cast<NPObject*>(records[0].instance)));
-  EXPECT_EQ(nullptr, findLauncherByObject(fakeObject(9)));
+  EXPECT_EQ(nullptr, launcherFound(reinterpret_cast<NPObject*>(records[0].instance)));
+  EXPECT_EQ(nullptr, launcherFound(fakeObject(9)));
   EXPECT_EQ(nullptr, findRecordByInstance(fakeInstance(9)));
   EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(9)));
   // Lookups leave the list as it was.
   EXPECT_THAT(listed(), ElementsAre(&records[0], &records[1], &records[2]));
 
   for (NP_KELVRA_INSTANCE& r : records) EXPECT_EQ(&r, removeRecordByInstance(r.instance));
+}
+
+// The lookup by object hands its caller a reference of its own, so that the record's
+// may go while the caller still uses the launcher; a record whose launcher was taken
+// answers NULL and adds nothing.
+TEST_F(RegistryTest, LauncherLookupAddsOneReferenceForItsCaller) {
+  NP_KELVRA_INSTANCE record = fakeRecord(1);
+  NP_KELVRA_INSTANCE other = fakeRecord(2);
+  addRecord(&record);
+  addRecord(&other);
+  IKelvraLauncher* found = findLauncherByObject(record.npobject);
+  ASSERT_EQ(record.launcher, found);
+  EXPECT_EQ(2, standIn->objectStats(0).references);
+  EXPECT_EQ(1, standIn->objectStats(0).addRefs);
+  found->Release();
+
+  IKelvraLauncher* const first = record.launcher;
+  IKelvraLauncher* const second = other.launcher;
+  EXPECT_EQ(first, takeRegisteredLauncher());
+  EXPECT_EQ(nullptr, record.launcher);
+  EXPECT_EQ(second, takeRegisteredLauncher());
+  EXPECT_EQ(nullptr, takeRegisteredLauncher());
+  EXPECT_EQ(nullptr, findLauncherByObject(record.npobject));
+  EXPECT_EQ(1, standIn->objectStats(0).addRefs);
+  EXPECT_EQ(&record, removeRecordByInstance(record.instance));
+  EXPECT_EQ(&other, removeRecordByInstance(other.instance));
 }
 
 TEST_F(RegistryTest, RemovingTheFirstLeavesTheOthersFindable) {
@@ -82,19 +144,19 @@ TEST_F(RegistryTest, RemovingTheFirstLeavesTheOthersFindable) {
   EXPECT_EQ(&first, removeRecordByInstance(first.instance));
   EXPECT_EQ(nullptr, findRecordByInstance(first.instance));
   // Script may still hold the removed record's object: it reaches no launcher.
-  EXPECT_EQ(nullptr, findLauncherByObject(first.npobject));
+  EXPECT_EQ(nullptr, launcherFound(first.npobject));
   EXPECT_EQ(nullptr, removeRecordByInstance(first.instance));
   EXPECT_EQ(&second, findRecordByInstance(second.instance));
-  EXPECT_EQ(second.launcher, findLauncherByObject(second.npobject));
+  EXPECT_EQ(second.launcher, launcherFound(second.npobject));
   EXPECT_EQ(&third, findRecordByInstance(third.instance));
   EXPECT_THAT(listed(), ElementsAre(&second, &third));
 
   // A removal from the middle keeps the ends linked.
   EXPECT_EQ(&third, removeRecordByInstance(third.instance));
   EXPECT_EQ(nullptr, removeRecordByInstance(third.instance));
-  EXPECT_EQ(second.launcher, findLauncherByObject(second.npobject));
+  EXPECT_EQ(second.launcher, launcherFound(second.npobject));
   EXPECT_EQ(&second, removeRecordByInstance(second.instance));
-  EXPECT_EQ(nullptr, findLauncherByObject(second.npobject));
+  EXPECT_EQ(nullptr, launcherFound(second.npobject));
   EXPECT_EQ(nullptr, removeRecordByInstance(second.instance));
 }
 
@@ -103,27 +165,27 @@ TEST_F(RegistryTest, FirstMatchWinsInInsertionOrder) {
   // and removal takes them out oldest first.
   NP_KELVRA_INSTANCE records[3];
   for (uintptr_t i = 0; i < 3; ++i) {
-    records[i] = NP_KELVRA_INSTANCE{fakeInstance(5), fakeObject(5), fakeLauncher(i)};
+    records[i] = NP_KELVRA_INSTANCE{fakeInstance(5), fakeObject(5), testLauncher(i)};
     addRecord(&records[i]);
   }
   EXPECT_THAT(listed(), ElementsAre(&records[0], &records[1], &records[2]));
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(&records[i], findRecordByInstance(fakeInstance(5)));
-    EXPECT_EQ(records[i].launcher, findLauncherByObject(fakeObject(5)));
+    EXPECT_EQ(records[i].launcher, launcherFound(fakeObject(5)));
     EXPECT_EQ(&records[i], removeRecordByInstance(fakeInstance(5)));
   }
   EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(5)));
 }
 
 TEST_F(RegistryTest, NullFieldsAreKeysLikeAnyOther) {
-  NP_KELVRA_INSTANCE noObject = {fakeInstance(1), NULL, fakeLauncher(1)};
+  NP_KELVRA_INSTANCE noObject = {fakeInstance(1), NULL, testLauncher(1)};
   NP_KELVRA_INSTANCE other = fakeRecord(2);
   addRecord(&other);
   addRecord(&noObject);
-  EXPECT_EQ(noObject.launcher, findLauncherByObject(NULL));
+  EXPECT_EQ(noObject.launcher, launcherFound(NULL));
   EXPECT_EQ(&noObject, removeRecordByInstance(noObject.instance));
-  EXPECT_EQ(nullptr, findLauncherByObject(NULL));
+  EXPECT_EQ(nullptr, launcherFound(NULL));
   EXPECT_EQ(&other, removeRecordByInstance(other.instance));
 }
 
@@ -153,7 +215,7 @@ TEST_F(RegistryTest, ConcurrentThreadsKeepTheListConsistent) {
       for (NP_KELVRA_INSTANCE& r : mine) addRecord(&r);
       for (NP_KELVRA_INSTANCE& r : mine) {
         expect(findRecordByInstance(r.instance) == &r);
-        expect(findLauncherByObject(r.npobject) == r.launcher);
+        expect(launcherFound(r.npobject) == r.launcher);
       }
       // Every other record out; the rest must stay exactly as they were.
       for (size_t i = 0; i < mine.size(); i += 2) {
@@ -162,12 +224,12 @@ TEST_F(RegistryTest, ConcurrentThreadsKeepTheListConsistent) {
       for (size_t i = 0; i < mine.size(); ++i) {
         const bool removed = i % 2 == 0;
         expect(findRecordByInstance(mine[i].instance) == (removed ? NULL : &mine[i]));
-        expect(findLauncherByObject(mine[i].npobject) == (removed ? NULL : mine[i].launcher));
+        expect(launcherFound(mine[i].npobject) == (removed ? NULL : mine[i].launcher));
         if (removed) expect(removeRecordByInstance(mine[i].instance) == NULL);
       }
       for (size_t i = 1; i < mine.size(); i += 2) {
         expect(removeRecordByInstance(mine[i].instance) == &mine[i]);
-        expect(findLauncherByObject(mine[i].npobject) == NULL);
+        expect(launcherFound(mine[i].npobject) == NULL);
       }
     }
   };
@@ -192,7 +254,7 @@ TEST_F(RegistryTest, EachOperationHoldsTheRegistryMutexForItsOwnLengthOnly) {
   const Operation operations[] = {
       {"addRecord", [&] { addRecord(&record); }},
       {"findRecordByInstance", [&] { findRecordByInstance(record.instance); }},
-      {"findLauncherByObject", [&] { findLauncherByObject(record.npobject); }},
+      {"findLauncherByObject", [&] { launcherFound(record.npobject); }},
       {"removeRecordByInstance", [&] { removeRecordByInstance(record.instance); }},
   };
   for (const Operation& op : operations) {
