@@ -371,7 +371,8 @@ TEST_F(EntryTest, GetEntryPointsRefusesATableTooShortForItsCallbacks) {
     supplied.size = static_cast<uint16_t>(size);
     NPPluginFuncs filled = supplied;
     const bool fits = size >= kCallbacksEnd;
-    EXPECT_EQ(fits ? NPERR_NO_ERROR : NPERR_INVALID_FUNCTABLE_ERROR, plugin.getEntryPoints(&filled));
+    EXPECT_EQ(fits ? NPERR_NO_ERROR : NPERR_INVALID_FUNCTABLE_ERROR,
+              plugin.getEntryPoints(&filled));
     if (fits) {
       EXPECT_EQ(19, filled.version);
       EXPECT_NE(supplied.getvalue, filled.getvalue);

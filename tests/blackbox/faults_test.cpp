@@ -375,7 +375,8 @@ TEST_F(Faults, LauncherFailingEveryMethod) {
     for (const MethodModel& row : kMethods) {
       for (bool textWithFailure : {false, true}) {
         launcher.clearCalls();
-        launcher.setHook([failure, textWithFailure](const LauncherCall& call, LauncherAnswer& answer) {
+        launcher.setHook([failure, textWithFailure](const LauncherCall& call,
+                                                    LauncherAnswer& answer) {
           // Out parameters untouched or NULL, as a failing COM method should leave them, or
           // a text handed back all the same, which the module must still free.
           answer = textWithFailure ? answerText(failure, L"left behind")
@@ -385,7 +386,8 @@ TEST_F(Faults, LauncherFailingEveryMethod) {
         EXPECT_EQ(1u, launcher.callCount()) << row.name;
         switch (row.family) {
           case kIntegerResult:
-            EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == failure) << row.name;
+            EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == failure)
+                << row.name;
             break;
           case kFlagResult:
             EXPECT_TRUE(NPVARIANT_IS_BOOLEAN(result) && !NPVARIANT_TO_BOOLEAN(result)) << row.name;

@@ -748,19 +748,28 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
   auto destroyOnce = [&] {
     if (destroyed == -1) destroyed = destroy(&page);
   };
+  auto whenReading = [&](const std::string& wanted) {
+    return [&, wanted] {
+      browser::setPropertyHook([&, wanted](const std::string& property) {
+        if (property == wanted) destroyOnce();
+      });
+    };
+  };
   const struct {
     const char* name;
     std::function<void()> arm;
     std::vector<std::string> lines;
   } rows[] = {
-      {"reading location.host",
-       [&] { browser::setPropertyHook([&](const std::string& p) { if (p == "host") destroyOnce(); }); },
+      {"reading location.host", whenReading("host"),
        {"newv", "destroy", kContains, kDestroyedMeanwhile}},
-      {"reading location.protocol",
-       [&] { browser::setPropertyHook([&](const std::string& p) { if (p == "protocol") destroyOnce(); }); },
+      {"reading location.protocol", whenReading("protocol"),
        {"newv", "destroy", kContains, kDestroyedMeanwhile}},
       {"creating the launcher",
-       [&] { launcher.setLifeHook([&](LifeEvent e, int) { if (e == kObjectCreated) destroyOnce(); }); },
+       [&] {
+         launcher.setLifeHook([&](LifeEvent event, int) {
+           if (event == kObjectCreated) destroyOnce();
+         });
+       },
        {"newv", kContains, "destroy", kDestroyedMeanwhile}},
   };
   for (const auto& row : rows) {
