@@ -30,7 +30,7 @@ struct State {
   NPVariant host;  // the page's location.host; string bytes owned here
   std::string hostText;
   std::string protocol;
-  PropertyHook propertyHook;
+  RequestHook requestHook;
   NPObject* window = NULL;
   NPObject* location = NULL;
 };
@@ -103,7 +103,10 @@ int32_t NPN_IntFromIdentifier(NPIdentifier id) {
                                                               : 0;
 }
 
+void noteRequest(const std::string& request);
+
 NPObject* NPN_CreateObject(NPP instance, NPClass* objectClass) {
+  noteRequest("createobject");
   State& s = state();
   {
     Guard guard(s.lock);
@@ -211,14 +214,18 @@ NPError NPN_GetValue(NPP, NPNVariable variable, void* out) {
   return NPERR_NO_ERROR;
 }
 
-void notePropertyRead(NPIdentifier name) {
-  PropertyHook hook;
+void noteRequest(const std::string& request) {
+  RequestHook hook;
   {
     State& s = state();
     Guard guard(s.lock);
-    hook = s.propertyHook;
+    hook = s.requestHook;
   }
-  if (hook && NPN_IdentifierIsString(name)) hook(static_cast<Identifier*>(name)->text);
+  if (hook) hook(request);
+}
+
+void notePropertyRead(NPIdentifier name) {
+  if (NPN_IdentifierIsString(name)) noteRequest(static_cast<Identifier*>(name)->text);
 }
 
 // The page objects answer their properties with owned copies: window its location,
@@ -314,7 +321,7 @@ void reset() {
   s.counts.liveObjects = liveObjects;
   s.counts.liveBlocks = liveBlocks;
   s.counts.liveBytes = liveBytes;
-  s.propertyHook = PropertyHook();
+  s.requestHook = RequestHook();
   setHost("www.kelvra.com");
   setProtocol("https:");
 }
@@ -367,10 +374,10 @@ void setProtocol(const std::string& protocol) {
   s.protocol = protocol;
 }
 
-void setPropertyHook(PropertyHook hook) {
+void setRequestHook(RequestHook hook) {
   State& s = state();
   Guard guard(s.lock);
-  s.propertyHook = hook;
+  s.requestHook = hook;
 }
 
 NPIdentifier identifier(const std::string& name) {

@@ -59,7 +59,7 @@ struct Faults {
 // The table a plug-in's NP_Initialize receives: size and version of the newest SDK.
 NPNetscapeFuncs* functions();
 
-// Back to a page on https://www.kelvra.com with no faults, no property hook and zeroed
+// Back to a page on https://www.kelvra.com with no faults, no request hook and zeroed
 // counters (live objects and blocks stay counted, so leaks of an earlier test still show).
 void reset();
 Counts counts();
@@ -74,11 +74,12 @@ void setHostValue(NPVariantType type);
 // The page's location.protocol ("https:", "http:", "file:", ...).
 void setProtocol(const std::string& protocol);
 
-// Called with the property's name whenever the page's window or location is asked for
-// one, before it answers (and outside the browser's lock), as a browser may run page
-// script there; an empty hook does nothing.
-typedef std::function<void(const std::string& property)> PropertyHook;
-void setPropertyHook(PropertyHook hook);
+// Called, before the answer and outside the browser's lock, whenever the plug-in asks
+// the page's window or location for a property (with the property's name: "location",
+// "host", "protocol") or asks for a new object ("createobject"): a browser may run page
+// script there. An empty hook does nothing.
+typedef std::function<void(const std::string& request)> RequestHook;
+void setRequestHook(RequestHook hook);
 
 // Services as a browser calls them on a plug-in's objects.
 NPIdentifier identifier(const std::string& name);

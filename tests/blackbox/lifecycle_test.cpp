@@ -748,10 +748,10 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
   auto destroyOnce = [&] {
     if (destroyed == -1) destroyed = destroy(&page);
   };
-  auto whenReading = [&](const std::string& wanted) {
+  auto whenAsked = [&](const std::string& wanted) {
     return [&, wanted] {
-      browser::setPropertyHook([&, wanted](const std::string& property) {
-        if (property == wanted) destroyOnce();
+      browser::setRequestHook([&, wanted](const std::string& request) {
+        if (request == wanted) destroyOnce();
       });
     };
   };
@@ -760,10 +760,12 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
     std::function<void()> arm;
     std::vector<std::string> lines;
   } rows[] = {
-      {"reading location.host", whenReading("host"),
+      {"reading location.host", whenAsked("host"),
        {"newv", "destroy", kContains, kDestroyedMeanwhile}},
-      {"reading location.protocol", whenReading("protocol"),
+      {"reading location.protocol", whenAsked("protocol"),
        {"newv", "destroy", kContains, kDestroyedMeanwhile}},
+      {"creating the scriptable object", whenAsked("createobject"),
+       {"newv", kContains, "destroy", kDestroyedMeanwhile}},
       {"creating the launcher",
        [&] {
          launcher.setLifeHook([&](LifeEvent event, int) {
@@ -781,7 +783,7 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
     mark();
     char mime[] = "application/x-vnd-kelvra-launcher";
     EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
-    browser::setPropertyHook(browser::PropertyHook());
+    browser::setRequestHook(browser::RequestHook());
     launcher.setLifeHook(LifeHook());
     EXPECT_EQ(NPERR_NO_ERROR, destroyed) << "the destroy reached an instance being created";
     EXPECT_THAT(messagesSinceMark(), ElementsAreArray(row.lines));
@@ -792,13 +794,14 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
     expectKeptNothing(before, &page);
 
     // The same address again, undisturbed: a new launcher and a new object.
+    const long createdBefore = browser::counts().objectsCreated;
     char again[] = "application/x-vnd-kelvra-launcher";
     ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(again, &page, NP_EMBED, 0, NULL, NULL, NULL));
     NPObject* object = scriptableObject(&page);
     ASSERT_NE(nullptr, object);
     EXPECT_EQ(2u, object->referenceCount);
     EXPECT_EQ(1, launcher.liveObjects());
-    EXPECT_EQ(before.objectsCreated + 1, browser::counts().objectsCreated);
+    EXPECT_EQ(createdBefore + 1, browser::counts().objectsCreated);
     launcher.clearCalls();
     NPVariant result;
     ASSERT_TRUE(call(object, "HelloWorld", {}, &result));
