@@ -18,6 +18,10 @@ namespace {
 const DWORD kTempPathChars = 256;
 const size_t kNameChars = 260;
 
+// The registry lock is held for one walk of the list at most: a short spin beats a
+// wait in the kernel when another thread holds it.
+const DWORD kRegistrySpinCount = 4000;
+
 // Room kept in front of every message for the time stamp, so that stamp, text and
 // line end leave in one WriteFile.
 const size_t kStampRoom = kLogStampChars;
@@ -64,7 +68,7 @@ size_t formatLogStamp(const SYSTEMTIME& time, char* out) {
 }
 
 ProxyState::ProxyState()
-    : logFile(INVALID_HANDLE_VALUE), logDisabled(false), logFailed(false), registryMutex(NULL) {
+    : logFile(INVALID_HANDLE_VALUE), logDisabled(false), logFailed(false), registryLockReady(false) {
   logPath = buildLogPath(L"log");
   if (!logDisabled) {
     // Other processes may read (and write) the file while the module holds it.
@@ -72,12 +76,12 @@ ProxyState::ProxyState()
                           NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     logFailed.store(logFile == INVALID_HANDLE_VALUE, std::memory_order_relaxed);
   }
-  registryMutex = CreateMutexW(NULL, FALSE, NULL);
+  registryLockReady = InitializeCriticalSectionAndSpinCount(&registryLock, kRegistrySpinCount) != FALSE;
   InitializeCriticalSection(&logLock);
 }
 
 ProxyState::~ProxyState() {
-  if (registryMutex != NULL) CloseHandle(registryMutex);
+  if (registryLockReady) DeleteCriticalSection(&registryLock);
   DeleteCriticalSection(&logLock);
   if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
 }

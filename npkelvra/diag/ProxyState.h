@@ -42,7 +42,11 @@ public:
   std::atomic<bool> logFailed;
 
   std::list<NP_KELVRA_INSTANCE*> objList;
-  HANDLE registryMutex;
+  // Guards objList and its walks. Not ready when it could not be initialised (older
+  // systems, short of memory): the registry then runs unlocked, which is sound while
+  // only the browser's plug-in thread calls in.
+  CRITICAL_SECTION registryLock;
+  bool registryLockReady;
   CRITICAL_SECTION logLock;
 
 private:

@@ -4,15 +4,21 @@
 
 namespace {
 
-// Holds the registry mutex for one operation. The wait has no time-out; when the
-// mutex could not be created the wait fails at once and the single plug-in thread
-// runs unlocked.
+// Holds the registry lock for one operation, with no time-out. When the lock could
+// not be initialised the single plug-in thread runs unlocked.
 class RegistryLock {
 public:
-  RegistryLock() { WaitForSingleObject(proxyState.registryMutex, INFINITE); }
-  ~RegistryLock() { ReleaseMutex(proxyState.registryMutex); }
+  RegistryLock() : held_(proxyState.registryLockReady) {
+    if (held_) EnterCriticalSection(&proxyState.registryLock);
+  }
+  ~RegistryLock() {
+    if (held_) LeaveCriticalSection(&proxyState.registryLock);
+  }
   RegistryLock(const RegistryLock&) = delete;
   RegistryLock& operator=(const RegistryLock&) = delete;
+
+private:
+  const bool held_;
 };
 
 // The one walk behind every lookup: the first record whose field equals the key,

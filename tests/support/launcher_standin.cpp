@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "com_object.h"
+#include "import_patch.h"
 
 namespace kelvra_test {
 
@@ -354,23 +355,6 @@ typedef BSTR(WINAPI* AllocStringLenFn)(const OLECHAR*, UINT);
 typedef BSTR(WINAPI* AllocStringByteLenFn)(LPCSTR, UINT);
 typedef void(WINAPI* FreeStringFn)(BSTR);
 
-template <typename Function>
-Function procAddress(HMODULE module, const char* name) {
-  const FARPROC address = GetProcAddress(module, name);
-  Function function;
-  static_assert(sizeof function == sizeof address, "function pointers of one size");
-  memcpy(&function, &address, sizeof function);
-  return function;
-}
-
-template <typename Function>
-ULONG_PTR addressOf(Function function) {
-  ULONG_PTR address;
-  static_assert(sizeof address == sizeof function, "function pointers fit an address");
-  memcpy(&address, &function, sizeof address);
-  return address;
-}
-
 // Resolved by name, so that they bypass every patched import table.
 struct RealFunctions {
   AllocStringFn allocString;
@@ -442,31 +426,9 @@ void BstrWatch::patch(bool install) {
                              addressOf(real().allocStringByteLen), addressOf(real().freeString)};
   const ULONG_PTR hooks[] = {addressOf(&Hooks::allocString), addressOf(&Hooks::allocStringLen),
                              addressOf(&Hooks::allocStringByteLen), addressOf(&Hooks::freeString)};
-  const ULONG_PTR* from = install ? reals : hooks;
-  const ULONG_PTR* to = install ? hooks : reals;
-
-  BYTE* base = reinterpret_cast<BYTE*>(module_);
-  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (imports.VirtualAddress == 0) return;
-  for (const IMAGE_IMPORT_DESCRIPTOR* library =
-           reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       library->Name != 0; ++library) {
-    for (IMAGE_THUNK_DATA* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-         slot->u1.Function != 0; ++slot) {
-      for (size_t i = 0; i < sizeof reals / sizeof reals[0]; ++i) {
-        if (slot->u1.Function != from[i]) continue;
-        DWORD protection = 0;
-        VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
-        slot->u1.Function = to[i];
-        VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-        if (install) ++patched_;
-        break;
-      }
-    }
-  }
+  const int replaced = replaceImports(module_, install ? reals : hooks, install ? hooks : reals,
+                                      sizeof reals / sizeof reals[0]);
+  if (install) patched_ += replaced;
 }
 
 int BstrWatch::patchedImports() const { return patched_; }
