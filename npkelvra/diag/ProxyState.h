@@ -11,19 +11,14 @@
 #include <list>
 #include <string>
 
-struct NP_KELVRA_INSTANCE;
+#include "diag/log_format.h"
 
-#if defined(__GNUC__)
-// The module formats with the Microsoft runtime's rules on every compiler.
-#define KELVRA_PRINTF_FORMAT(fmt, args) __attribute__((format(ms_printf, fmt, args)))
-#else
-#define KELVRA_PRINTF_FORMAT(fmt, args)
-#endif
+struct NP_KELVRA_INSTANCE;
 
 class ProxyState {
 public:
-  // Longest message formatted without touching the heap.
-  static const int kStackMessageChars = 510;
+  // Longest message (its line feeds stored as CR LF) formatted without touching the heap.
+  static const size_t kStackMessageChars = 510;
 
   // Builds the log on the temporary directory the process reports (TMP, TEMP, ...).
   ProxyState();
@@ -51,13 +46,15 @@ public:
 
 private:
   std::wstring buildLogPath(const wchar_t* extension);
-  void writeLogLine(char* line, size_t stampRoom, size_t textLength);
-};
+  void writeLogLine(char* line, size_t textLength);
 
-// "MM-DD-YYYY HH:MM:SS " (month, day, year, 24-hour time, one trailing blank) into `out`,
-// which holds kLogStampChars; answers the length written.
-const size_t kLogStampChars = 24;
-size_t formatLogStamp(const SYSTEMTIME& time, char* out);
+  // The last stamp, kept (under logLock) for as long as the tick count shows that the
+  // second it names cannot have ended: most lines then take no clock read of their own.
+  char stamp[kLogStampChars];
+  size_t stampLength;
+  DWORD stampTick;
+  DWORD stampLife;  // milliseconds from stampTick; 0: no stamp yet
+};
 
 // The one instance, defined with the module's other static state.
 extern ProxyState proxyState;
