@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <list>
+#include <map>
 #include <string>
 
 #include "diag/log_format.h"
 
 struct NP_KELVRA_INSTANCE;
+struct NPObject;
 
 class ProxyState {
 public:
@@ -37,6 +39,9 @@ public:
   std::atomic<bool> logFailed;
 
   std::list<NP_KELVRA_INSTANCE*> objList;
+  // Each scriptable object's first record in objList, kept with it by the registry, so
+  // that a script call finds its launcher without walking the list.
+  std::map<NPObject*, std::list<NP_KELVRA_INSTANCE*>::iterator> firstByObject;
   // Guards objList and its walks. Not ready when it could not be initialised (older
   // systems, short of memory): the registry then runs unlocked, which is sound while
   // only the browser's plug-in thread calls in.

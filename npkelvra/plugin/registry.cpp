@@ -1,5 +1,7 @@
 #include "plugin/registry.h"
 
+#include <iterator>
+
 #include "diag/ProxyState.h"
 
 namespace {
@@ -21,41 +23,68 @@ private:
   const bool held_;
 };
 
-// The one walk behind every lookup: the first record whose field equals the key,
-// compared by pointer value only. The caller holds the lock.
+typedef std::list<NP_KELVRA_INSTANCE*>::iterator Cursor;
+
+// The walk behind the lookups by instance: the first record from `from` on whose field
+// equals the key, compared by pointer value only. The caller holds the lock.
 template <typename Key>
-std::list<NP_KELVRA_INSTANCE*>::iterator findRecord(Key NP_KELVRA_INSTANCE::*field, Key key) {
-  std::list<NP_KELVRA_INSTANCE*>& records = proxyState.objList;
-  for (auto cursor = records.begin(); cursor != records.end(); ++cursor) {
+Cursor findRecord(Key NP_KELVRA_INSTANCE::*field, Key key, Cursor from) {
+  for (Cursor cursor = from; cursor != proxyState.objList.end(); ++cursor) {
     if ((*cursor)->*field == key) return cursor;
   }
-  return records.end();
+  return proxyState.objList.end();
+}
+
+// By scriptable object, the key of every script call: through the index of first
+// records rather than along the list.
+Cursor findRecordByObject(NPObject* object) {
+  auto found = proxyState.firstByObject.find(object);
+  return found == proxyState.firstByObject.end() ? proxyState.objList.end() : found->second;
 }
 
 }  // namespace
 
 void addRecord(NP_KELVRA_INSTANCE* record) {
   RegistryLock lock;
-  proxyState.objList.push_back(record);
+  std::list<NP_KELVRA_INSTANCE*>& records = proxyState.objList;
+  records.push_back(record);
+  try {
+    // An object already listed keeps its earlier record as its first.
+    proxyState.firstByObject.emplace(record->npobject, std::prev(records.end()));
+  } catch (...) {
+    // Out of memory: the registry stays as it was.
+    records.pop_back();
+    throw;
+  }
 }
 
 NP_KELVRA_INSTANCE* findRecordByInstance(NPP instance) {
   RegistryLock lock;
-  auto found = findRecord(&NP_KELVRA_INSTANCE::instance, instance);
+  auto found = findRecord(&NP_KELVRA_INSTANCE::instance, instance, proxyState.objList.begin());
   return found == proxyState.objList.end() ? NULL : *found;
 }
 
 IKelvraLauncher* findLauncherByObject(NPObject* object) {
   RegistryLock lock;
-  auto found = findRecord(&NP_KELVRA_INSTANCE::npobject, object);
+  auto found = findRecordByObject(object);
   return found == proxyState.objList.end() ? NULL : (*found)->launcher;
 }
 
 NP_KELVRA_INSTANCE* removeRecordByInstance(NPP instance) {
   RegistryLock lock;
-  auto found = findRecord(&NP_KELVRA_INSTANCE::instance, instance);
+  auto found = findRecord(&NP_KELVRA_INSTANCE::instance, instance, proxyState.objList.begin());
   if (found == proxyState.objList.end()) return NULL;
   NP_KELVRA_INSTANCE* record = *found;
+  auto first = proxyState.firstByObject.find(record->npobject);
+  if (first != proxyState.firstByObject.end() && first->second == found) {
+    // The object's next record, if it has one, becomes its first.
+    Cursor next = findRecord(&NP_KELVRA_INSTANCE::npobject, record->npobject, std::next(found));
+    if (next == proxyState.objList.end()) {
+      proxyState.firstByObject.erase(first);
+    } else {
+      first->second = next;
+    }
+  }
   proxyState.objList.erase(found);
   return record;
 }

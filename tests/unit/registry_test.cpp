@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,24 @@
 #include "import_patch.h"
 #include "plugin/registry.h"
 #include "plugin_loader.h"
+
+namespace {
+// From this many more allocations on, operator new fails; -1: never.
+std::atomic<int> allocationsBeforeFailure(-1);
+}  // namespace
+
+// The program's allocations, failing on demand for the out-of-memory paths.
+void* operator new(size_t size) {
+  if (allocationsBeforeFailure.load() == 0) throw std::bad_alloc();
+  if (allocationsBeforeFailure.load() > 0) --allocationsBeforeFailure;
+  void* block = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1);
+  if (block == NULL) throw std::bad_alloc();
+  return block;
+}
+void operator delete(void* block) noexcept {
+  if (block != NULL) HeapFree(GetProcessHeap(), 0, block);
+}
+void operator delete(void* block, size_t) noexcept { operator delete(block); }
 
 namespace {
 
@@ -44,7 +63,9 @@ class RegistryTest : public ::testing::Test {
   // Whatever a failed test left behind must not reach the next one.
   void TearDown() override {
     EXPECT_TRUE(proxyState.objList.empty());
+    EXPECT_TRUE(proxyState.firstByObject.empty());
     proxyState.objList.clear();
+    proxyState.firstByObject.clear();
   }
 };
 
@@ -120,6 +141,36 @@ TEST_F(RegistryTest, FirstMatchWinsInInsertionOrder) {
     EXPECT_EQ(&records[i], removeRecordByInstance(fakeInstance(5)));
   }
   EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(5)));
+
+  // Sharing only the object: whichever record goes, the oldest left answers.
+  NP_KELVRA_INSTANCE early = {fakeInstance(6), fakeObject(6), fakeLauncher(6)};
+  NP_KELVRA_INSTANCE late = {fakeInstance(7), fakeObject(6), fakeLauncher(7)};
+  addRecord(&early);
+  addRecord(&late);
+  EXPECT_EQ(&late, removeRecordByInstance(late.instance));
+  EXPECT_EQ(early.launcher, findLauncherByObject(fakeObject(6)));
+  addRecord(&late);
+  EXPECT_EQ(&early, removeRecordByInstance(early.instance));
+  EXPECT_EQ(late.launcher, findLauncherByObject(fakeObject(6)));
+  EXPECT_EQ(&late, removeRecordByInstance(late.instance));
+  EXPECT_EQ(nullptr, findLauncherByObject(fakeObject(6)));
+}
+
+// Out of memory while a record is added: the exception leaves the registry as it was.
+TEST_F(RegistryTest, AnAdditionThatRunsOutOfMemoryChangesNothing) {
+  NP_KELVRA_INSTANCE kept = fakeRecord(1), refused = fakeRecord(2);
+  addRecord(&kept);
+  // The list's node, then the index's node.
+  for (int allocations : {0, 1}) {
+    SCOPED_TRACE(allocations);
+    allocationsBeforeFailure = allocations;
+    EXPECT_THROW(addRecord(&refused), std::bad_alloc);
+    allocationsBeforeFailure = -1;
+    EXPECT_THAT(listed(), ElementsAre(&kept));
+    EXPECT_EQ(nullptr, findLauncherByObject(refused.npobject));
+    EXPECT_EQ(kept.launcher, findLauncherByObject(kept.npobject));
+  }
+  EXPECT_EQ(&kept, removeRecordByInstance(kept.instance));
 }
 
 TEST_F(RegistryTest, NullFieldsAreKeysLikeAnyOther) {
