@@ -1,7 +1,6 @@
 #include "diag/log_format.h"
 
 #include <stdint.h>
-#include <string.h>
 
 namespace {
 
@@ -17,28 +16,37 @@ struct Output {
   size_t room;
   size_t length;
 
-  void raw(const char* text, size_t count) {
-    if (length < room) memcpy(out + length, text, count < room - length ? count : room - length);
-    length += count;
+  void store(char c) {
+    if (length < room) out[length] = c;
+    ++length;
+  }
+  // Text up to `end` (NULL: no bound), its first NUL or `stop`, whichever comes first;
+  // answers where it stopped. Line feeds, from the format or an argument, are stored
+  // as CR LF.
+  const char* text(const char* text, const char* end, char stop) {
+    // In locals: a store through `out` could otherwise alias the members.
+    char* const to = out;
+    const size_t limit = room;
+    size_t at = length;
+    for (char c; text != end && (c = *text) != '\0' && c != stop; ++text) {
+      if (c == '\n') {
+        if (at < limit) to[at] = '\r';
+        ++at;
+      }
+      if (at < limit) to[at] = c;
+      ++at;
+    }
+    length = at;
+    return text;
   }
   void repeat(char c, size_t count) {
-    if (length < room) memset(out + length, c, count < room - length ? count : room - length);
-    length += count;
-  }
-  // Text that may hold line feeds, each stored as CR LF.
-  void text(const char* text, size_t count) {
-    while (count != 0) {
-      const char* feed = static_cast<const char*>(memchr(text, '\n', count));
-      if (feed == NULL) {
-        raw(text, count);
-        return;
-      }
-      size_t before = static_cast<size_t>(feed - text);
-      raw(text, before);
-      raw("\r\n", 2);
-      text = feed + 1;
-      count -= before + 1;
+    char* const to = out;
+    const size_t limit = room;
+    size_t at = length;
+    for (; count != 0; --count, ++at) {
+      if (at < limit) to[at] = c;
     }
+    length = at;
   }
 };
 
@@ -64,24 +72,47 @@ size_t readNumber(const char*& cursor) {
   return value;
 }
 
-void padded(Output& output, const Directive& d, const char* body, size_t count) {
+void text(Output& output, const Directive& d, const char* text) {
+  if (text == NULL) text = "(null)";
+  // Bounded by the precision: the text need not be terminated within it.
+  const char* end = d.precise ? text + d.precision : NULL;
+  if (d.width == 0) {
+    output.text(text, end, '\0');
+    return;
+  }
+  size_t count = 0;
+  while ((!d.precise || count < d.precision) && text[count] != '\0') ++count;
   size_t pad = d.width > count ? d.width - count : 0;
   if (!d.left) output.repeat(' ', pad);
-  output.text(body, count);
+  output.text(text, text + count, '\0');
   if (d.left) output.repeat(' ', pad);
 }
 
-void integer(Output& output, const Directive& d, uint32_t value, bool negative, unsigned base,
-             const char* digitSet) {
-  char digits[12];
+// The digits of `value`, last first, into the end of `digits`; answers how many.
+size_t decimalDigits(uint32_t value, char* end) {
   size_t count = 0;
-  // A precision of 0 prints no digit for the value 0.
-  if (value != 0 || !d.precise || d.precision != 0) {
-    do {
-      digits[sizeof digits - ++count] = digitSet[value % base];
-      value /= base;
-    } while (value != 0);
-  }
+  do {
+    *--end = static_cast<char>('0' + value % 10);
+    value /= 10;
+    ++count;
+  } while (value != 0);
+  return count;
+}
+
+size_t hexDigits(uint32_t value, char* end, const char* digitSet) {
+  size_t count = 0;
+  do {
+    *--end = digitSet[value & 0xF];
+    value >>= 4;
+    ++count;
+  } while (value != 0);
+  return count;
+}
+
+// `digits` holds `count` digits; a precision of 0 prints none for the value 0.
+void integer(Output& output, const Directive& d, const char* digits, size_t count, bool zero,
+             bool negative) {
+  if (zero && d.precise && d.precision == 0) count = 0;
   size_t zeros = d.precise && d.precision > count ? d.precision - count : 0;
   size_t body = (negative ? 1 : 0) + zeros + count;
   // The '0' flag pads to the width with zeros after the sign; the Microsoft runtime
@@ -92,9 +123,9 @@ void integer(Output& output, const Directive& d, uint32_t value, bool negative, 
   }
   size_t pad = d.width > body ? d.width - body : 0;
   if (!d.left) output.repeat(' ', pad);
-  if (negative) output.raw("-", 1);
+  if (negative) output.store('-');
   output.repeat('0', zeros);
-  output.raw(digits + sizeof digits - count, count);
+  for (size_t i = 0; i < count; ++i) output.store(digits[i]);
   if (d.left) output.repeat(' ', pad);
 }
 
@@ -130,14 +161,12 @@ size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
   Output output = {out, room, 0};
   const char* cursor = format;
   for (;;) {
-    const char* literal = cursor;
-    while (*cursor != '\0' && *cursor != '%') ++cursor;
-    output.text(literal, static_cast<size_t>(cursor - literal));
+    cursor = output.text(cursor, NULL, '%');
     if (*cursor == '\0') break;
 
     const char* start = cursor++;
     if (*cursor == '%') {
-      output.raw("%", 1);
+      output.store('%');
       ++cursor;
       continue;
     }
@@ -157,31 +186,34 @@ size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
       d.precise = true;
       d.precision = readNumber(cursor);
     }
+    char digits[12];
+    char* end = digits + sizeof digits;
     const char conversion = *cursor++;
     if (conversion == 's' && !d.zeros) {
-      const char* text = va_arg(args, const char*);
-      if (text == NULL) text = "(null)";
-      // Bounded by the precision: the text need not be terminated within it.
-      size_t count = 0;
-      while ((!d.precise || count < d.precision) && text[count] != '\0') ++count;
-      padded(output, d, text, count);
+      text(output, d, va_arg(args, const char*));
     } else if (conversion == 'd') {
       const int value = va_arg(args, int);
       const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-      integer(output, d, magnitude, value < 0, 10, lower);
+      size_t count = decimalDigits(magnitude, end);
+      integer(output, d, end - count, count, value == 0, value < 0);
     } else if (conversion == 'u') {
-      integer(output, d, va_arg(args, unsigned int), false, 10, lower);
+      const uint32_t value = va_arg(args, unsigned int);
+      size_t count = decimalDigits(value, end);
+      integer(output, d, end - count, count, value == 0, false);
     } else if (conversion == 'x') {
-      integer(output, d, va_arg(args, unsigned int), false, 16, lower);
+      const uint32_t value = va_arg(args, unsigned int);
+      size_t count = hexDigits(value, end, lower);
+      integer(output, d, end - count, count, value == 0, false);
     } else if (conversion == 'p' && !d.zeros && !d.precise) {
       static_assert(sizeof(void*) == sizeof(uint32_t), "a 32-bit module");
       // As the Microsoft runtime prints a pointer: every hexadecimal digit, upper case.
+      const uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(va_arg(args, void*)));
       d.precise = true;
       d.precision = 2 * sizeof(void*);
-      integer(output, d, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(va_arg(args, void*))),
-              false, 16, upper);
+      size_t count = hexDigits(value, end, upper);
+      integer(output, d, end - count, count, value == 0, false);
     } else {
-      output.text(start, strlen(start));
+      output.text(start, NULL, '\0');
       break;
     }
   }
