@@ -20,15 +20,14 @@ struct Output {
     if (length < room) out[length] = c;
     ++length;
   }
-  // Text up to `end` (NULL: no bound), its first NUL or `stop`, whichever comes first;
-  // answers where it stopped. Line feeds, from the format or an argument, are stored
-  // as CR LF.
-  const char* text(const char* text, const char* end, char stop) {
+  // Text up to `most` bytes, its first NUL or `stop`, whichever comes first; answers
+  // where it stopped. Line feeds, from the format or an argument, are stored as CR LF.
+  const char* text(const char* text, size_t most, char stop) {
     // In locals: a store through `out` could otherwise alias the members.
     char* const to = out;
     const size_t limit = room;
     size_t at = length;
-    for (char c; text != end && (c = *text) != '\0' && c != stop; ++text) {
+    for (char c; most != 0 && (c = *text) != '\0' && c != stop; ++text, --most) {
       if (c == '\n') {
         if (at < limit) to[at] = '\r';
         ++at;
@@ -75,20 +74,20 @@ size_t readNumber(const char*& cursor) {
 void text(Output& output, const Directive& d, const char* text) {
   if (text == NULL) text = "(null)";
   // Bounded by the precision: the text need not be terminated within it.
-  const char* end = d.precise ? text + d.precision : NULL;
+  const size_t most = d.precise ? d.precision : SIZE_MAX;
   if (d.width == 0) {
-    output.text(text, end, '\0');
+    output.text(text, most, '\0');
     return;
   }
   size_t count = 0;
-  while ((!d.precise || count < d.precision) && text[count] != '\0') ++count;
+  while (count < most && text[count] != '\0') ++count;
   size_t pad = d.width > count ? d.width - count : 0;
   if (!d.left) output.repeat(' ', pad);
-  output.text(text, text + count, '\0');
+  output.text(text, count, '\0');
   if (d.left) output.repeat(' ', pad);
 }
 
-// The digits of `value`, last first, into the end of `digits`; answers how many.
+// The digits of `value` into the bytes just before `end`; answers how many.
 size_t decimalDigits(uint32_t value, char* end) {
   size_t count = 0;
   do {
@@ -161,7 +160,7 @@ size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
   Output output = {out, room, 0};
   const char* cursor = format;
   for (;;) {
-    cursor = output.text(cursor, NULL, '%');
+    cursor = output.text(cursor, SIZE_MAX, '%');
     if (*cursor == '\0') break;
 
     const char* start = cursor++;
@@ -213,7 +212,7 @@ size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
       size_t count = hexDigits(value, end, upper);
       integer(output, d, end - count, count, value == 0, false);
     } else {
-      output.text(start, NULL, '\0');
+      output.text(start, SIZE_MAX, '\0');
       break;
     }
   }
