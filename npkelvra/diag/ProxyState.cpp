@@ -2,11 +2,9 @@
 
 #include <objbase.h>
 #include <stdarg.h>
-#include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <algorithm>
 
 // Built during the module's static initialisation, before the browser can call in;
 // destroyed from the module's exit list at unload.
@@ -18,10 +16,18 @@ namespace {
 const DWORD kTempPathChars = 256;
 const size_t kNameChars = 260;
 
+// The registry lock is held for one walk of the list at most: a short spin beats a
+// wait in the kernel when another thread holds it.
+const DWORD kRegistrySpinCount = 4000;
+
 // Room kept in front of every message for the time stamp, so that stamp, text and
 // line end leave in one WriteFile.
 const size_t kStampRoom = kLogStampChars;
 const size_t kLineEnd = 2;
+
+// A stamp is reused only while the tick count lies this far inside its second: the
+// tick count moves in steps of up to 16 ms and is read apart from the clock.
+const DWORD kStampMarginMs = 50;
 
 std::wstring hexDigits(unsigned long value) {
   static const wchar_t digits[] = L"0123456789ABCDEF";
@@ -30,41 +36,16 @@ std::wstring hexDigits(unsigned long value) {
   return std::wstring(text, 8);
 }
 
-char* twoDigits(char* out, unsigned value) {
-  *out++ = static_cast<char>('0' + value / 10 % 10);
-  *out++ = static_cast<char>('0' + value % 10);
-  return out;
-}
-
 }  // namespace
 
-// Written by hand: the runtime's formatter would cost about as much as the write itself.
-size_t formatLogStamp(const SYSTEMTIME& time, char* out) {
-  char* end = out;
-  end = twoDigits(end, time.wMonth);
-  *end++ = '-';
-  end = twoDigits(end, time.wDay);
-  *end++ = '-';
-  char year[5];
-  int digits = 0;
-  unsigned value = time.wYear;
-  do {
-    year[digits++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (digits > 0) *end++ = year[--digits];
-  *end++ = ' ';
-  end = twoDigits(end, time.wHour);
-  *end++ = ':';
-  end = twoDigits(end, time.wMinute);
-  *end++ = ':';
-  end = twoDigits(end, time.wSecond);
-  *end++ = ' ';
-  return static_cast<size_t>(end - out);
-}
-
 ProxyState::ProxyState()
-    : logFile(INVALID_HANDLE_VALUE), logDisabled(false), logFailed(false), registryMutex(NULL) {
+    : logFile(INVALID_HANDLE_VALUE),
+      logDisabled(false),
+      logFailed(false),
+      registryLockReady(false),
+      stampLength(0),
+      stampTick(0),
+      stampLife(0) {
   logPath = buildLogPath(L"log");
   if (!logDisabled) {
     // Other processes may read (and write) the file while the module holds it.
@@ -72,12 +53,12 @@ ProxyState::ProxyState()
                           NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     logFailed.store(logFile == INVALID_HANDLE_VALUE, std::memory_order_relaxed);
   }
-  registryMutex = CreateMutexW(NULL, FALSE, NULL);
+  registryLockReady = InitializeCriticalSectionAndSpinCount(&registryLock, kRegistrySpinCount) != FALSE;
   InitializeCriticalSection(&logLock);
 }
 
 ProxyState::~ProxyState() {
-  if (registryMutex != NULL) CloseHandle(registryMutex);
+  if (registryLockReady) DeleteCriticalSection(&registryLock);
   DeleteCriticalSection(&logLock);
   if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
 }
@@ -112,60 +93,41 @@ void ProxyState::logMessage(const char* format, ...) {
 
   va_list args;
   va_start(args, format);
-  char stackLine[kStampRoom + kStackMessageChars + kLineEnd + 1];
-  va_list measureArgs;
-  va_copy(measureArgs, args);
-  // Answers -1 when the message is longer than the stack room.
-  int length = _vsnprintf(stackLine + kStampRoom, kStackMessageChars, format, measureArgs);
-  va_end(measureArgs);
-  if (length >= 0) {
-    writeLogLine(stackLine, kStampRoom, static_cast<size_t>(length));
-  } else {
-    va_list measureAgain;
-    va_copy(measureAgain, args);
-    length = _vscprintf(format, measureAgain);
-    va_end(measureAgain);
-    if (length >= 0) {
-      size_t textLength = static_cast<size_t>(length);
-      char* heapLine = static_cast<char*>(malloc(kStampRoom + textLength + kLineEnd + 1));
-      // Without the buffer only this line is lost.
-      if (heapLine != NULL) {
-        _vsnprintf(heapLine + kStampRoom, textLength + 1, format, args);
-        writeLogLine(heapLine, kStampRoom, textLength);
-        free(heapLine);
-      }
+  va_list again;
+  va_copy(again, args);
+  char stackLine[kStampRoom + kStackMessageChars + kLineEnd];
+  size_t length = formatLogText(stackLine + kStampRoom, kStackMessageChars, format, args);
+  if (length <= kStackMessageChars) {
+    writeLogLine(stackLine, length);
+  } else if (length <= SIZE_MAX - kStampRoom - kLineEnd) {
+    // Without the buffer only this line is lost.
+    char* heapLine = static_cast<char*>(malloc(kStampRoom + length + kLineEnd));
+    if (heapLine != NULL) {
+      formatLogText(heapLine + kStampRoom, length, format, again);
+      writeLogLine(heapLine, length);
+      free(heapLine);
     }
   }
+  va_end(again);
   va_end(args);
 }
 
-// `line` holds the message at `stampRoom`, with room for the line end behind it.
-void ProxyState::writeLogLine(char* line, size_t stampRoom, size_t textLength) {
-  char* text = line + stampRoom;
-  size_t feeds = static_cast<size_t>(std::count(text, text + textLength, '\n'));
-  // Line feeds inside a message are stored as CR LF, like the line's own end.
-  char* expanded = NULL;
-  if (feeds != 0) {
-    expanded = static_cast<char*>(malloc(stampRoom + textLength + feeds + kLineEnd));
-    if (expanded == NULL) return;
-    char* out = expanded + stampRoom;
-    for (size_t i = 0; i < textLength; ++i) {
-      if (text[i] == '\n') *out++ = '\r';
-      *out++ = text[i];
-    }
-    line = expanded;
-    textLength += feeds;
-  }
-  line[stampRoom + textLength] = '\r';
-  line[stampRoom + textLength + 1] = '\n';
+// `line` holds the message behind kStampRoom bytes, with room for the line end after it.
+void ProxyState::writeLogLine(char* line, size_t textLength) {
+  memcpy(line + kStampRoom + textLength, "\r\n", kLineEnd);
 
   EnterCriticalSection(&logLock);
   if (!logFailed.load(std::memory_order_relaxed)) {
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    char stamp[kLogStampChars];
-    size_t stampLength = formatLogStamp(now, stamp);
-    char* start = line + stampRoom - stampLength;
+    const DWORD tick = GetTickCount();
+    if (tick - stampTick >= stampLife) {
+      SYSTEMTIME now;
+      GetSystemTime(&now);
+      stampLength = formatLogStamp(now, stamp);
+      stampTick = tick;
+      const DWORD left = 1000u - now.wMilliseconds;
+      stampLife = left > kStampMarginMs ? left - kStampMarginMs : 0;
+    }
+    char* start = line + kStampRoom - stampLength;
     memcpy(start, stamp, stampLength);
     DWORD size = static_cast<DWORD>(stampLength + textLength + kLineEnd);
     DWORD written = 0;
@@ -174,5 +136,4 @@ void ProxyState::writeLogLine(char* line, size_t stampRoom, size_t textLength) {
     }
   }
   LeaveCriticalSection(&logLock);
-  free(expanded);
 }

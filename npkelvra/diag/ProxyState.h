@@ -9,21 +9,18 @@
 
 #include <atomic>
 #include <list>
+#include <map>
 #include <string>
 
-struct NP_KELVRA_INSTANCE;
+#include "diag/log_format.h"
 
-#if defined(__GNUC__)
-// The module formats with the Microsoft runtime's rules on every compiler.
-#define KELVRA_PRINTF_FORMAT(fmt, args) __attribute__((format(ms_printf, fmt, args)))
-#else
-#define KELVRA_PRINTF_FORMAT(fmt, args)
-#endif
+struct NP_KELVRA_INSTANCE;
+struct NPObject;
 
 class ProxyState {
 public:
-  // Longest message formatted without touching the heap.
-  static const int kStackMessageChars = 510;
+  // Longest message (its line feeds stored as CR LF) formatted without touching the heap.
+  static const size_t kStackMessageChars = 510;
 
   // Builds the log on the temporary directory the process reports (TMP, TEMP, ...).
   ProxyState();
@@ -42,18 +39,27 @@ public:
   std::atomic<bool> logFailed;
 
   std::list<NP_KELVRA_INSTANCE*> objList;
-  HANDLE registryMutex;
+  // Each scriptable object's first record in objList, kept with it by the registry, so
+  // that a script call finds its launcher without walking the list.
+  std::map<NPObject*, std::list<NP_KELVRA_INSTANCE*>::iterator> firstByObject;
+  // Guards objList and its walks. Not ready when it could not be initialised (older
+  // systems, short of memory): the registry then runs unlocked, which is sound while
+  // only the browser's plug-in thread calls in.
+  CRITICAL_SECTION registryLock;
+  bool registryLockReady;
   CRITICAL_SECTION logLock;
 
 private:
   std::wstring buildLogPath(const wchar_t* extension);
-  void writeLogLine(char* line, size_t stampRoom, size_t textLength);
-};
+  void writeLogLine(char* line, size_t textLength);
 
-// "MM-DD-YYYY HH:MM:SS " (month, day, year, 24-hour time, one trailing blank) into `out`,
-// which holds kLogStampChars; answers the length written.
-const size_t kLogStampChars = 24;
-size_t formatLogStamp(const SYSTEMTIME& time, char* out);
+  // The last stamp, kept (under logLock) for as long as the tick count shows that the
+  // second it names cannot have ended: most lines then take no clock read of their own.
+  char stamp[kLogStampChars];
+  size_t stampLength;
+  DWORD stampTick;
+  DWORD stampLife;  // milliseconds from stampTick; 0: no stamp yet
+};
 
 // The one instance, defined with the module's other static state.
 extern ProxyState proxyState;

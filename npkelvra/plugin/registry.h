@@ -1,6 +1,6 @@
 /*
  * The instance registry: one record per accepted embedding, found by its browser
- * instance or by its scriptable object. Every operation locks the registry mutex
+ * instance or by its scriptable object. Every operation holds the registry lock
  * for its own length only and calls nothing outside the module, apart from the one
  * AddRef that findLauncherByObject takes for its caller.
  */

@@ -1,6 +1,5 @@
 #include "script/npobject.h"
 
-#include <functional>
 #include <map>
 #include <new>
 #include <string>
@@ -11,8 +10,23 @@
 
 namespace {
 
-// Names compare exactly and case-sensitively; lookups by C text allocate nothing.
-typedef std::map<std::string, MethodHandler, std::less<>> MethodTable;
+// Names compare exactly and case-sensitively, byte by byte in place: lookups by C text
+// allocate nothing, and measure no length, which the runtime's compare does at every
+// step of the descent.
+struct NameOrder {
+  typedef void is_transparent;
+  static bool less(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+      ++a;
+      ++b;
+    }
+    return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
+  }
+  bool operator()(const std::string& a, const std::string& b) const { return less(a.c_str(), b.c_str()); }
+  bool operator()(const std::string& a, const char* b) const { return less(a.c_str(), b); }
+  bool operator()(const char* a, const std::string& b) const { return less(a, b.c_str()); }
+};
+typedef std::map<std::string, MethodHandler, NameOrder> MethodTable;
 
 // Built on the first call, destroyed at module unload.
 const MethodTable& methodTable() {

@@ -120,6 +120,37 @@ TEST_F(ProxyStateLogTest, MessagesOfEveryLengthAreWrittenWholeOnOneLine) {
   EXPECT_EQ(std::string(599, '0') + "7|end", got.back().substr(kStamp));
 }
 
+// Lines logged through several turns of the second, in bursts: each stamp names the
+// second in which its line was logged, also when it was kept from an earlier line.
+TEST_F(ProxyStateLogTest, EachStampNamesTheSecondOfItsLine) {
+  build();
+  auto stampOf = [](const SYSTEMTIME& time) {
+    char out[kLogStampChars];
+    return std::string(out, formatLogStamp(time, out));
+  };
+  std::vector<std::pair<std::string, std::string>> bounds;
+  const DWORD began = GetTickCount();
+  while (GetTickCount() - began < 2500) {
+    for (int i = 0; i < 5; ++i) {
+      SYSTEMTIME before, after;
+      GetSystemTime(&before);
+      state->logMessage("%u", static_cast<unsigned>(bounds.size()));
+      GetSystemTime(&after);
+      bounds.emplace_back(stampOf(before), stampOf(after));
+    }
+    Sleep(1);
+  }
+  std::vector<std::string> got = lines();
+  ASSERT_EQ(bounds.size(), got.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    const std::string stamp = got[i].substr(0, kStamp);
+    ASSERT_TRUE(stamp == bounds[i].first || stamp == bounds[i].second)
+        << i << ": " << stamp << "not " << bounds[i].first;
+    EXPECT_EQ(std::to_string(i), got[i].substr(kStamp));
+  }
+  EXPECT_NE(bounds.front().first, bounds.back().first);
+}
+
 // Writers on several threads at once, short and heap-sized messages mixed: every
 // line is one whole message after one stamp, and every message is there once.
 TEST_F(ProxyStateLogTest, LinesFromConcurrentThreadsNeverInterleave) {

@@ -1,5 +1,6 @@
 // The instance registry: lookups by instance and by scriptable object, removal, and
-// the registry mutex that guards the list and its walk. Records carry fake instance and
+// The instance registry: lookups by instance and by scriptable object, removal, and
+// the registry lock that guards the list and its walk. Records carry fake instance and
 // object pointers, which the registry compares and never follows, and real launcher
 // objects (the stand-in's), to which a lookup by object adds its caller's reference.
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -17,12 +19,35 @@
 #include <gtest/gtest.h>
 
 #include "diag/ProxyState.h"
+#include "import_patch.h"
 #include "launcher_standin.h"
 #include "plugin/registry.h"
+#include "plugin_loader.h"
+
+namespace {
+// From this many more allocations on, operator new fails; -1: never.
+std::atomic<int> allocationsBeforeFailure(-1);
+}  // namespace
+
+// The program's allocations, failing on demand for the out-of-memory paths.
+void* operator new(size_t size) {
+  if (allocationsBeforeFailure.load() == 0) throw std::bad_alloc();
+  if (allocationsBeforeFailure.load() > 0) --allocationsBeforeFailure;
+  void* block = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1);
+  if (block == NULL) throw std::bad_alloc();
+  return block;
+}
+void operator delete(void* block) noexcept {
+  if (block != NULL) HeapFree(GetProcessHeap(), 0, block);
+}
+void operator delete(void* block, size_t) noexcept { operator delete(block); }
 
 namespace {
 
 using ::testing::ElementsAre;
+using kelvra_test::addressOf;
+using kelvra_test::procAddress;
+using kelvra_test::patchImports;
 
 NPP fakeInstance(uintptr_t n) { return reinterpret_cast<NPP>(0x10000000u + n * 16u); }
 NPObject* fakeObject(uintptr_t n) { return reinterpret_cast<NPObject*>(0x20000000u + n * 16u); }
@@ -66,6 +91,7 @@ class RegistryTest : public ::testing::Test {
   // kept a reference.
   void TearDown() override {
     EXPECT_TRUE(proxyState.objList.empty());
+    EXPECT_TRUE(proxyState.firstByObject.empty());
     proxyState.objList.clear();
     for (const auto& entry : launchers) entry.second->Release();
     launchers.clear();
@@ -75,6 +101,7 @@ class RegistryTest : public ::testing::Test {
     }
     standIn.reset();
     CoUninitialize();
+    proxyState.firstByObject.clear();
   }
 };
 
@@ -176,6 +203,36 @@ TEST_F(RegistryTest, FirstMatchWinsInInsertionOrder) {
     EXPECT_EQ(&records[i], removeRecordByInstance(fakeInstance(5)));
   }
   EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(5)));
+
+  // Sharing only the object: whichever record goes, the oldest left answers.
+  NP_KELVRA_INSTANCE early = {fakeInstance(6), fakeObject(6), testLauncher(6)};
+  NP_KELVRA_INSTANCE late = {fakeInstance(7), fakeObject(6), testLauncher(7)};
+  addRecord(&early);
+  addRecord(&late);
+  EXPECT_EQ(&late, removeRecordByInstance(late.instance));
+  EXPECT_EQ(early.launcher, launcherFound(fakeObject(6)));
+  addRecord(&late);
+  EXPECT_EQ(&early, removeRecordByInstance(early.instance));
+  EXPECT_EQ(late.launcher, launcherFound(fakeObject(6)));
+  EXPECT_EQ(&late, removeRecordByInstance(late.instance));
+  EXPECT_EQ(nullptr, launcherFound(fakeObject(6)));
+}
+
+// Out of memory while a record is added: refused, and the registry stays as it was.
+TEST_F(RegistryTest, AnAdditionThatRunsOutOfMemoryChangesNothing) {
+  NP_KELVRA_INSTANCE kept = fakeRecord(1), refused = fakeRecord(2);
+  addRecord(&kept);
+  // The list's node, then the index's node.
+  for (int allocations : {0, 1}) {
+    SCOPED_TRACE(allocations);
+    allocationsBeforeFailure = allocations;
+    EXPECT_FALSE(addRecord(&refused));
+    allocationsBeforeFailure = -1;
+    EXPECT_THAT(listed(), ElementsAre(&kept));
+    EXPECT_EQ(nullptr, launcherFound(refused.npobject));
+    EXPECT_EQ(kept.launcher, launcherFound(kept.npobject));
+  }
+  EXPECT_EQ(&kept, removeRecordByInstance(kept.instance));
 }
 
 TEST_F(RegistryTest, NullFieldsAreKeysLikeAnyOther) {
@@ -243,24 +300,28 @@ TEST_F(RegistryTest, ConcurrentThreadsKeepTheListConsistent) {
   EXPECT_EQ(0u, proxyState.objList.size());
 }
 
-// Every operation waits for the registry mutex and gives it back before it returns.
-TEST_F(RegistryTest, EachOperationHoldsTheRegistryMutexForItsOwnLengthOnly) {
-  ASSERT_NE(nullptr, proxyState.registryMutex);
-  NP_KELVRA_INSTANCE record = fakeRecord(1);
-  struct Operation {
-    const char* name;
-    std::function<void()> run;
-  };
-  const Operation operations[] = {
+// The registry's four operations, on one record.
+struct Operation {
+  const char* name;
+  std::function<void()> run;
+};
+std::vector<Operation> operationsOn(NP_KELVRA_INSTANCE& record) {
+  return {
       {"addRecord", [&] { addRecord(&record); }},
       {"findRecordByInstance", [&] { findRecordByInstance(record.instance); }},
       {"findLauncherByObject", [&] { launcherFound(record.npobject); }},
       {"removeRecordByInstance", [&] { removeRecordByInstance(record.instance); }},
   };
-  for (const Operation& op : operations) {
+}
+
+// Every operation takes the registry lock and gives it back before it returns.
+TEST_F(RegistryTest, EachOperationHoldsTheRegistryLockForItsOwnLengthOnly) {
+  ASSERT_TRUE(proxyState.registryLockReady);
+  NP_KELVRA_INSTANCE record = fakeRecord(1);
+  for (const Operation& op : operationsOn(record)) {
     SCOPED_TRACE(op.name);
     // Held by this thread: the operation on another thread must not finish meanwhile.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(proxyState.registryMutex, INFINITE));
+    EnterCriticalSection(&proxyState.registryLock);
     std::atomic<bool> done(false);
     std::thread other([&] {
       op.run();
@@ -268,22 +329,115 @@ TEST_F(RegistryTest, EachOperationHoldsTheRegistryMutexForItsOwnLengthOnly) {
     });
     Sleep(100);
     EXPECT_FALSE(done.load());
-    ReleaseMutex(proxyState.registryMutex);
+    LeaveCriticalSection(&proxyState.registryLock);
     other.join();
     EXPECT_TRUE(done.load());
 
-    // Run here, the operation must leave the mutex free for another thread.
+    // Run here, the operation must leave the lock free for another thread.
     op.run();
-    DWORD wait = WAIT_FAILED;
+    BOOL free = FALSE;
     std::thread probe([&] {
-      wait = WaitForSingleObject(proxyState.registryMutex, 0);
-      if (wait == WAIT_OBJECT_0) ReleaseMutex(proxyState.registryMutex);
+      free = TryEnterCriticalSection(&proxyState.registryLock);
+      if (free) LeaveCriticalSection(&proxyState.registryLock);
     });
     probe.join();
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), wait);
+    EXPECT_TRUE(free);
   }
   // Added twice (once per run of addRecord), removed twice.
   EXPECT_EQ(nullptr, removeRecordByInstance(record.instance));
+}
+
+// The test program's imports of the critical-section calls, patched: initialisation
+// refused, as on an older system short of memory, and the entries into and deletions of
+// two chosen sections counted (the hooks allocate nothing: the runtime uses them too).
+class SectionWatch {
+ public:
+  SectionWatch() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    enter = procAddress<SectionFn>(kernel, "EnterCriticalSection");
+    remove = procAddress<SectionFn>(kernel, "DeleteCriticalSection");
+    real_[0] = addressOf(procAddress<InitializeFn>(kernel, "InitializeCriticalSectionAndSpinCount"));
+    real_[1] = addressOf(enter);
+    real_[2] = addressOf(remove);
+    hooks_[0] = addressOf(&refuseInitialize);
+    hooks_[1] = addressOf(&noteEnter);
+    hooks_[2] = addressOf(&noteDelete);
+    patched = patchImports(GetModuleHandleW(NULL), real_, hooks_, 3);
+  }
+  ~SectionWatch() {
+    patchImports(GetModuleHandleW(NULL), hooks_, real_, 3);
+    for (Watched& w : watched) w.section = NULL;
+  }
+  SectionWatch(const SectionWatch&) = delete;
+  SectionWatch& operator=(const SectionWatch&) = delete;
+
+  void watch(int which, const CRITICAL_SECTION* section) {
+    watched[which].entries = 0;
+    watched[which].deletions = 0;
+    watched[which].section = section;
+  }
+  int entries(int which) const { return watched[which].entries; }
+  int deletions(int which) const { return watched[which].deletions; }
+
+  int patched = 0;
+
+ private:
+  typedef BOOL(WINAPI* InitializeFn)(CRITICAL_SECTION*, DWORD);
+  typedef void(WINAPI* SectionFn)(CRITICAL_SECTION*);
+  struct Watched {
+    std::atomic<const CRITICAL_SECTION*> section;
+    std::atomic<int> entries;
+    std::atomic<int> deletions;
+  };
+  static BOOL WINAPI refuseInitialize(CRITICAL_SECTION*, DWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  static void WINAPI noteEnter(CRITICAL_SECTION* section) {
+    for (Watched& w : watched) w.entries += w.section == section ? 1 : 0;
+    enter(section);
+  }
+  static void WINAPI noteDelete(CRITICAL_SECTION* section) {
+    for (Watched& w : watched) w.deletions += w.section == section ? 1 : 0;
+    remove(section);
+  }
+  static SectionFn enter;
+  static SectionFn remove;
+  static Watched watched[2];
+  ULONG_PTR real_[3];
+  ULONG_PTR hooks_[3];
+};
+SectionWatch::SectionFn SectionWatch::enter;
+SectionWatch::SectionFn SectionWatch::remove;
+SectionWatch::Watched SectionWatch::watched[2];
+
+// A lock that could not be initialised is marked so and never deleted; without it the
+// registry answers as usual on its one thread and enters no lock at all.
+TEST_F(RegistryTest, WithoutItsLockTheRegistryRunsUnlocked) {
+  SectionWatch watch;
+  ASSERT_EQ(3, watch.patched);
+  setProcessTemporaryDirectory(makeTemporaryDirectory(L"kelvra-unit-registry-"));
+  std::unique_ptr<ProxyState> refused(new ProxyState());
+  EXPECT_FALSE(refused->registryLockReady);
+  watch.watch(0, &refused->registryLock);
+  watch.watch(1, &refused->logLock);
+  refused.reset();
+  EXPECT_EQ(0, watch.deletions(0));
+  EXPECT_EQ(1, watch.deletions(1));
+
+  // The module's own state in the same condition, then as it is.
+  NP_KELVRA_INSTANCE record = fakeRecord(1);
+  for (bool ready : {false, true}) {
+    SCOPED_TRACE(ready);
+    proxyState.registryLockReady = ready;
+    watch.watch(0, &proxyState.registryLock);
+    addRecord(&record);
+    EXPECT_EQ(&record, findRecordByInstance(record.instance));
+    EXPECT_EQ(record.launcher, launcherFound(record.npobject));
+    EXPECT_EQ(&record, removeRecordByInstance(record.instance));
+    EXPECT_EQ(nullptr, launcherFound(record.npobject));
+    EXPECT_EQ(ready ? 5 : 0, watch.entries(0));
+  }
 }
 
 }  // namespace
