@@ -62,6 +62,7 @@ const char kUsage[] =
     "      or memory not given back, 6 script time-out, 130 interrupted\n";
 
 volatile LONG interrupted = 0;
+volatile DWORD interruptedAt = 0;
 
 std::string shownPath(const std::wstring& path);
 
@@ -79,9 +80,12 @@ void closeTemporaryDirectory() {
   if (openRun.options->keepLog) {
     fprintf(stderr, "host: kept the run's temporary directory %s\n", shownPath(temp).c_str());
   } else {
-    bool removed = host::removeRunDirectory(temp);
-    fprintf(stderr, "host: %s the run's temporary directory (--keep-log keeps it)\n",
-            removed ? "removed" : "could not remove");
+    if (host::removeRunDirectory(temp)) {
+      fprintf(stderr, "host: removed the run's temporary directory (--keep-log keeps it)\n");
+    } else {
+      fprintf(stderr, "host: could not remove the run's temporary directory %s: a file in it is "
+              "still open\n", shownPath(temp).c_str());
+    }
   }
 }
 
@@ -104,13 +108,20 @@ void endStuckRun(host::ScriptStop why) {
   ExitProcess(why == host::kScriptTimedOut ? host::kExitScriptTimeout : host::kExitInterrupted);
 }
 
-// Ctrl-C: the page's script is stopped and the run ends as usual; a second one ends
-// the process at once.
+// Ctrl-C: the page's script is stopped and the run ends as usual. Another one a
+// second later ends the process at once; one sooner is the same key press seen
+// twice (a signal to the process and to its group).
 BOOL WINAPI onConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (InterlockedExchange(&interrupted, 1) != 0) return FALSE;
-  host::writeConsoleLine(stderr, "host: interrupted; stopping the page (Ctrl-C again ends at once)");
-  host::interruptScript();
+  if (InterlockedExchange(&interrupted, 1) == 0) {
+    interruptedAt = GetTickCount();
+    host::writeConsoleLine(stderr,
+                           "host: interrupted; stopping the page (Ctrl-C again ends at once)");
+    host::interruptScript();
+  } else if (GetTickCount() - interruptedAt > 1000) {
+    host::writeConsoleLine(stderr, "host: interrupted");
+    ExitProcess(host::kExitInterrupted);
+  }
   return TRUE;
 }
 

@@ -9,7 +9,10 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(cd "${1:?usage: tools/demo.sh BUILD-DIR [PAGE.js] [OPTIONS...]}" && pwd)
 shift
-export WINEPREFIX=${WINEPREFIX:-$build/demo-wineprefix} WINEDEBUG=${WINEDEBUG:--all}
+. "$root/tools/prefixes.sh"
+kelvra_prefixes "$build"
+make_prefix "$demo_prefix"
+export WINEPREFIX=$demo_prefix WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 bin=$build/bin
 example=$root/examples/launcher-page.js
