@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include <wctype.h>
 
 namespace demo {
 namespace {

@@ -117,10 +117,4 @@ void LogFollower::stop() {
   LeaveCriticalSection(consoleLock());
 }
 
-bool removeRunDirectory(const std::wstring& directory) {
-  std::vector<std::wstring> files = findFiles(directory, L"*");
-  for (const std::wstring& file : files) DeleteFileW(file.c_str());
-  return RemoveDirectoryW(directory.c_str()) != 0;
-}
-
 }  // namespace host

@@ -52,9 +52,6 @@ class LogFollower {
   DWORD intervalMs_ = 0;
 };
 
-// Removes the files in a folder of the run's and the folder; false when some stay.
-bool removeRunDirectory(const std::wstring& directory);
-
 }  // namespace host
 
 #endif

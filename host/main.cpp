@@ -80,7 +80,7 @@ void closeTemporaryDirectory() {
   if (openRun.options->keepLog) {
     fprintf(stderr, "host: kept the run's temporary directory %s\n", shownPath(temp).c_str());
   } else {
-    if (host::removeRunDirectory(temp)) {
+    if (removeTemporaryDirectory(temp)) {
       fprintf(stderr, "host: removed the run's temporary directory (--keep-log keeps it)\n");
     } else {
       fprintf(stderr, "host: could not remove the run's temporary directory %s: a file in it is "
@@ -229,9 +229,9 @@ void handOverAnswers(const std::vector<std::wstring>& answers) {
 
 int runOnePage(host::Options& options) {
   host::PageRun& run = options.run;
+  if (!resolvePlugin(&options)) return host::kExitPluginRefused;
   run.pluginPath = host::systemPath(run.pluginPath);
   run.launcherPath = host::systemPath(run.launcherPath);
-  if (!resolvePlugin(&options)) return host::kExitPluginRefused;
   handOverAnswers(options.launcherAnswers);
   std::wstring temp;
   if (options.privateTemp) {

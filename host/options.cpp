@@ -1,7 +1,9 @@
 #include "options.h"
 
 #include <windows.h>
+#include <ctype.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include "answers.h"

@@ -218,6 +218,8 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     if (created == NPERR_NO_ERROR) {
       ran = runEmbedding(run, funcs, &instance, console, report);
       fprintf(report, "host: NPP_Destroy -> %d\n", funcs.destroy(&instance, NULL));
+      fflush(report);
+      if (run.atStep) run.atStep();
     } else {
       fprintf(report,
               "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "

@@ -2,12 +2,13 @@
 # and the demo each have one of their own, so that whatever a demo leaves
 # registered, running or half done never reaches a test, and no test touches the
 # demo's store. (CMake names the tests' one too: KELVRA_WINEPREFIX.)
-#   kelvra_prefixes BUILD-DIR   sets test_prefix and demo_prefix
+#   kelvra_prefixes BUILD-DIR   sets test_prefix and demo_prefix (KELVRA_DEMO_PREFIX
+#                               moves the demo's: the command-line test has its own)
 #   make_prefix PREFIX          creates the prefix once
 
 kelvra_prefixes() {
   test_prefix=$1/wineprefix
-  demo_prefix=$1/demo-wineprefix
+  demo_prefix=${KELVRA_DEMO_PREFIX:-$1/demo-wineprefix}
 }
 
 make_prefix() {

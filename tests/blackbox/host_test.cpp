@@ -44,6 +44,7 @@ bool contains(const std::string& text, const std::string& part) {
 class HostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { directory_ = makeTemporaryDirectory(L"kelvra-host-test-"); }
+  static void TearDownTestSuite() { removeTemporaryDirectory(directory_); }
   void TearDown() override {
     runHost(L"--unregister --plugin-id " + inQuotes(kTestId));
   }

@@ -2,12 +2,15 @@
 # The project's command line as a user meets it: ./kelvra's jobs and tools/demo.sh
 # (what ./kelvra demo runs after its build), row by row: the exit code, the one line
 # a refusal prints, and what a run prints. Then the demo's Wine prefix against the
-# tests': what a demo registers and stores never shows in the tests' prefix.
+# tests': what a demo registers and stores never shows in the tests' prefix. The
+# demo runs here in a prefix of this test's, so that the user's demo store is left
+# alone.
 #   kelvra_cli_test.sh SOURCE-DIR BUILD-DIR
 set -uo pipefail
 
 root=$1
 build=$2
+export KELVRA_DEMO_PREFIX=$build/cli-test-wineprefix
 . "$root/tools/prefixes.sh"
 kelvra_prefixes "$build"
 work=$(mktemp -d)
