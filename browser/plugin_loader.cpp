@@ -61,6 +61,12 @@ std::wstring makeTemporaryDirectory(const std::wstring& prefix) {
   return directory;
 }
 
+bool removeTemporaryDirectory(const std::wstring& directory) {
+  std::vector<std::wstring> files = findFiles(directory, L"*");
+  for (const std::wstring& file : files) DeleteFileW(file.c_str());  // "." and ".." fail
+  return RemoveDirectoryW(directory.c_str()) != 0;
+}
+
 void setProcessTemporaryDirectory(const std::wstring& directory) {
   SetEnvironmentVariableW(L"TMP", directory.c_str());
   SetEnvironmentVariableW(L"TEMP", directory.c_str());

@@ -35,6 +35,9 @@ std::wstring programDirectory();
 // A new, empty folder below the temporary directory the process started with
 // (not the one TMP names now), trailing backslash.
 std::wstring makeTemporaryDirectory(const std::wstring& prefix);
+// Removes a folder made by makeTemporaryDirectory with the files in it; false when
+// something stays (a file still open).
+bool removeTemporaryDirectory(const std::wstring& directory);
 // Points TMP and TEMP, and so GetTempPathW, at `directory`.
 void setProcessTemporaryDirectory(const std::wstring& directory);
 // Full names of the files matching `pattern` (e.g. L"KLV-*.log") in `directory`.

@@ -1,7 +1,8 @@
 /*
  * The demo launcher: IKelvraLauncher with honest, simple behaviour. Flags follow the
  * calls of one object; the key-value store is shared by every object and process of
- * the user, because it lives in the registry.
+ * the user, because it lives in the registry. The answers set for the run
+ * (answers.h) take the place of that behaviour, method by method.
  */
 #include <windows.h>
 #include <oaidl.h>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "IKelvraLauncher.h"
+#include "answers.h"
 #include "com_object.h"
 #include "demo_launcher.h"
 
@@ -43,46 +45,137 @@ bool validKey(BSTR key) { return key != NULL && SysStringLen(key) > 0 && key[0] 
 
 class DemoLauncher : public comhelp::VtableOnly<comhelp::Unknown<IKelvraLauncher>> {
  public:
-  DemoLauncher() { InterlockedIncrement(&liveObjects); }
+  explicit DemoLauncher(const demo::Answers& answers) : answers_(answers) {
+    InterlockedIncrement(&liveObjects);
+  }
   virtual ~DemoLauncher() { InterlockedDecrement(&liveObjects); }
 
   // IKelvraLauncher
   HRESULT STDMETHODCALLTYPE StartGame(BSTR ticket, BSTR) override {
-    // A game starts only for an authenticated user: this ticket or an earlier one.
-    if (!textOf(ticket).empty()) ticket_ = textOf(ticket);
-    if (ticket_.empty()) return E_INVALIDARG;
-    gameStarted_ = true;
-    return S_OK;
+    return answer(demo::kStartGame, [&] {
+      // A game starts only for an authenticated user: this ticket or an earlier one.
+      if (!textOf(ticket).empty()) ticket_ = textOf(ticket);
+      if (ticket_.empty()) return E_INVALIDARG;
+      gameStarted_ = true;
+      return S_OK;
+    });
   }
-  HRESULT STDMETHODCALLTYPE HelloWorld() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE HelloWorld() override {
+    return answer(demo::kHelloWorld, [] { return S_OK; });
+  }
   HRESULT STDMETHODCALLTYPE Hello(BSTR* text) override {
-    return copyOut(KELVRA_DEMO_GREETING, text);
+    return textAnswer(demo::kHello, text, [&] { return copyOut(KELVRA_DEMO_GREETING, text); });
   }
   HRESULT STDMETHODCALLTYPE get_InstallHost(BSTR* host) override {
-    return copyOut(KELVRA_DEMO_INSTALL_HOST, host);
+    return textAnswer(demo::kGet_InstallHost, host,
+                      [&] { return copyOut(KELVRA_DEMO_INSTALL_HOST, host); });
   }
   HRESULT STDMETHODCALLTYPE Update() override {
-    upToDate_ = true;
-    return S_OK;
+    return answer(demo::kUpdate, [&] {
+      upToDate_ = true;
+      return S_OK;
+    });
   }
   HRESULT STDMETHODCALLTYPE put_AuthenticationTicket(BSTR ticket) override {
-    if (textOf(ticket).empty()) return E_INVALIDARG;
-    ticket_ = textOf(ticket);
-    return S_OK;
+    return answer(demo::kPut_AuthenticationTicket, [&] {
+      if (textOf(ticket).empty()) return E_INVALIDARG;
+      ticket_ = textOf(ticket);
+      return S_OK;
+    });
   }
   HRESULT STDMETHODCALLTYPE get_IsUpToDate(VARIANT_BOOL* upToDate) override {
-    return storeFlag(upToDate_, upToDate);
+    return flagAnswer(demo::kGet_IsUpToDate, upToDate_, upToDate);
   }
   HRESULT STDMETHODCALLTYPE PreStartGame() override {
-    gameStarted_ = true;
-    return S_OK;
+    return answer(demo::kPreStartGame, [&] {
+      gameStarted_ = true;
+      return S_OK;
+    });
   }
   HRESULT STDMETHODCALLTYPE get_IsGameStarted(VARIANT_BOOL* started) override {
-    return storeFlag(gameStarted_, started);
+    return flagAnswer(demo::kGet_GameStarted, gameStarted_, started);
   }
   // The demo shows no user interface, so silent mode changes nothing it does.
-  HRESULT STDMETHODCALLTYPE SetSilentModeEnabled(VARIANT_BOOL) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE SetSilentModeEnabled(VARIANT_BOOL) override {
+    return answer(demo::kSetSilentModeEnabled, [] { return S_OK; });
+  }
   HRESULT STDMETHODCALLTYPE GetKeyValue(BSTR key, BSTR* value) override {
+    return textAnswer(demo::kGetKeyValue, value, [&] { return storedValue(key, value); });
+  }
+  HRESULT STDMETHODCALLTYPE SetKeyValue(BSTR key, BSTR value) override {
+    return answer(demo::kSetKeyValue, [&] { return storeValue(key, value); });
+  }
+  HRESULT STDMETHODCALLTYPE DeleteKeyValue(BSTR key) override {
+    return answer(demo::kDeleteKeyValue, [&] { return deleteValue(key); });
+  }
+  HRESULT STDMETHODCALLTYPE SetStartInHiddenMode(VARIANT_BOOL hidden) override {
+    return answer(demo::kSetStartInHiddenMode, [&] {
+      hidden_ = hidden != VARIANT_FALSE;
+      return S_OK;
+    });
+  }
+  // S_FALSE: there was nothing to unhide.
+  HRESULT STDMETHODCALLTYPE UnhideApp() override {
+    return answer(demo::kUnhideApp, [&] {
+      bool wasHidden = hidden_;
+      hidden_ = false;
+      return wasHidden ? S_OK : S_FALSE;
+    });
+  }
+  // S_FALSE: nothing to bring forward, as no game runs or the application is hidden.
+  HRESULT STDMETHODCALLTYPE BringAppToFront() override {
+    return answer(demo::kBringAppToFront, [&] { return gameStarted_ && !hidden_ ? S_OK : S_FALSE; });
+  }
+  HRESULT STDMETHODCALLTYPE ResetLaunchState() override {
+    return answer(demo::kResetLaunchState, [&] {
+      gameStarted_ = false;
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE SetEditMode() override {
+    return answer(demo::kSetEditMode, [] { return S_OK; });
+  }
+
+ protected:
+  bool implements(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IKelvraLauncher);
+  }
+
+ private:
+  // The method's set answer, once its set delay has passed.
+  const demo::Answer& waitFor(demo::Method method) const {
+    const demo::Answer& set = answers_.methods[method];
+    if (set.delayMs != 0) Sleep(set.delayMs);
+    return set;
+  }
+  // A set HRESULT takes the place of the method's work.
+  template <typename Work>
+  HRESULT answer(demo::Method method, Work work) {
+    const demo::Answer& set = waitFor(method);
+    return set.hasResult ? set.result : work();
+  }
+  // A set text is handed out unless a failure is set; a set success HRESULT goes with it.
+  template <typename Work>
+  HRESULT textAnswer(demo::Method method, BSTR* out, Work work) {
+    const demo::Answer& set = waitFor(method);
+    if (set.hasText && !(set.hasResult && FAILED(set.result))) {
+      HRESULT copied = copyOut(set.text, out);
+      return FAILED(copied) || !set.hasResult ? copied : set.result;
+    }
+    if (!set.hasResult) return work();
+    if (out != NULL) *out = NULL;
+    return set.result;
+  }
+  // A set flag is stored whatever HRESULT is set, so that a failing query can
+  // still write one; a set HRESULT alone stores nothing.
+  HRESULT flagAnswer(demo::Method method, bool kept, VARIANT_BOOL* out) {
+    const demo::Answer& set = waitFor(method);
+    if (set.flag < 0 && set.hasResult) return set.result;
+    HRESULT stored = storeFlag(set.flag < 0 ? kept : set.flag == 1, out);
+    return FAILED(stored) || !set.hasResult ? stored : set.result;
+  }
+
+  static HRESULT storedValue(BSTR key, BSTR* value) {
     if (value == NULL) return E_POINTER;
     *value = NULL;
     if (!validKey(key)) return E_INVALIDARG;
@@ -100,7 +193,7 @@ class DemoLauncher : public comhelp::VtableOnly<comhelp::Unknown<IKelvraLauncher
     if (units > 0 && data[units - 1] == 0) --units;  // stored with its terminator
     return copyOut(std::wstring(data, units), value);
   }
-  HRESULT STDMETHODCALLTYPE SetKeyValue(BSTR key, BSTR value) override {
+  static HRESULT storeValue(BSTR key, BSTR value) {
     std::wstring text = textOf(value);
     if (!validKey(key) || text.size() > KELVRA_DEMO_MAX_VALUE_LENGTH) return E_INVALIDARG;
     HKEY store = NULL;
@@ -112,7 +205,7 @@ class DemoLauncher : public comhelp::VtableOnly<comhelp::Unknown<IKelvraLauncher
     RegCloseKey(store);
     return win32Result(error);
   }
-  HRESULT STDMETHODCALLTYPE DeleteKeyValue(BSTR key) override {
+  static HRESULT deleteValue(BSTR key) {
     if (!validKey(key)) return E_INVALIDARG;
     HKEY store = NULL;
     LONG error = RegOpenKeyExW(HKEY_CURRENT_USER, KELVRA_DEMO_STORE_KEY, 0, KEY_SET_VALUE, &store);
@@ -121,36 +214,11 @@ class DemoLauncher : public comhelp::VtableOnly<comhelp::Unknown<IKelvraLauncher
     RegCloseKey(store);
     return win32Result(error);
   }
-  HRESULT STDMETHODCALLTYPE SetStartInHiddenMode(VARIANT_BOOL hidden) override {
-    hidden_ = hidden != VARIANT_FALSE;
-    return S_OK;
-  }
-  // S_FALSE: there was nothing to unhide.
-  HRESULT STDMETHODCALLTYPE UnhideApp() override {
-    bool wasHidden = hidden_;
-    hidden_ = false;
-    return wasHidden ? S_OK : S_FALSE;
-  }
-  // S_FALSE: nothing to bring forward, as no game runs or the application is hidden.
-  HRESULT STDMETHODCALLTYPE BringAppToFront() override {
-    return gameStarted_ && !hidden_ ? S_OK : S_FALSE;
-  }
-  HRESULT STDMETHODCALLTYPE ResetLaunchState() override {
-    gameStarted_ = false;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE SetEditMode() override { return S_OK; }
-
- protected:
-  bool implements(REFIID iid) const override {
-    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IKelvraLauncher);
-  }
-
- private:
   bool gameStarted_ = false;
   bool upToDate_ = false;
   bool hidden_ = false;
   std::wstring ticket_;  // the last ticket given, for a StartGame without one
+  const demo::Answers answers_;
 };
 
 class DemoFactory : public comhelp::Unknown<IClassFactory> {
@@ -162,7 +230,13 @@ class DemoFactory : public comhelp::Unknown<IClassFactory> {
     if (out == NULL) return E_POINTER;
     *out = NULL;
     if (outer != NULL) return CLASS_E_NOAGGREGATION;
-    DemoLauncher* launcher = new (std::nothrow) DemoLauncher();
+    // Read afresh for every object: the host sets them for its run.
+    demo::Answers answers;
+    std::string reason;
+    if (!demo::answersOfProcess(&answers, &reason)) return E_INVALIDARG;
+    // "Not installed" as activation reports a class without registration.
+    if (answers.notInstalled) return REGDB_E_CLASSNOTREG;
+    DemoLauncher* launcher = new (std::nothrow) DemoLauncher(answers);
     if (launcher == NULL) return E_OUTOFMEMORY;
     HRESULT result = launcher->QueryInterface(iid, out);
     launcher->Release();  // the caller's reference, if any, is the only one left

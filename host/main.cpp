@@ -12,117 +12,126 @@
 
 #include <string>
 
+#include "answers.h"
+#include "demo_launcher.h"
 #include "identity.h"
+#include "log_follow.h"
+#include "options.h"
 #include "page_run.h"
 #include "plugin_discovery.h"
 #include "plugin_loader.h"
+#include "script_watchdog.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: kelvra_host [options] PAGE-SCRIPT.js\n"
+    "usage: kelvra_host [options] PAGE-SCRIPT.js   (options before or after the page)\n"
     "       kelvra_host --help\n"
-    "       kelvra_host --register DLL [--plugin-id ID]\n"
+    "       kelvra_host --register DLL [--plugin-id ID] [--register-launcher DLL]\n"
     "       kelvra_host --unregister [--plugin-id ID]\n"
-    "options:\n"
-    "  --url URL          the page's address (default " KELVRA_SITE_URL ")\n"
-    "  --plugin DLL       load this DLL instead of the registered plug-in\n"
-    "  --launcher DLL     serve the launcher component from this DLL for the run,\n"
-    "                     instead of the one registered for its class\n"
-    "  --plugin-id ID     the registration under HKCU\\Software\\MozillaPlugins\n"
-    "                     (default @kelvra.com/KelvraLauncherPlugin)\n"
-    "  --type MIME        the embedding's type (default " KELVRA_MIME_TYPE ")\n"
-    "  --name NAME        the embedding's name for script (default plugin)\n"
-    "  --param NAME=VALUE a further attribute of the embedding (repeatable)\n"
-    "  --private-temp     give the run a fresh temporary directory (the plug-in's log goes there)\n"
-    "  --show-log         print the plug-in's log of the run after the script's output\n"
-    "exit: 0 ok, 1 script error, 2 usage, 3 plug-in (or launcher) not found or refused,\n"
-    "      4 imbalance: references or memory not given back\n";
+    "       kelvra_host --reset-store\n"
+    "  (registering, --reset-store and a page go together: the page runs last)\n"
+    "the page:\n"
+    "  --url URL              the page's address (default " KELVRA_SITE_URL ")\n"
+    "  --type MIME            the embedding's type (default " KELVRA_MIME_TYPE ")\n"
+    "  --name NAME            the embedding's name for script (default plugin)\n"
+    "  --param NAME=VALUE     a further attribute of the embedding (repeatable)\n"
+    "  --script-timeout SECONDS  stop a script that has not ended by then (default 30; 0: never)\n"
+    "  --default-page FILE    the page to run when none is named\n"
+    "the plug-in and the launcher:\n"
+    "  --plugin DLL           load this DLL instead of the registered plug-in\n"
+    "  --plugin-id ID         the registration under HKCU\\Software\\MozillaPlugins\n"
+    "                         (default @kelvra.com/KelvraLauncherPlugin)\n"
+    "  --register DLL         register the plug-in under that ID, for this and later runs\n"
+    "  --register-launcher DLL  register the launcher component (its DllRegisterServer)\n"
+    "  --launcher DLL         serve the launcher component from this DLL for the run,\n"
+    "                         instead of the one registered for its class\n"
+    "  --launcher-answer ANSWER  how the demo launcher answers in this run (repeatable):\n"
+    "                         METHOD=HRESULT (0x80004005, E_FAIL, S_FALSE, E_ACCESSDENIED...),\n"
+    "                         METHOD=text:TEXT, METHOD=true|false, METHOD=delay:MS,\n"
+    "                         or not-installed (METHOD: a script method, e.g. Update)\n"
+    "  --reset-store          empty the demo launcher's key-value store first\n"
+    "the plug-in's log (its lines under the script's lines that led to them, on stderr):\n"
+    "  --private-temp         a fresh temporary directory for the run and its log, removed\n"
+    "                         afterwards unless --keep-log\n"
+    "  --keep-log             keep that directory and the log\n"
+    "  --follow               show each log line the moment it is written\n"
+    "  --show-log             print the whole log again after the run, on stdout\n"
+    "exit: 0 ok, 1 script error, 2 usage or a page file that cannot be run, 3 plug-in (or\n"
+    "      launcher) not found or refused, or the embedding refused, 4 imbalance: references\n"
+    "      or memory not given back, 6 script time-out, 130 interrupted\n";
 
-struct Options {
-  host::PageRun run;
-  std::wstring pluginId = host::kDefaultPluginId;
-  std::wstring registerPath;
-  bool unregister = false;
-  bool privateTemp = false;
-  bool showLog = false;
-  bool help = false;
+volatile LONG interrupted = 0;
+volatile DWORD interruptedAt = 0;
+
+std::string shownPath(const std::wstring& path);
+
+// What a run that must end early still has to do.
+struct OpenRun {
+  const host::Options* options;
+  host::LogFollower* log;
+  std::wstring temp;
 };
+OpenRun openRun = {NULL, NULL, std::wstring()};
 
-bool parseOptions(int argc, wchar_t** argv, Options* options) {
-  host::PageRun& run = options->run;
-  run.url = KELVRA_SITE_URL;
-  run.mimeType = KELVRA_MIME_TYPE;
-  run.elementName = L"plugin";
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg = argv[i];
-    bool hasValue = i + 1 < argc;
-    if (arg == L"--help") {
-      options->help = true;
-      return true;
-    } else if (arg == L"--show-log") {
-      options->showLog = true;
-    } else if (arg == L"--private-temp") {
-      options->privateTemp = true;
-    } else if (arg == L"--unregister") {
-      options->unregister = true;
-    } else if (arg.compare(0, 2, L"--") == 0 && hasValue) {
-      std::wstring value = argv[++i];
-      if (arg == L"--url") {
-        run.url = narrow(value);
-      } else if (arg == L"--plugin") {
-        run.pluginPath = value;
-      } else if (arg == L"--launcher") {
-        run.launcherPath = value;
-      } else if (arg == L"--plugin-id") {
-        options->pluginId = value;
-      } else if (arg == L"--type") {
-        run.mimeType = narrow(value);
-      } else if (arg == L"--name") {
-        run.elementName = value;
-      } else if (arg == L"--register") {
-        options->registerPath = value;
-      } else if (arg == L"--param" && value.find(L'=') != std::wstring::npos) {
-        size_t equals = value.find(L'=');
-        run.attributes.push_back(
-            std::make_pair(narrow(value.substr(0, equals)), narrow(value.substr(equals + 1))));
-      } else {
-        return false;
-      }
-    } else if (arg.compare(0, 2, L"--") != 0 && run.scriptName.empty()) {
-      run.scriptName = arg;
+void closeTemporaryDirectory() {
+  const std::wstring& temp = openRun.temp;
+  if (temp.empty()) return;
+  if (openRun.options->keepLog) {
+    fprintf(stderr, "host: kept the run's temporary directory %s\n", shownPath(temp).c_str());
+  } else {
+    if (removeTemporaryDirectory(temp)) {
+      fprintf(stderr, "host: removed the run's temporary directory (--keep-log keeps it)\n");
     } else {
-      return false;
+      fprintf(stderr, "host: could not remove the run's temporary directory %s: a file in it is "
+              "still open\n", shownPath(temp).c_str());
     }
   }
-  bool registering = !options->registerPath.empty() || options->unregister;
-  return registering ? run.scriptName.empty() : !run.scriptName.empty();
 }
 
-// The page script, read as UTF-8 (a byte-order mark is skipped).
-bool readScript(const std::wstring& path, std::wstring* script) {
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
-  std::string bytes = readFileShared(path);
-  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-  if (bytes.empty()) {
-    script->clear();
-    return true;
+// The script engine does not stop page script (Wine's JScript honours no interrupt):
+// the run ends here, without NPP_Destroy, once the log is shown.
+void endStuckRun(host::ScriptStop why) {
+  if (why == host::kScriptTimedOut) {
+    fprintf(stderr,
+            "host: SCRIPT TIME-OUT %s: no end after %lu s (--script-timeout SECONDS, 0 for no "
+            "limit); the script engine cannot stop it, so the run ends here\n",
+            narrow(openRun.options->run.scriptName).c_str(),
+            openRun.options->run.scriptTimeoutSeconds);
+  } else {
+    fprintf(stderr, "host: the script engine cannot stop the page; the run ends here\n");
   }
-  int size = static_cast<int>(bytes.size());
-  int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, NULL, 0);
-  if (units == 0) return false;
-  script->assign(units, L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, &(*script)[0], units);
-  return true;
+  if (openRun.log != NULL) openRun.log->stop();
+  closeTemporaryDirectory();
+  if (why != host::kScriptTimedOut) fprintf(stderr, "host: interrupted\n");
+  fflush(stderr);
+  ExitProcess(why == host::kScriptTimedOut ? host::kExitScriptTimeout : host::kExitInterrupted);
 }
 
-void writeLine(FILE* stream, const std::string& line) {
-  fwrite(line.data(), 1, line.size(), stream);
-  fputc('\n', stream);
-  fflush(stream);
+// Ctrl-C: the page's script is stopped and the run ends as usual. Another one a
+// second later ends the process at once; one sooner is the same key press seen
+// twice (a signal to the process and to its group).
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (InterlockedExchange(&interrupted, 1) == 0) {
+    interruptedAt = GetTickCount();
+    host::writeConsoleLine(stderr,
+                           "host: interrupted; stopping the page (Ctrl-C again ends at once)");
+    host::interruptScript();
+  } else if (GetTickCount() - interruptedAt > 1000) {
+    host::writeConsoleLine(stderr, "host: interrupted");
+    ExitProcess(host::kExitInterrupted);
+  }
+  return TRUE;
 }
 
-bool resolvePlugin(Options* options) {
+// A Windows path, with its Unix form first where the program runs under Wine.
+std::string shownPath(const std::wstring& path) {
+  std::string linuxPath = host::unixPath(path);
+  return linuxPath.empty() ? narrow(path) : linuxPath + " (" + narrow(path) + ")";
+}
+
+bool resolvePlugin(host::Options* options) {
   host::PageRun& run = options->run;
   if (!run.pluginPath.empty()) {
     fprintf(stderr, "host: plug-in named on the command line: %s\n",
@@ -141,11 +150,11 @@ bool resolvePlugin(Options* options) {
   fprintf(stderr, "host: registered plug-in %s: %s, %s %s by %s\n  at %s\n",
           narrow(options->pluginId).c_str(), narrow(registration.description).c_str(),
           narrow(registration.productName).c_str(), narrow(registration.version).c_str(),
-          narrow(registration.vendor).c_str(), narrow(registration.path).c_str());
+          narrow(registration.vendor).c_str(), shownPath(registration.path).c_str());
   return true;
 }
 
-int registration(const Options& options) {
+int registration(const host::Options& options) {
   if (options.unregister) {
     bool removed = host::unregisterPlugin(options.pluginId);
     fprintf(stderr, "host: %s HKCU\\Software\\MozillaPlugins\\%s\n",
@@ -153,8 +162,8 @@ int registration(const Options& options) {
     return removed ? host::kExitOk : host::kExitPluginRefused;
   }
   std::string reason;
-  if (!host::registerPlugin(options.pluginId, options.registerPath, options.run.mimeType,
-                            &reason)) {
+  if (!host::registerPlugin(options.pluginId, host::systemPath(options.registerPath),
+                            options.run.mimeType, &reason)) {
     fprintf(stderr, "host: REFUSED: %s\n", reason.c_str());
     return host::kExitPluginRefused;
   }
@@ -165,12 +174,96 @@ int registration(const Options& options) {
   return host::kExitOk;
 }
 
+typedef HRESULT(STDAPICALLTYPE* RegisterServer)();
+
+// As regsvr32 does it: the DLL's own DllRegisterServer.
+bool registerLauncher(const std::wstring& given) {
+  std::wstring path = host::systemPath(given);
+  HMODULE module = LoadLibraryW(path.c_str());
+  RegisterServer registerServer =
+      module == NULL ? NULL
+                     : reinterpret_cast<RegisterServer>(
+                           reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+  HRESULT result = registerServer != NULL ? registerServer() : E_FAIL;
+  if (module != NULL) FreeLibrary(module);
+  if (registerServer == NULL) {
+    fprintf(stderr, "host: REFUSED: %s %s\n", narrow(given).c_str(),
+            module == NULL ? "cannot be loaded" : "has no DllRegisterServer");
+  } else if (FAILED(result)) {
+    fprintf(stderr, "host: REFUSED: DllRegisterServer of %s -> 0x%08lX\n", narrow(given).c_str(),
+            static_cast<unsigned long>(result));
+  } else {
+    fprintf(stderr, "host: registered the launcher component %s\n", narrow(given).c_str());
+  }
+  return registerServer != NULL && SUCCEEDED(result);
+}
+
 void showLogs(const std::vector<std::wstring>& logs) {
   for (size_t i = 0; i < logs.size(); ++i) {
-    writeLine(stdout, "---- plug-in log " + narrow(logs[i]) + " ----");
+    host::writeConsoleLine(stdout, "---- plug-in log " + narrow(logs[i]) + " ----");
     std::vector<std::string> lines = splitLines(readFileShared(logs[i]));
-    for (size_t n = 0; n < lines.size(); ++n) writeLine(stdout, lines[n]);
+    for (size_t n = 0; n < lines.size(); ++n) host::writeConsoleLine(stdout, lines[n]);
   }
+}
+
+bool resetStore() {
+  LONG error = RegDeleteTreeW(HKEY_CURRENT_USER, KELVRA_DEMO_STORE_KEY);
+  bool done = error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND;
+  fprintf(stderr, "host: %s the demo launcher's store, HKCU\\%s\n",
+          done ? "emptied" : "could not empty", narrow(KELVRA_DEMO_STORE_KEY).c_str());
+  return done;
+}
+
+// The answers reach the demo launcher through this process's environment (answers.h).
+void handOverAnswers(const std::vector<std::wstring>& answers) {
+  if (answers.empty()) return;
+  std::wstring lines;
+  std::string shown;
+  for (const std::wstring& answer : answers) {
+    lines += answer + L"\n";
+    shown += (shown.empty() ? "" : ", ") + narrow(answer);
+  }
+  SetEnvironmentVariableW(KELVRA_DEMO_ANSWERS_VARIABLE, lines.c_str());
+  fprintf(stderr, "host: the demo launcher answers %s\n", shown.c_str());
+}
+
+int runOnePage(host::Options& options) {
+  host::PageRun& run = options.run;
+  if (!resolvePlugin(&options)) return host::kExitPluginRefused;
+  run.pluginPath = host::systemPath(run.pluginPath);
+  run.launcherPath = host::systemPath(run.launcherPath);
+  handOverAnswers(options.launcherAnswers);
+  std::wstring temp;
+  if (options.privateTemp) {
+    temp = makeTemporaryDirectory(L"kelvra-host-");
+    setProcessTemporaryDirectory(temp);
+    fprintf(stderr, "host: temporary directory %s\n", shownPath(temp).c_str());
+  }
+  wchar_t tempPath[MAX_PATH];
+  DWORD length = GetTempPathW(MAX_PATH, tempPath);
+  host::LogFollower log(std::wstring(tempPath, length < MAX_PATH ? length : 0), stderr);
+  openRun = OpenRun{&options, &log, temp};
+  host::onUnstoppableScript(endStuckRun);
+  run.atStep = [&log]() { log.drain(); };
+  if (options.follow) log.follow(50);
+
+  HRESULT com = CoInitialize(NULL);
+  host::PageOutcome outcome = host::runPage(
+      run,
+      [&log](bool isError, const std::string& line) {
+        host::writeConsoleLine(isError ? stderr : stdout, line);
+        log.drain();  // the log lines of the calls that led to this line, under it
+      },
+      stderr);
+  if (SUCCEEDED(com)) CoUninitialize();
+  log.stop();
+  if (options.showLog) showLogs(outcome.logFiles);
+  closeTemporaryDirectory();
+  if (interrupted != 0) {
+    fprintf(stderr, "host: interrupted\n");
+    return host::kExitInterrupted;
+  }
+  return outcome.exitCode;
 }
 
 }  // namespace
@@ -181,35 +274,38 @@ int main() {
   // Console text is UTF-8 bytes with plain line feeds, whatever the runtime's mode.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
-  Options options;
-  if (!parseOptions(argc, argv, &options)) {
-    fputs(kUsage, stderr);
+  host::Options options;
+  std::string error;
+  if (!host::parseOptions(argc, argv, &options, &error)) {
+    fprintf(stderr, "kelvra_host: %s\n", error.c_str());
     return host::kExitUsage;
   }
   if (options.help) {
     fputs(kUsage, stdout);
     return host::kExitOk;
   }
-  if (!options.registerPath.empty() || options.unregister) return registration(options);
-
   host::PageRun& run = options.run;
-  if (!readScript(run.scriptName, &run.script)) {
-    fprintf(stderr, "host: cannot read %s as UTF-8 text\n", narrow(run.scriptName).c_str());
+  bool registering = !options.registerPath.empty() || !options.launcherRegisterPath.empty() ||
+                     options.unregister;
+  if (run.scriptName.empty() && !registering && !options.resetStore) {
+    fprintf(stderr, "kelvra_host: no page script named (kelvra_host [options] PAGE.js; --help)\n");
     return host::kExitUsage;
   }
-  if (!resolvePlugin(&options)) return host::kExitPluginRefused;
-  if (options.privateTemp) {
-    std::wstring temp = makeTemporaryDirectory(L"kelvra-host-");
-    setProcessTemporaryDirectory(temp);
-    fprintf(stderr, "host: temporary directory %s\n", narrow(temp).c_str());
+  // The page is checked before anything changes.
+  std::string reason;
+  if (!run.scriptName.empty() && !host::readPageScript(run.scriptName, &run.script, &reason)) {
+    fprintf(stderr, "host: cannot run the page: %s\n", reason.c_str());
+    return host::kExitUsage;
   }
-
-  HRESULT com = CoInitialize(NULL);
-  host::PageOutcome outcome = host::runPage(
-      run,
-      [](bool isError, const std::string& line) { writeLine(isError ? stderr : stdout, line); },
-      stderr);
-  if (SUCCEEDED(com)) CoUninitialize();
-  if (options.showLog) showLogs(outcome.logFiles);
-  return outcome.exitCode;
+  if (!options.launcherRegisterPath.empty() && !registerLauncher(options.launcherRegisterPath)) {
+    return host::kExitPluginRefused;
+  }
+  if (!options.registerPath.empty() || options.unregister) {
+    int registered = registration(options);
+    if (registered != host::kExitOk) return registered;
+  }
+  if (options.resetStore && !resetStore()) return host::kExitPluginRefused;
+  if (run.scriptName.empty()) return host::kExitOk;
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+  return runOnePage(options);
 }

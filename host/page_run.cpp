@@ -10,6 +10,7 @@
 #include "plugin_discovery.h"
 #include "plugin_loader.h"
 #include "script_values.h"
+#include "script_watchdog.h"
 
 namespace host {
 namespace {
@@ -121,12 +122,20 @@ bool runEmbedding(const PageRun& run, const NPPluginFuncs& funcs, NPP instance,
   IDispatch* element = scriptable != NULL ? wrapObject(instance, scriptable) : NULL;
   IDispatch* windowObject = pageWindow != NULL ? wrapObject(instance, pageWindow) : NULL;
   NamedObject objects[] = {{run.elementName.c_str(), element}, {L"window", windowObject}};
+  fflush(report);
+  if (run.atStep) run.atStep();
   fprintf(report, "host: running %s\n", narrow(run.scriptName).c_str());
   fflush(report);
   ScriptError scriptError;
-  bool ran = runScript(run.script, objects, 2, console, &scriptError);
+  bool ran = runScript(run.script, objects, 2, console, &scriptError, run.scriptTimeoutSeconds);
   if (ran) {
     fprintf(report, "host: script finished\n");
+  } else if (scriptStop() == kScriptTimedOut) {
+    fprintf(report, "host: SCRIPT TIME-OUT %s: stopped after %lu s without an end, at line %lu "
+            "(--script-timeout SECONDS, 0 for no limit)\n",
+            narrow(run.scriptName).c_str(), run.scriptTimeoutSeconds, scriptError.line);
+  } else if (scriptStop() == kScriptInterrupted) {
+    fprintf(report, "host: script interrupted\n");
   } else {
     fprintf(report, "host: SCRIPT ERROR %s:%lu:%ld: %s\n", narrow(run.scriptName).c_str(),
             scriptError.line, scriptError.column, scriptError.message.c_str());
@@ -138,6 +147,8 @@ bool runEmbedding(const PageRun& run, const NPPluginFuncs& funcs, NPP instance,
   if (element != NULL) element->Release();
   if (windowObject != NULL) windowObject->Release();
   if (window != NULL) DestroyWindow(window);
+  fflush(report);
+  if (run.atStep) run.atStep();
   return ran;
 }
 
@@ -207,7 +218,14 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     if (created == NPERR_NO_ERROR) {
       ran = runEmbedding(run, funcs, &instance, console, report);
       fprintf(report, "host: NPP_Destroy -> %d\n", funcs.destroy(&instance, NULL));
+      fflush(report);
+      if (run.atStep) run.atStep();
     } else {
+      fprintf(report,
+              "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "
+              "why), so the page's script was not run; in a browser the page would see %s as "
+              "an element without the plug-in's methods\n",
+              created, narrow(run.elementName).c_str());
       outcome.exitCode = kExitPluginRefused;
     }
   } else if (error == NPERR_NO_ERROR) {
@@ -219,6 +237,8 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   if (error == NPERR_NO_ERROR) fprintf(report, "host: NP_Shutdown -> %d\n", plugin.shutdown());
   unloadPlugin(&plugin);
   fprintf(report, "host: unloaded\n");
+  fflush(report);
+  if (run.atStep) run.atStep();
 
   bool balanced = reportBalance(before, browser::counts(), report);
   if (launcher.module != NULL && !stopLauncher(&launcher)) {
@@ -231,7 +251,11 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     outcome.logFiles.push_back(logs[i]);
     fprintf(report, "host: plug-in log: %s\n", narrow(logs[i]).c_str());
   }
-  if (outcome.exitCode == kExitOk && !ran) outcome.exitCode = kExitScriptError;
+  if (outcome.exitCode == kExitOk && !ran) {
+    outcome.exitCode = scriptStop() == kScriptTimedOut     ? kExitScriptTimeout
+                       : scriptStop() == kScriptInterrupted ? kExitInterrupted
+                                                            : kExitScriptError;
+  }
   if (outcome.exitCode == kExitOk && !balanced) outcome.exitCode = kExitImbalance;
   fflush(report);
   return outcome;

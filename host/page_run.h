@@ -9,6 +9,7 @@
 
 #include <stdio.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,8 @@ enum ExitCode {
   kExitPluginRefused = 3,  // plug-in not found, not one for the type, or not loadable;
                            // or the --launcher DLL serves no launcher
   kExitImbalance = 4,      // the run ended with references or memory not given back
+  kExitScriptTimeout = 6,  // the page's script did not end within its time
+  kExitInterrupted = 130,  // the user interrupted the run (Ctrl-C)
 };
 
 struct PageRun {
@@ -36,6 +39,8 @@ struct PageRun {
   std::vector<std::pair<std::string, std::string>> attributes;  // beyond type, id, size
   std::wstring scriptName;   // for error reports
   std::wstring script;
+  unsigned long scriptTimeoutSeconds = 0;  // 0: no limit
+  std::function<void()> atStep;  // called between the host's steps, if set
 };
 
 struct PageOutcome {

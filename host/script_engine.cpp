@@ -8,6 +8,7 @@
 
 #include "com_object.h"
 #include "plugin_loader.h"
+#include "script_watchdog.h"
 
 namespace host {
 namespace {
@@ -18,6 +19,9 @@ const CLSID kCLSID_JScript = {
 // {BB1A2AE2-A4F9-11CF-8F20-00805F2CD064}: not in every SDK's import libraries.
 const IID kIID_IActiveScriptParse = {
     0xbb1a2ae2, 0xa4f9, 0x11cf, {0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0, 0x64}};
+// {539698A0-CDCA-11CF-A5EB-00AA0047A063}
+const IID kIID_IActiveScriptSiteInterruptPoll = {
+    0x539698a0, 0xcdca, 0x11cf, {0xa5, 0xeb, 0x00, 0xaa, 0x00, 0x47, 0xa0, 0x63}};
 
 // Host objects enter the engine as named items under these names and become the
 // page's globals through variables of the prelude: the engine does not call a named
@@ -116,10 +120,36 @@ class Site : public comhelp::Unknown<IActiveScriptSite> {
   HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
 
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == NULL || !IsEqualIID(iid, kIID_IActiveScriptSiteInterruptPoll)) {
+      return comhelp::Unknown<IActiveScriptSite>::QueryInterface(iid, out);
+    }
+    AddRef();
+    *out = &poll_;
+    return S_OK;
+  }
+
  protected:
   bool implements(REFIID iid) const override { return IsEqualIID(iid, IID_IActiveScriptSite); }
 
  private:
+  // The engine's question between statements: go on unless the watchdog said stop.
+  class Poll : public IActiveScriptSiteInterruptPoll {
+   public:
+    explicit Poll(Site* site) : site_(site) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+      return site_->QueryInterface(iid, out);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return site_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return site_->Release(); }
+    HRESULT STDMETHODCALLTYPE QueryContinue() override {
+      return scriptStop() == kScriptNotStopped ? S_OK : S_FALSE;
+    }
+
+   private:
+    Site* site_;
+  };
+
   IDispatch* lookup(LPCOLESTR name) const {
     for (size_t i = 0; name != NULL && i < items_.size(); ++i) {
       if (items_[i].name == name) return items_[i].object;
@@ -129,6 +159,7 @@ class Site : public comhelp::Unknown<IActiveScriptSite> {
 
   std::vector<Item> items_;
   ScriptError* error_;
+  Poll poll_{this};
 };
 
 HRESULT Site::OnScriptError(IActiveScriptError* failure) {
@@ -178,7 +209,7 @@ HRESULT parse(IActiveScriptParse* parser, const wchar_t* text, DWORD cookie) {
 }  // namespace
 
 bool runScript(const std::wstring& source, const NamedObject* objects, size_t objectCount,
-               const ConsoleSink& console, ScriptError* error) {
+               const ConsoleSink& console, ScriptError* error, unsigned long timeoutSeconds) {
   *error = ScriptError();
   IActiveScript* engine = NULL;
   HRESULT result = CoCreateInstance(kCLSID_JScript, NULL, CLSCTX_INPROC_SERVER, IID_IActiveScript,
@@ -211,7 +242,17 @@ bool runScript(const std::wstring& source, const NamedObject* objects, size_t ob
   if (SUCCEEDED(result)) result = engine->SetScriptState(SCRIPTSTATE_STARTED);
   bool setUp = SUCCEEDED(result);
   if (setUp) result = parse(parser, prelude.c_str(), kPreludeCookie);
-  if (SUCCEEDED(result)) result = parse(parser, source.c_str(), kPageCookie);
+  if (SUCCEEDED(result)) {
+    watchScript(engine, timeoutSeconds);
+    result = parse(parser, source.c_str(), kPageCookie);
+    unwatchScript();
+  }
+  if (scriptStop() != kScriptNotStopped) {
+    // The engine's own report of the stop, if any, says less than this.
+    error->failed = true;
+    error->message = scriptStop() == kScriptTimedOut ? "stopped: the script did not end in time"
+                                                     : "stopped: interrupted";
+  }
   if (FAILED(result) && !error->failed) {
     error->failed = true;
     char text[80];

@@ -32,9 +32,11 @@ struct ScriptError {
 
 // Runs `source` to its end, or to its first uncaught error, described in `error`.
 // The engine is closed, with every reference it held released, before this returns.
-// False when the script failed or no engine could be started (error->message says).
+// False when the script failed or no engine could be started (error->message says),
+// or when it was stopped (script_watchdog.h): after `timeoutSeconds` (0: no limit)
+// or on the user's interrupt.
 bool runScript(const std::wstring& source, const NamedObject* objects, size_t objectCount,
-               const ConsoleSink& console, ScriptError* error);
+               const ConsoleSink& console, ScriptError* error, unsigned long timeoutSeconds = 0);
 
 }  // namespace host
 

@@ -1,54 +1,49 @@
 #!/usr/bin/env bash
 # The main job, after the build: register the demo launcher and the plug-in in the
-# build's Wine prefix, then run page script through the host program.
+# demo's own Wine prefix and run page script through the host program.
 #   tools/demo.sh BUILD-DIR                        the example page, then a refused page
-#   tools/demo.sh BUILD-DIR PAGE.js [OPTIONS...]   your page (options: kelvra_host --help)
-#   tools/demo.sh BUILD-DIR --url URL [...]        the example page with your options
+#   tools/demo.sh BUILD-DIR [PAGE.js] [OPTIONS...]  one page, the example if none is named
+#   tools/demo.sh BUILD-DIR --help                 the options (kelvra_host's)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(cd "${1:?usage: tools/demo.sh BUILD-DIR [PAGE.js] [OPTIONS...]}" && pwd)
 shift
-export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
+. "$root/tools/prefixes.sh"
+kelvra_prefixes "$build"
+make_prefix "$demo_prefix"
+export WINEPREFIX=$demo_prefix WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 bin=$build/bin
-
-windows_path() { winepath -w "$(realpath "$1")" 2>/dev/null; }
+example=$root/examples/launcher-page.js
 
 host() { wine "$bin/kelvra_host.exe" "$@"; }
 
-# Runs one page; its exit code is returned, not fatal.
-page() {
-  local title=$1 script=$2
-  shift 2
-  echo
-  echo "=== $title ==="
-  local status=0
-  host --private-temp --show-log "$@" "$(windows_path "$script")" || status=$?
-  echo "=== exit code $status ==="
-  return $status
-}
+for arg in "$@"; do
+  if [ "$arg" = --help ] || [ "$arg" = -h ]; then
+    echo "usage: ./kelvra demo [PAGE.js] [options]   (the options are kelvra_host's:)"
+    host --help
+    exit 0
+  fi
+done
 
-echo "=== registering the demo launcher and the plug-in in $WINEPREFIX ==="
-launcher=$(windows_path "$bin/KelvraDemoLauncher.dll")
-wine regsvr32 /s "$launcher"
-# The test bed shares this prefix and expects the launcher class unregistered there.
-trap 'wine regsvr32 /s /u "$launcher" || true' EXIT
-echo "registered KelvraDemoLauncher.dll (regsvr32; unregistered again when the demo ends)"
-host --register "$(windows_path "$bin/NPKelvraProxy.dll")"
-
-example=$root/examples/launcher-page.js
-if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then
-  script=$1
-  shift
-  page "your page $script" "$script" "$@"
-elif [ $# -gt 0 ]; then
-  page "the example page with your options" "$example" "$@"
-else
-  status=0
-  page "the example page on an allowed URL" "$example" --url https://www.kelvra.com/play ||
-    status=$?
-  page "the same page on a refused URL" "$example" --url https://www.example.com/games ||
-    status=$?
-  exit $status
+# The host checks the command line before anything else, then registers the demo
+# launcher (its DllRegisterServer, as regsvr32 calls it) and the plug-in (as browsers
+# find it), then runs the page. The demo's prefix keeps both registered.
+register=(--register-launcher "$bin/KelvraDemoLauncher.dll" --register "$bin/NPKelvraProxy.dll")
+if [ $# -gt 0 ]; then
+  exec wine "$bin/kelvra_host.exe" "${register[@]}" --private-temp --default-page "$example" "$@"
 fi
+
+status=0
+for url in https://www.kelvra.com/play https://www.example.com/games; do
+  echo
+  echo "=== $example on $url ==="
+  code=0
+  host "${register[@]}" --private-temp --url "$url" "$example" || code=$?
+  register=()
+  echo "=== exit code $code ==="
+  [ "$code" -ne 130 ] || exit 130  # interrupted: the second page is not wanted either
+  [ "$status" -ne 0 ] || status=$code
+done
+exit $status

@@ -6,7 +6,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "plugin_loader.h"
 
@@ -41,6 +44,7 @@ bool contains(const std::string& text, const std::string& part) {
 class HostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { directory_ = makeTemporaryDirectory(L"kelvra-host-test-"); }
+  static void TearDownTestSuite() { removeTemporaryDirectory(directory_); }
   void TearDown() override {
     runHost(L"--unregister --plugin-id " + inQuotes(kTestId));
   }
@@ -62,10 +66,11 @@ class HostTest : public ::testing::Test {
                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   }
 
-  static HostRun runHost(const std::wstring& arguments) {
+  // With `merged`, standard output and error go to one file, read into `out`.
+  static HostRun runHost(const std::wstring& arguments, bool merged = false) {
     HostRun run = {999, std::string(), std::string()};
     std::wstring outPath = directory_ + L"stdout.txt", errPath = directory_ + L"stderr.txt";
-    HANDLE out = outputFile(outPath), err = outputFile(errPath);
+    HANDLE out = outputFile(outPath), err = merged ? out : outputFile(errPath);
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -81,9 +86,9 @@ class HostTest : public ::testing::Test {
       CloseHandle(process.hProcess);
     }
     CloseHandle(out);
-    CloseHandle(err);
+    if (!merged) CloseHandle(err);
     run.out = readFileShared(outPath);
-    run.err = readFileShared(errPath);
+    run.err = merged ? std::string() : readFileShared(errPath);
     return run;
   }
 
@@ -92,9 +97,11 @@ class HostTest : public ::testing::Test {
   }
 
   // A run of `scriptPath` with the DLL named on the command line.
-  static HostRun runPage(const std::wstring& scriptPath, const std::wstring& options) {
+  static HostRun runPage(const std::wstring& scriptPath, const std::wstring& options,
+                         bool merged = false) {
     return runHost(launcher() + L"--plugin " + inQuotes(binPath(L"NPKelvraProxy.dll")) + L" " +
-                   options + L" " + inQuotes(scriptPath));
+                       options + L" " + inQuotes(scriptPath),
+                   merged);
   }
 
   static std::wstring directory_;
@@ -248,22 +255,203 @@ TEST_F(HostTest, ScriptFilesAreReadAsUtf8) {
   // The plug-in hands the UTF-8 bytes on as ANSI text and back: they come back whole.
   EXPECT_EQ("gr\xC3\xBC\xC3\x9F \xE2\x82\xAC\n0 caf\xC3\xA9 0\n", run.out);
 
-  run = runPage(script(L"latin1.js", "console.log('caf\xE9');\n"), L"");
+  run = runPage(script(L"latin1.js", "console.log('ok');\nconsole.log('caf\xE9');\n"), L"");
   EXPECT_EQ(2u, run.exitCode) << "not UTF-8: " << run.err;
-  EXPECT_TRUE(contains(run.err, "as UTF-8")) << run.err;
+  EXPECT_TRUE(contains(run.err, "latin1.js is not valid UTF-8: line 2, byte 0xE9 at offset 35"))
+      << run.err;
 }
 
-TEST_F(HostTest, UsageErrorsAndHelp) {
-  HostRun run = runHost(L"");
-  EXPECT_EQ(2u, run.exitCode);
-  EXPECT_TRUE(contains(run.err, "usage: kelvra_host")) << run.err;
-  run = runHost(L"--url");
-  EXPECT_EQ(2u, run.exitCode);
-  run = runHost(L"--help");
-  EXPECT_EQ(0u, run.exitCode);
-  EXPECT_TRUE(contains(run.out, "--private-temp")) << run.out;
-  run = runPage(directory_ + L"missing.js", L"");
+// Every refusal of the command line: its exit code and one line on standard error
+// that names the option or file and the reason; nothing runs. In `arguments`, PAGE
+// stands for a page that prints location.host.
+TEST_F(HostTest, TheCommandLineIsCheckedBeforeAnythingRuns) {
+  const std::wstring page = script(L"where.js", "console.log(window.location.host);\n");
+  const std::wstring latin1 = script(L"latin1-page.js", "var a = 1;\n\n'caf\xE9';\n");
+  struct Row {
+    const wchar_t* arguments;
+    DWORD exitCode;
+    const char* line;  // on stderr; for a run that is accepted, its standard output
+  };
+  const Row rows[] = {
+      {L"--bogus PAGE", 2, "kelvra_host: unknown option --bogus (--help lists the options)\n"},
+      {L"PAGE --url", 2, "kelvra_host: --url needs a value: --url URL\n"},
+      {L"--show-log=yes PAGE", 2, "kelvra_host: --show-log takes no value\n"},
+      {L"--url www.kelvra.com PAGE", 2, "kelvra_host: --url \"www.kelvra.com\" is not a URL"},
+      {L"--url https:///play PAGE", 2, "kelvra_host: --url \"https:///play\" has no host"},
+      {L"--url https://www.kelvra.com:0/ PAGE", 2,
+       ": the port \"0\" is not a number from 1 to 65535\n"},
+      {L"--url https://www.kelvra.com:65536/ PAGE", 2, "the port \"65536\" is not a number"},
+      {L"--url https://www.kelvra.com:80a/ PAGE", 2, "the port \"80a\" is not a number"},
+      {L"--url \"https://www.kel vra.com/\" PAGE", 2, "holds a ' ', which no host name has"},
+      {L"--param width PAGE", 2, "kelvra_host: --param wants NAME=VALUE, not \"width\"\n"},
+      {L"--script-timeout soon PAGE", 2, "kelvra_host: --script-timeout wants whole seconds"},
+      {L"--launcher-answer Upgrade=E_FAIL PAGE", 2, "\"Upgrade\": no such script method\n"},
+      {L"--launcher-answer Update=maybe PAGE", 2, "Update=maybe: not an HRESULT"},
+      {L"--launcher-answer Update=text:x PAGE", 2,
+       "only Hello, Get_InstallHost and GetKeyValue answer a text\n"},
+      {L"--launcher-answer Hello=true PAGE", 2, "only Get_GameStarted and Get_IsUpToDate answer a flag"},
+      {L"--launcher-answer Update=delay:-5 PAGE", 2, "the delay is milliseconds from 0 to 600000"},
+      {L"--launcher-answer Update PAGE", 2, "is not METHOD=VALUE or not-installed\n"},
+      {L"PAGE PAGE", 2, "kelvra_host: one page at a time: "},
+      {L"", 2, "kelvra_host: no page script named"},
+      {L"DIR", 2, " is a directory, not a page script\n"},
+      {L"DIR\\missing.js", 2, "missing.js: no such file\n"},
+      {L"LATIN1", 2, "latin1-page.js is not valid UTF-8: line 3, byte 0xE9 at offset 16"},
+      // Accepted: options before or after the page, --name=value as --name value.
+      {L"--url https://shop.kelvra.com/ PAGE", 0, "shop.kelvra.com\n"},
+      {L"PAGE --url=https://shop.kelvra.com:8443/x", 0, "shop.kelvra.com:8443\n"},
+      {L"PAGE --url http://[::1]:8080/", 0, "[::1]:8080\n"},
+  };
+  for (const Row& row : rows) {
+    std::wstring arguments = row.arguments;
+    const std::pair<const wchar_t*, std::wstring> names[] = {
+        {L"PAGE", inQuotes(page)}, {L"DIR", directory_.substr(0, directory_.size() - 1)},
+        {L"LATIN1", inQuotes(latin1)}};
+    for (const auto& name : names) {
+      for (size_t at; (at = arguments.find(name.first)) != std::wstring::npos;) {
+        arguments.replace(at, wcslen(name.first), name.second);
+      }
+    }
+    HostRun run = runHost(launcher() + L"--private-temp --plugin " +
+                          inQuotes(binPath(L"NPKelvraProxy.dll")) + L" " + arguments);
+    SCOPED_TRACE(narrow(arguments));
+    EXPECT_EQ(row.exitCode, run.exitCode) << run.err;
+    if (row.exitCode == 0) {
+      EXPECT_EQ(row.line, run.out);
+      continue;
+    }
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    EXPECT_TRUE(contains(run.err, row.line)) << run.err;
+  }
+
+  // A page that another program holds open without sharing cannot be read.
+  HANDLE held = CreateFileW(page.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  HostRun run = runPage(page, L"");
+  CloseHandle(held);
   EXPECT_EQ(2u, run.exitCode) << run.err;
+  EXPECT_TRUE(contains(run.err, "where.js cannot be read: ")) << run.err;
+
+  for (const wchar_t* help : {L"--help", L"-h", L"PAGE --help"}) {
+    run = runHost(help);
+    EXPECT_EQ(0u, run.exitCode) << narrow(help);
+    EXPECT_TRUE(contains(run.out, "usage: kelvra_host [options] PAGE-SCRIPT.js")) << run.out;
+    EXPECT_TRUE(contains(run.out, "--launcher-answer ANSWER")) << run.out;
+    EXPECT_EQ("", run.err);
+  }
+}
+
+// The answers set for a run reach page script through the real plug-in. `answers`
+// are the --launcher-answer values, `page` the script, `out` what it prints.
+TEST_F(HostTest, TheDemoLauncherAnswersAsToldForTheRun) {
+  const std::string longText(3000, 'x');
+  struct Row {
+    std::vector<const char*> answers;
+    const char* page;
+    const char* out;
+  };
+  const Row rows[] = {
+      {{"Update=0x80004005"}, "console.log(plugin.Update(), plugin.Get_IsUpToDate());", "-2147467259 false\n"},
+      {{"update=E_ACCESSDENIED"}, "console.log(plugin.Update());", "-2147024891\n"},
+      {{"StartGame=-2147467259"}, "console.log(plugin.StartGame('t', 's'));", "-2147467259\n"},
+      {{"SetKeyValue=S_FALSE"}, "console.log(plugin.SetKeyValue('k', 'v'));", "1\n"},
+      {{"Hello=text:Bonjour"}, "console.log(plugin.Hello());", "Bonjour\n"},
+      {{"Hello=E_FAIL"}, "console.log(plugin.Hello());", "IKelvraLauncher->Hello() Error occured !\n"},
+      {{"Get_InstallHost=text:", "Get_InstallHost=S_FALSE"}, "console.log('[' + plugin.Get_InstallHost() + ']');", "[]\n"},
+      {{"GetKeyValue=text:same for every key"}, "console.log(plugin.GetKeyValue('any'));", "same for every key\n"},
+      {{"GetKeyValue=E_FAIL"}, "console.log(plugin.GetKeyValue('any'));", "-1\n"},
+      // "Is up to date" staying false, and a game that is always started.
+      {{"Get_IsUpToDate=false"}, "console.log(plugin.Update(), plugin.Get_IsUpToDate());", "0 false\n"},
+      {{"Get_GameStarted=true"}, "console.log(plugin.Get_GameStarted());", "true\n"},
+      {{"Get_GameStarted=true", "Get_GameStarted=E_FAIL"}, "console.log(plugin.Get_GameStarted());", "true\n"},
+      // A slow Update.
+      {{"Update=delay:400"}, "var t = new Date(); var r = plugin.Update();\n"
+                             "console.log(r, new Date() - t >= 400);", "0 true\n"},
+  };
+  for (const Row& row : rows) {
+    std::wstring options = L"--private-temp";
+    for (const char* answer : row.answers) options += L" --launcher-answer " + inQuotes(widen(answer));
+    SCOPED_TRACE(narrow(options));
+    HostRun run = runPage(script(L"answers.js", row.page), options);
+    EXPECT_EQ(0u, run.exitCode) << run.err;
+    EXPECT_EQ(row.out, run.out) << run.err;
+  }
+
+  // Launcher text longer than the plug-in's buffer is cut at 2047 bytes.
+  HostRun run = runPage(script(L"long.js", "console.log(plugin.Hello().length);"),
+                        L"--private-temp --launcher-answer Hello=text:" + widen(longText));
+  EXPECT_EQ("2047\n", run.out) << run.err;
+
+  // Not installed: the class cannot be created, so the plug-in refuses the embedding.
+  run = runPage(script(L"never.js", "console.log('ran');"),
+                L"--private-temp --launcher-answer not-installed");
+  EXPECT_EQ(3u, run.exitCode) << run.err;
+  EXPECT_EQ("", run.out);
+  EXPECT_TRUE(contains(run.err, "log: ")) << run.err;
+  EXPECT_TRUE(contains(run.err, " newv GetIKelvraLauncherInstance() = NULL\n")) << run.err;
+  EXPECT_TRUE(contains(run.err, "host: NOT RUN: the plug-in refused the embedding (NPP_New -> 2;"))
+      << run.err;
+}
+
+// The plug-in's log lines come under the page's line that printed the calls that
+// wrote them; --follow shows them the moment they are written; the run's folder
+// goes unless --keep-log.
+TEST_F(HostTest, TheLogIsShownWhereTheCallsHappened) {
+  std::wstring page = script(L"interleaved.js",
+                             "console.log('A', plugin.HelloWorld());\n"
+                             "console.log('B', plugin.Get_IsUpToDate());\n");
+  HostRun run = runPage(page, L"--private-temp", true);
+  EXPECT_EQ(0u, run.exitCode) << run.out;
+  const char* order[] = {"host: running ", "\nA 0\n", " invokeKelvraAdapterHelloWorld 0x",
+                         " KelvraAdapterHelloWorld result = 0\n", "\nB false\n",
+                         " invokeKelvraAdapterGet_IsUpToDate result=0\n", "host: NPP_Destroy",
+                         " destroy\n"};
+  size_t at = 0;
+  for (const char* part : order) {
+    size_t found = run.out.find(part, at);
+    EXPECT_NE(std::string::npos, found) << "in order: " << part << "\n" << run.out;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_TRUE(contains(run.out, "  log: ")) << run.out;
+  // The log's path in both forms, and the folder removed afterwards.
+  size_t named = run.out.find("host: plug-in log C:\\");
+  ASSERT_NE(std::string::npos, named) << run.out;
+  size_t end = run.out.find('\n', named);
+  std::string windowsPath = run.out.substr(named + 18, end - named - 18);
+  EXPECT_TRUE(contains(run.out, "\n      = /")) << run.out;
+  EXPECT_TRUE(contains(run.out, "host: removed the run's temporary directory")) << run.out;
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(widen(windowsPath).c_str())) << windowsPath;
+
+  run = runPage(page, L"--private-temp --keep-log", true);
+  named = run.out.find("host: plug-in log C:\\");
+  ASSERT_NE(std::string::npos, named) << run.out;
+  end = run.out.find('\n', named);
+  windowsPath = run.out.substr(named + 18, end - named - 18);
+  EXPECT_TRUE(contains(run.out, "host: kept the run's temporary directory ")) << run.out;
+  std::string kept = readFileShared(widen(windowsPath));
+  EXPECT_TRUE(contains(kept, " invokeKelvraAdapterHelloWorld 0x")) << windowsPath;
+  DeleteFileW(widen(windowsPath).c_str());
+  RemoveDirectoryW(widen(windowsPath.substr(0, windowsPath.rfind('\\'))).c_str());
+
+  // While Update is slow, the lines of the calls before it are already there with
+  // --follow; without it they wait for the page's next line.
+  page = script(L"slow.js", "plugin.HelloWorld();\nplugin.Update();\nconsole.log('after');\n");
+  const std::wstring slow = L"--private-temp --launcher-answer Update=delay:1500";
+  run = runPage(page, slow + L" --follow", true);
+  EXPECT_LT(run.out.find(" invokeKelvraAdapterUpdate 0x"), run.out.find("\nafter\n")) << run.out;
+  run = runPage(page, slow, true);
+  EXPECT_GT(run.out.find(" invokeKelvraAdapterHelloWorld 0x"), run.out.find("\nafter\n")) << run.out;
+}
+
+// A page that never ends is stopped by the script time-out.
+TEST_F(HostTest, APageThatNeverEndsIsStopped) {
+  HostRun run = runPage(script(L"forever.js", "console.log('start');\nfor (;;) {}\n"),
+                        L"--private-temp --script-timeout 1");
+  EXPECT_EQ(6u, run.exitCode) << run.err;
+  EXPECT_EQ("start\n", run.out);
+  EXPECT_TRUE(contains(run.err, "host: SCRIPT TIME-OUT ")) << run.err;
+  EXPECT_TRUE(contains(run.err, "forever.js: no end after 1 s")) << run.err;
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ void PluginFixture::TearDown() {
   unloadPlugin(&plugin);
   launcher.revokeFactory();
   if (comStarted_) CoUninitialize();
+  // A failed test's log stays for a look.
+  if (!temporaryDirectory.empty() && !HasFailure()) removeTemporaryDirectory(temporaryDirectory);
 }
 
 bool PluginFixture::load() {

@@ -1,0 +1,57 @@
+/*
+ * The host program's command line, and the checks on what it names before anything
+ * runs: the page script file, the page's URL, the launcher answers. Every refusal is
+ * one line that names the option or file and the reason.
+ */
+#ifndef KELVRA_HOST_OPTIONS_H
+#define KELVRA_HOST_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "page_run.h"
+
+namespace host {
+
+// Stops page script that has not ended by then; 0 lets it run for ever.
+const unsigned long kDefaultScriptTimeoutSeconds = 30;
+
+struct Options {
+  PageRun run;
+  std::wstring pluginId;
+  std::wstring registerPath;
+  std::wstring launcherRegisterPath;  // a launcher DLL whose DllRegisterServer to call
+  std::wstring defaultPage;  // run when no page is named
+  std::vector<std::wstring> launcherAnswers;  // as given, checked
+  bool unregister = false;
+  bool privateTemp = false;
+  bool showLog = false;
+  bool keepLog = false;
+  bool follow = false;
+  bool resetStore = false;
+  bool help = false;
+};
+
+// False with a one-line `error` for an unknown option, a missing or bad value, or
+// a page too many; a page that is missing is not an error here. Registering and
+// running a page may go together: the registrations come first.
+bool parseOptions(int argc, wchar_t** argv, Options* options, std::string* error);
+
+// Whether `url` is SCHEME://HOST[:PORT][/...] with a host name and a port from 1 to
+// 65535; `reason` says what is wrong.
+bool checkUrl(const std::string& url, std::string* reason);
+
+// The page script at `given` (as the user wrote it), as UTF-8 text without a
+// byte-order mark. `reason` says why not: no such file, a directory, unreadable,
+// or not UTF-8 (with the line and byte where it stops being UTF-8).
+bool readPageScript(const std::wstring& given, std::wstring* script, std::string* reason);
+
+// A path as Windows calls open it: a Unix path ("/work/page.js") through the
+// running system's mapping (Wine's), anything else as it is.
+std::wstring systemPath(const std::wstring& given);
+// The Unix path of a Windows path where the program runs under Wine, else "".
+std::string unixPath(const std::wstring& windowsPath);
+
+}  // namespace host
+
+#endif

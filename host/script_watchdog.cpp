@@ -1,0 +1,80 @@
+#include "script_watchdog.h"
+
+namespace host {
+namespace {
+
+// One page runs at a time in the host's process, so the watch is the process's.
+struct Watch {
+  IActiveScript* engine;
+  HANDLE wake;
+  HANDLE thread;
+  DWORD timeoutMs;
+  volatile LONG ended;  // the engine gave the script's thread back
+};
+Watch watch = {NULL, NULL, NULL, INFINITE, 0};
+volatile LONG stopReason = kScriptNotStopped;
+volatile LONG interruptPending = 0;  // Ctrl-C, also before the script started
+const DWORD kStopGraceMs = 1000;
+
+void endProcess(ScriptStop why) { ExitProcess(why == kScriptTimedOut ? 6 : 130); }
+UnstoppableScript unstoppable = endProcess;
+
+void stopEngine(LONG reason) {
+  InterlockedCompareExchange(&stopReason, reason, kScriptNotStopped);
+  // Safe from any thread: the method belongs to the engine's free-threaded ones.
+  watch.engine->InterruptScriptThread(SCRIPTTHREADID_ALL, NULL, 0);
+}
+
+DWORD WINAPI watchThread(void*) {
+  DWORD waited = WaitForSingleObject(watch.wake, watch.timeoutMs);
+  if (waited == WAIT_TIMEOUT) {
+    stopEngine(kScriptTimedOut);
+  } else if (interruptPending != 0) {
+    stopEngine(kScriptInterrupted);
+  } else {
+    return 0;  // the script ended
+  }
+  ResetEvent(watch.wake);
+  if (watch.ended == 0) WaitForSingleObject(watch.wake, kStopGraceMs);
+  if (watch.ended == 0) unstoppable(scriptStop());
+  return 0;
+}
+
+}  // namespace
+
+void watchScript(IActiveScript* engine, unsigned long timeoutSeconds) {
+  stopReason = kScriptNotStopped;
+  watch.ended = 0;
+  watch.engine = engine;
+  watch.timeoutMs = timeoutSeconds == 0 ? INFINITE : static_cast<DWORD>(timeoutSeconds * 1000);
+  watch.wake = CreateEventW(NULL, TRUE, interruptPending != 0, NULL);
+  if (watch.wake != NULL) watch.thread = CreateThread(NULL, 0, watchThread, NULL, 0, NULL);
+}
+
+void unwatchScript() {
+  InterlockedExchange(&watch.ended, 1);
+  if (watch.thread != NULL) {
+    SetEvent(watch.wake);
+    WaitForSingleObject(watch.thread, INFINITE);
+    CloseHandle(watch.thread);
+  }
+  if (watch.wake != NULL) CloseHandle(watch.wake);
+  watch.engine = NULL;
+  watch.wake = NULL;
+  watch.thread = NULL;
+}
+
+void onUnstoppableScript(UnstoppableScript handler) { unstoppable = handler; }
+
+void interruptScript() {
+  InterlockedExchange(&interruptPending, 1);
+  HANDLE wake = watch.wake;
+  if (wake != NULL) SetEvent(wake);
+}
+
+ScriptStop scriptStop() {
+  if (stopReason == kScriptNotStopped && interruptPending != 0) return kScriptInterrupted;
+  return static_cast<ScriptStop>(stopReason);
+}
+
+}  // namespace host
