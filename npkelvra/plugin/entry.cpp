@@ -26,6 +26,9 @@ const uint16_t kPluginApiVersion = (0 << 8) | 19;
 // The table must reach the last service the module calls.
 const size_t kServicesEnd = offsetof(NPNetscapeFuncs, setexception) + sizeof(void*);
 
+}  // namespace
+
+// The callbacks below are declared by npapi.h, with C linkage.
 NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value) {
   if (variable == NPPVpluginScriptableNPObject) return getScriptableObject(instance, value);
   const char* line;
@@ -66,8 +69,6 @@ int16_t NPP_HandleEvent(NPP, void*) {
   proxyState.logMessage("handleEvent");
   return 0;
 }
-
-}  // namespace
 
 void ensureComInitialized() {
   if (comInitialized) return;
