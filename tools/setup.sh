@@ -3,7 +3,9 @@
 # idempotent (nothing happens when everything is there).
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build)
+# wixl and msitools build the installer, osslsigncode and openssl sign it.
+packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build
+          wixl msitools osslsigncode openssl)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
