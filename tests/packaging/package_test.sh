@@ -59,7 +59,7 @@ case_reproducible() {
   check "the debug file is byte-identical" \
     cmp "$dist/NPKelvraProxy.dll.debug" "$again/bin/NPKelvraProxy.dll.debug"
   check "no build folder in the DLL or its debug file" \
-    bash -c "! grep -qaF -e '$build' -e '$again' '$again/bin/NPKelvraProxy.dll' '$again/bin/NPKelvraProxy.dll.debug'"
+    bash -c "! grep -qaF -e '$root' -e '$build' -e '$again' '$again/bin/NPKelvraProxy.dll' '$again/bin/NPKelvraProxy.dll.debug'"
   rm -rf "$package/elsewhere"
   finish
 }
@@ -89,8 +89,9 @@ case_signing() {
   local file verdict
   for file in NPKelvraProxy.dll "$msi"; do
     verdict=$(osslsigncode verify -CAfile "$keys/cert.pem" -in "$signed/$file" 2>&1) || true
-    check "$file verifies, signed by the throwaway certificate" \
-      bash -c "grep -q 'Signature verification: ok' <<<'$verdict' && grep -q 'Kelvra Throwaway Code Signing' <<<'$verdict'"
+    check "$file verifies" contains "$verdict" "Signature verification: ok"
+    check "$file is signed by the throwaway certificate" \
+      contains "$verdict" "Subject: /CN=Kelvra Throwaway Code Signing"
     check "$file is not the unsigned one" bash -c "! cmp -s '$signed/$file' '$dist/$file'"
   done
   # A byte of code changed after signing: the digest no longer matches.
@@ -115,7 +116,8 @@ reg_value() {
     sed -n "s/^ *$2 *REG_SZ *//p"
 }
 reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
-installed_dlls() { find "$WINEPREFIX/drive_c" -iname NPKelvraProxy.dll | sort; }
+reg_absent() { ! reg_exists "$1"; }
+installed_dlls() { find "$(realpath "$WINEPREFIX/drive_c")" -iname NPKelvraProxy.dll | sort; }
 unix_path() { winepath -u "$1" 2>/dev/null; }
 
 # Runs the example page through the host against the registered plug-in; the host's
@@ -125,20 +127,26 @@ run_page() {
     "$(winepath -w "$root/examples/launcher-page.js")" >"$package/page.out" 2>&1
 }
 
+# Whether the file lies at the (glob) pattern, and is the one copy, the shipped DLL.
+installed_at() {
+  local file=$1 pattern=$2
+  # shellcheck disable=SC2053 # the pattern is a glob
+  [[ $file == $pattern ]] && [ "$(installed_dlls)" = "$file" ] && cmp -s "$file" "$dist/NPKelvraProxy.dll"
+}
+
 # Installed as SCOPE (user: HKCU, LocalAppData; machine: HKLM, Program Files).
 check_installed() {
-  local scope=$1 root_key=HKCU other_key=HKLM
-  local folder='C:\users\*\AppData\Local\Kelvra\Launcher Plugin'
+  local scope=$1 root_key=HKCU other_key=HKLM drive
+  drive=$(realpath "$WINEPREFIX/drive_c")
+  local folder="$drive/users/*/AppData/Local/Kelvra/Launcher Plugin"
   if [ "$scope" = machine ]; then
-    root_key=HKLM other_key=HKCU folder='C:\Program Files\Kelvra\Launcher Plugin'
+    root_key=HKLM other_key=HKCU folder="$drive/Program Files/Kelvra/Launcher Plugin"
   fi
-  local path
+  local path file
   path=$(reg_value "$root_key\\$id" Path)
-  # shellcheck disable=SC2053 # the folder is a pattern
-  check "$scope: $root_key names the DLL in $folder" \
-    bash -c "[[ '$path' == $(printf '%q' "$folder")'\NPKelvraProxy.dll' ]]"
-  check "$scope: that is the one copy, the shipped DLL" \
-    bash -c "test '$(installed_dlls)' = '$(unix_path "$path")' && cmp '$(unix_path "$path")' '$dist/NPKelvraProxy.dll'"
+  file=$(realpath "$(unix_path "$path")")
+  check "$scope: $root_key names the one copy, the shipped DLL, in ${folder#"$drive"/}" \
+    installed_at "$file" "$folder/NPKelvraProxy.dll"
   local field expected
   for field in Description:"Kelvra Launcher Plugin" ProductName:"Kelvra Launcher Plugin" \
     Vendor:Kelvra Version:"$version"; do
@@ -146,7 +154,7 @@ check_installed() {
     check "$scope: ${field%%:*} is $expected" \
       test "$(reg_value "$root_key\\$id" "${field%%:*}")" = "$expected"
   done
-  check "$scope: nothing under $other_key" bash -c "! wine reg query '$other_key\\$id' >/dev/null 2>&1"
+  check "$scope: nothing under $other_key" reg_absent "$other_key\\$id"
   local status=0
   run_page || status=$?
   check "$scope: the host ran the example page against it (exit $status)" test "$status" -eq 0
@@ -158,7 +166,8 @@ check_removed() {
   check "$scope: no DLL left" test -z "$(installed_dlls)"
   check "$scope: no Kelvra folder left" \
     test -z "$(find "$WINEPREFIX/drive_c" -iname Kelvra -o -iname 'Launcher Plugin')"
-  check "$scope: no key left" bash -c "! wine reg query 'HKCU\\$id' >/dev/null 2>&1 && ! wine reg query 'HKLM\\$id' >/dev/null 2>&1"
+  check "$scope: no key left under HKCU" reg_absent "HKCU\\$id"
+  check "$scope: no key left under HKLM" reg_absent "HKLM\\$id"
   check "$scope: the other plug-in's key stays" reg_exists 'HKCU\Software\MozillaPlugins\@example.com/Other'
   check "$scope: the plug-in's logs stay" test -n "$(find "$WINEPREFIX/drive_c/users" -name 'KLV-*.log')"
 }
