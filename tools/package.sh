@@ -105,6 +105,6 @@ package() {
 case "${1:-}" in
   --dll) build_dll "${2:?usage: tools/package.sh --dll RELEASE-DIR}" ;;
   --msi) build_msi "${2:?usage: tools/package.sh --msi DLL VERSION OUT.msi}" "${3:?}" "${4:?}" ;;
-  -*|"") sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  -*|"") sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   *) package "$1" "${2:?usage: tools/package.sh BUILD-DIR DIST-DIR}" ;;
 esac
