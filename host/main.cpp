@@ -132,8 +132,8 @@ bool resolvePlugin(Options* options) {
   host::PluginRegistration registration;
   if (!host::findRegisteredPlugin(options->pluginId, &registration)) {
     fprintf(stderr,
-            "host: no plug-in registered under HKCU or HKLM\\Software\\MozillaPlugins\\%s "
-            "(value Path); register one with --register DLL or name it with --plugin DLL\n",
+            "host: no plug-in registered under HKCU\\Software\\MozillaPlugins\\%s (value Path); "
+            "register one with --register DLL or name it with --plugin DLL\n",
             narrow(options->pluginId).c_str());
     return false;
   }
