@@ -467,7 +467,8 @@ void releaseValue(NPVariant* value) {
 bool invoke(NPObject* object, const std::string& method, const NPVariant* args,
             uint32_t argCount, NPVariant* result) {
   VOID_TO_NPVARIANT(*result);
-  return NPN_Invoke(NULL, object, identifier(method), args, argCount, result);
+  // Qualified: the published npruntime.h declares a global NPN_Invoke that ADL finds.
+  return browser::NPN_Invoke(NULL, object, identifier(method), args, argCount, result);
 }
 
 }  // namespace browser

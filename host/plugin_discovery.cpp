@@ -43,9 +43,12 @@ bool sameText(const std::string& a, const std::string& b) {
 }  // namespace
 
 bool findRegisteredPlugin(const std::wstring& id, PluginRegistration* registration) {
+  // The user's own registration first, then the machine's, as browsers look.
   HKEY key = NULL;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, registrationKey(id).c_str(), 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS) {
+          ERROR_SUCCESS &&
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, registrationKey(id).c_str(), 0, KEY_QUERY_VALUE, &key) !=
+          ERROR_SUCCESS) {
     return false;
   }
   registration->path = readString(key, L"Path");

@@ -1,7 +1,8 @@
 /*
- * Finding a plug-in as Windows browsers do: its per-user registration under
- * HKEY_CURRENT_USER\Software\MozillaPlugins\<id>, and its version resource, whose
- * MIMEType field must list the type the page embeds before the DLL is loaded.
+ * Finding a plug-in as Windows browsers do: its registration under
+ * HKEY_CURRENT_USER\Software\MozillaPlugins\<id> (per user) or, failing that, the same
+ * key under HKEY_LOCAL_MACHINE (per machine), and its version resource, whose MIMEType
+ * field must list the type the page embeds before the DLL is loaded.
  */
 #ifndef KELVRA_HOST_PLUGIN_DISCOVERY_H
 #define KELVRA_HOST_PLUGIN_DISCOVERY_H
@@ -20,7 +21,8 @@ struct PluginRegistration {
   std::wstring version;
 };
 
-// False when the key or its Path value is missing; the other values may be empty.
+// False when the key (under HKCU, else HKLM) or its Path value is missing; the other
+// values may be empty.
 bool findRegisteredPlugin(const std::wstring& id, PluginRegistration* registration);
 
 // Writes the registration of the DLL at `path` (made absolute), its other values

@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include "npapi.h"  // npruntime.h builds on it, as in the published SDK
 #include "npruntime.h"
 
 namespace host {

@@ -96,4 +96,21 @@ typedef enum {
 #define NP_EMBED 1
 #define NP_FULL 2
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The plug-in's callbacks that this plug-in provides, declared as the published npapi.h
+ * declares them, so that their definitions are checked against these signatures. */
+NPError NPP_New(NPMIMEType pluginType, NPP instance, uint16_t mode, int16_t argc, char* argn[],
+                char* argv[], NPSavedData* saved);
+NPError NPP_Destroy(NPP instance, NPSavedData** save);
+NPError NPP_SetWindow(NPP instance, NPWindow* window);
+int16_t NPP_HandleEvent(NPP instance, void* event);
+NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value);
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif

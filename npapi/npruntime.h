@@ -5,7 +5,8 @@
 #ifndef npruntime_h_
 #define npruntime_h_
 
-#include "npapi.h"
+/* Like the published header, this one builds on npapi.h, which comes first. */
+#include "nptypes.h"
 
 #ifdef __cplusplus
 extern "C" {

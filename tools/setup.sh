@@ -3,7 +3,9 @@
 # idempotent (nothing happens when everything is there).
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build)
+# wixl and msitools build the installer, osslsigncode and openssl sign it.
+packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build
+          wixl msitools osslsigncode openssl)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -31,6 +33,20 @@ fi
 # bookworm it comes from bookworm-backports.
 runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 runs_i386 && exit 0
+# Only an exec format error says the kernel runs no 32-bit code; any other failure (a
+# package being configured meanwhile, a limit of the calling shell) is no reason to put
+# every later program under an emulator.
+for attempt in 1 2 3; do
+  status=0
+  probe=$(/usr/lib/wine/wine --version 2>&1) || status=$?
+  [ "$status" -ne 0 ] || exit 0
+  case "$probe" in *"Exec format error"*) break ;; esac
+  if [ "$attempt" -eq 3 ]; then
+    echo "setup: /usr/lib/wine/wine --version failed ($status): $probe" >&2
+    exit 1
+  fi
+  sleep 2
+done
 
 echo "setup: this kernel runs no 32-bit programs; running them under qemu-i386"
 . /etc/os-release

@@ -30,6 +30,9 @@ const size_t kServicesEnd = offsetof(NPNetscapeFuncs, setexception) + sizeof(voi
 // The browser's table must reach the last callback the module fills in.
 const size_t kCallbacksEnd = offsetof(NPPluginFuncs, getvalue) + sizeof(void*);
 
+}  // namespace
+
+// The callbacks below are declared by npapi.h, with C linkage.
 NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value) {
   if (variable == NPPVpluginScriptableNPObject) return getScriptableObject(instance, value);
   const char* line;
@@ -70,8 +73,6 @@ int16_t NPP_HandleEvent(NPP, void*) {
   proxyState.logMessage("handleEvent");
   return 0;
 }
-
-}  // namespace
 
 void ensureComInitialized() {
   if (comInitialized) return;

@@ -2,11 +2,9 @@
 #ifndef NPKELVRA_PLUGIN_LIFECYCLE_H
 #define NPKELVRA_PLUGIN_LIFECYCLE_H
 
+// NPP_New and NPP_Destroy are declared, with C linkage, by npapi.h.
 #include "npapi.h"
 
-NPError NPP_New(NPMIMEType pluginType, NPP instance, uint16_t mode, int16_t argc, char* argn[],
-                char* argv[], NPSavedData* saved);
-NPError NPP_Destroy(NPP instance, NPSavedData** save);
 // NPP_GetValue for the scriptable object: logs, retains and stores it through value.
 NPError getScriptableObject(NPP instance, void* value);
 // NP_Shutdown, before COM goes down: the launchers of records the browser never

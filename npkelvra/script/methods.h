@@ -6,6 +6,7 @@
 #ifndef NPKELVRA_SCRIPT_METHODS_H
 #define NPKELVRA_SCRIPT_METHODS_H
 
+#include "npapi.h"  // npruntime.h builds on it, as in the published SDK
 #include "npruntime.h"
 
 typedef bool (*MethodHandler)(NPObject* object, const NPVariant* args, uint32_t argCount,

@@ -2,6 +2,7 @@
 #ifndef NPKELVRA_SCRIPT_NPOBJECT_H
 #define NPKELVRA_SCRIPT_NPOBJECT_H
 
+#include "npapi.h"  // npruntime.h builds on it, as in the published SDK
 #include "npruntime.h"
 
 extern NPClass npcRefObject;

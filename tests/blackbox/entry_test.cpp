@@ -15,6 +15,7 @@
 #include "identity.h"
 #include <gmock/gmock.h>
 
+#include "pe_image.h"
 #include "plugin_fixture.h"
 
 namespace kelvra_test {
@@ -39,34 +40,20 @@ class EntryTest : public PluginFixture {
     if (SUCCEEDED(hr)) CoUninitialize();
     return hr;
   }
-
-  const IMAGE_NT_HEADERS* ntHeaders() const {
-    const BYTE* base = reinterpret_cast<const BYTE*>(plugin.module);
-    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  }
-  template <typename T>
-  const T* at(DWORD rva) const {
-    return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(plugin.module) + rva);
-  }
 };
 
 // --- The module file --------------------------------------------------------------
 
 TEST_F(EntryTest, ExportsExactlyTheFourEntryPointsByNameAtOrdinalsOneToFour) {
   ASSERT_TRUE(load());
+  PeImage image(plugin.module);
   const IMAGE_DATA_DIRECTORY& dir =
-      ntHeaders()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  ASSERT_NE(0u, dir.VirtualAddress);
-  const IMAGE_EXPORT_DIRECTORY* exports = at<IMAGE_EXPORT_DIRECTORY>(dir.VirtualAddress);
+      image.headers().OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  const IMAGE_EXPORT_DIRECTORY* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
+      image.at(dir.VirtualAddress, sizeof(IMAGE_EXPORT_DIRECTORY)));
+  ASSERT_NE(nullptr, exports);
   EXPECT_EQ(4u, exports->NumberOfFunctions);
-  const DWORD* names = at<DWORD>(exports->AddressOfNames);
-  const WORD* indexes = at<WORD>(exports->AddressOfNameOrdinals);
-  std::vector<std::string> found;
-  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-    found.push_back(std::string(at<char>(names[i])) + "@" +
-                    std::to_string(exports->Base + indexes[i]));
-  }
+  std::vector<std::string> found = image.exports();
   std::sort(found.begin(), found.end());
   EXPECT_THAT(found, ElementsAre("NP_GetEntryPoints@1", "NP_GetMIMEDescription@4",
                                  "NP_Initialize@2", "NP_Shutdown@3"));
@@ -74,16 +61,12 @@ TEST_F(EntryTest, ExportsExactlyTheFourEntryPointsByNameAtOrdinalsOneToFour) {
 
 TEST_F(EntryTest, ImportsOnlySystemLibraries) {
   ASSERT_TRUE(load());
-  const IMAGE_DATA_DIRECTORY& dir =
-      ntHeaders()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  ASSERT_NE(0u, dir.VirtualAddress);
   wchar_t system[MAX_PATH];
   UINT length = GetSystemDirectoryW(system, MAX_PATH);
   ASSERT_GT(length, 0u);
-  int count = 0;
-  for (const IMAGE_IMPORT_DESCRIPTOR* d = at<IMAGE_IMPORT_DESCRIPTOR>(dir.VirtualAddress);
-       d->Name != 0; ++d, ++count) {
-    std::string name = at<char>(d->Name);
+  std::vector<PeImport> imports = PeImage(plugin.module).imports();
+  for (const PeImport& import : imports) {
+    const std::string& name = import.library;
     SCOPED_TRACE(name);
     std::string lower = name;
     for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -92,7 +75,7 @@ TEST_F(EntryTest, ImportsOnlySystemLibraries) {
     std::wstring path = std::wstring(system, length) + L"\\" + widen(name);
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
   }
-  EXPECT_GT(count, 0);
+  EXPECT_FALSE(imports.empty());
 }
 
 TEST_F(EntryTest, VersionResourceCarriesThePluginRegistrationFields) {

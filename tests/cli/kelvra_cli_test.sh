@@ -58,8 +58,8 @@ demo=("$root/tools/demo.sh" "$build")
 row 0 out "usage: ./kelvra JOB [options]" "$kelvra" help
 row 0 out "usage: ./kelvra JOB [options]" "$kelvra" -h
 row 0 out "usage: ./kelvra JOB [options]" "$kelvra" --help
-row 2 err "kelvra: no job named (jobs: demo, test, build, soak, bench, help;" "$kelvra"
-row 2 err "kelvra: unknown job 'frob' (jobs: demo, test, build, soak, bench, help)" "$kelvra" frob
+row 2 err "kelvra: no job named (jobs: demo, test, build, soak, bench, package, help;" "$kelvra"
+row 2 err "kelvra: unknown job 'frob' (jobs: demo, test, build, soak, bench, package, help)" "$kelvra" frob
 row 2 err "kelvra: test: --bogus is no option this job hands to ctest" "$kelvra" test --bogus
 row 2 err "kelvra: test: stray is no option" "$kelvra" test -R host stray
 row 2 err "kelvra: test: -R needs a value" "$kelvra" test -R

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "npapi.h"  // npruntime.h builds on it, as in the published SDK
 #include "npruntime.h"
 
 namespace kelvra_test {

@@ -7,7 +7,12 @@ namespace kelvra_test {
 // "MM-DD-YYYY HH:MM:SS " in front of every message.
 const size_t kStampLength = 20;
 
-std::wstring pluginPath() { return programDirectory() + L"NPKelvraProxy.dll"; }
+std::wstring pluginPath() {
+  wchar_t named[MAX_PATH];
+  DWORD length = GetEnvironmentVariableW(L"KELVRA_PLUGIN_DLL", named, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) return named;
+  return programDirectory() + L"NPKelvraProxy.dll";
+}
 
 std::string messageOf(const std::string& line) {
   return line.size() >= kStampLength ? line.substr(kStampLength) : std::string();

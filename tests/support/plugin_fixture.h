@@ -19,7 +19,8 @@
 
 namespace kelvra_test {
 
-// The plug-in next to the test program.
+// The plug-in under test: the one KELVRA_PLUGIN_DLL names (the shipped DLL, say), else
+// the one next to the test program.
 std::wstring pluginPath();
 // A log line without its "MM-DD-YYYY HH:MM:SS " stamp.
 std::string messageOf(const std::string& line);

@@ -1,5 +1,6 @@
-// How the host finds a plug-in and what it refuses: the per-user registration under
-// HKCU\Software\MozillaPlugins\<id>, the DLL's version resource, the page's host.
+// How the host finds a plug-in and what it refuses: the registration under
+// HKCU\Software\MozillaPlugins\<id> or, failing that, HKLM, the DLL's version resource,
+// the page's host.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -29,10 +30,24 @@ bool keyExists(const std::wstring& id) {
   return true;
 }
 
+std::wstring keyName(const std::wstring& id) { return L"Software\\MozillaPlugins\\" + id; }
+
+void writeValue(HKEY root, const wchar_t* name, const wchar_t* value) {
+  HKEY key = NULL;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, keyName(kTestId).c_str(), 0, NULL, 0, KEY_WRITE,
+                                           NULL, &key, NULL));
+  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                 static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
 class HostDiscoveryTest : public ::testing::Test {
  protected:
-  void SetUp() override { host::unregisterPlugin(kTestId); }
-  void TearDown() override { host::unregisterPlugin(kTestId); }
+  void SetUp() override { TearDown(); }
+  void TearDown() override {
+    host::unregisterPlugin(kTestId);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyName(kTestId).c_str());
+  }
 };
 
 TEST(HostMimeField, ListsTheTypeExactlyOrAmongOthersIgnoringCase) {
@@ -91,6 +106,19 @@ TEST_F(HostDiscoveryTest, RegistrationIsFoundWithTheFieldsOfTheVersionResource) 
   EXPECT_TRUE(host::unregisterPlugin(kTestId)) << "nothing left to remove is no failure";
 }
 
+// A per-machine install registers under HKLM; the user's own registration comes first.
+TEST_F(HostDiscoveryTest, TheMachineRegistrationServesWhenTheUserHasNone) {
+  writeValue(HKEY_LOCAL_MACHINE, L"Path", L"C:\\machine\\NPKelvraProxy.dll");
+  host::PluginRegistration found;
+  ASSERT_TRUE(host::findRegisteredPlugin(kTestId, &found));
+  EXPECT_EQ(L"C:\\machine\\NPKelvraProxy.dll", found.path);
+
+  std::string reason;
+  ASSERT_TRUE(host::registerPlugin(kTestId, pluginPath(), kMime, &reason)) << reason;
+  ASSERT_TRUE(host::findRegisteredPlugin(kTestId, &found));
+  EXPECT_EQ(0, lstrcmpiW(pluginPath().c_str(), found.path.c_str())) << narrow(found.path);
+}
+
 TEST_F(HostDiscoveryTest, ARelativePathIsRegisteredAbsolute) {
   wchar_t saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
@@ -112,15 +140,7 @@ TEST_F(HostDiscoveryTest, ADllThatDoesNotListTheTypeIsNotRegistered) {
 }
 
 TEST_F(HostDiscoveryTest, ARegistrationWithoutPathIsNoPlugin) {
-  HKEY key = NULL;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER,
-                                           (std::wstring(L"Software\\MozillaPlugins\\") + kTestId)
-                                               .c_str(),
-                                           0, NULL, 0, KEY_WRITE, NULL, &key, NULL));
-  const wchar_t description[] = L"half written";
-  RegSetValueExW(key, L"Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(description),
-                 sizeof description);
-  RegCloseKey(key);
+  writeValue(HKEY_CURRENT_USER, L"Description", L"half written");
   host::PluginRegistration found;
   EXPECT_FALSE(host::findRegisteredPlugin(kTestId, &found));
   EXPECT_EQ(L"half written", found.description);

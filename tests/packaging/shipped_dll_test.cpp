@@ -1,0 +1,131 @@
+// The DLL as shipped (KELVRA_PLUGIN_DLL names dist/NPKelvraProxy.dll), read as a file:
+// the hardening a Windows vendor checks for, no threading runtime of its own in the
+// browser's process, no build time stamp, and the debug file it names. Its exports,
+// imports, version resource and manifest are checked by blackbox_entry_test, run
+// against the same file.
+#include <windows.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "pe_image.h"
+#include "plugin_fixture.h"
+
+namespace kelvra_test {
+namespace {
+
+using ::testing::IsSubsetOf;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+std::wstring folderOf(const std::wstring& path) {
+  return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+// The CRC-32 that .gnu_debuglink carries (the zlib polynomial, reflected).
+DWORD crc32(const std::string& bytes) {
+  DWORD crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+class ShippedDllTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dll.valid()) << narrow(pluginPath()) << " is no 32-bit PE file";
+  }
+
+  // The name the DLL gives its debug file (NUL-padded to four bytes, then the CRC).
+  std::string debugLinkName() const {
+    std::string link = dll.sectionData(".gnu_debuglink");
+    return std::string(link.c_str());
+  }
+
+  PeImage dll{pluginPath()};
+};
+
+TEST_F(ShippedDllTest, CarriesTheHardeningFlagsAndNoTimeStamp) {
+  const IMAGE_NT_HEADERS32& nt = dll.headers();
+  WORD flags = nt.OptionalHeader.DllCharacteristics;
+  EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
+  EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+  EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NO_SEH);
+  // A relocatable image must keep its relocations for ASLR to move it.
+  EXPECT_NE(0u, nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size);
+  EXPECT_TRUE(nt.FileHeader.Characteristics & IMAGE_FILE_DLL);
+  EXPECT_EQ(0u, nt.FileHeader.TimeDateStamp);
+}
+
+TEST_F(ShippedDllTest, IsStrippedAndNamesItsDebugFileWithItsChecksum) {
+  EXPECT_EQ(0u, dll.headers().FileHeader.NumberOfSymbols);
+  const IMAGE_SECTION_HEADER* first = IMAGE_FIRST_SECTION(&dll.headers());
+  for (WORD i = 0; i < dll.headers().FileHeader.NumberOfSections; ++i) {
+    EXPECT_THAT(dll.sectionName(first[i]), Not(StartsWith(".debug")))
+        << "debug information left in the DLL";
+  }
+  std::string link = dll.sectionData(".gnu_debuglink");
+  ASSERT_EQ("NPKelvraProxy.dll.debug", debugLinkName());
+  size_t crcAt = (debugLinkName().size() + 4) & ~size_t(3);
+  ASSERT_GE(link.size(), crcAt + 4);
+  DWORD stored;
+  memcpy(&stored, link.data() + crcAt, 4);
+  std::string debug = readFileShared(folderOf(pluginPath()) + widen(debugLinkName()));
+  ASSERT_FALSE(debug.empty());
+  EXPECT_EQ(stored, crc32(debug));
+}
+
+TEST_F(ShippedDllTest, BringsNoThreadingRuntimeIntoTheBrowser) {
+  // winpthread adds a vectored exception handler, a TLS callback of its own and
+  // thread suspension; the CRT's own two TLS callbacks (its TLS initialisers and the
+  // thread-exit destructors of the win32 thread model) are all there may be.
+  std::vector<std::string> imported;
+  for (const PeImport& import : dll.imports()) {
+    EXPECT_THAT(import.library, Not(StartsWith("libwinpthread")));
+    imported.insert(imported.end(), import.functions.begin(), import.functions.end());
+  }
+  ASSERT_FALSE(imported.empty());
+  const char* forbidden[] = {"AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler",
+                             "AddVectoredContinueHandler", "SuspendThread", "ResumeThread",
+                             "GetThreadContext", "SetThreadContext"};
+  for (const char* name : forbidden) {
+    EXPECT_THAT(imported, Not(::testing::Contains(std::string(name))));
+  }
+
+  PeImage debug(folderOf(pluginPath()) + widen(debugLinkName()));
+  ASSERT_TRUE(debug.valid());
+  std::vector<PeSymbol> symbols = debug.symbols();
+  ASSERT_FALSE(symbols.empty());
+  std::vector<std::string> callbacks;
+  for (DWORD rva : dll.tlsCallbacks()) {
+    std::string name = "?";
+    for (const PeSymbol& symbol : symbols) {
+      if (symbol.rva == rva && symbol.name.compare(0, 2, "__") == 0) name = symbol.name;
+    }
+    callbacks.push_back(name);
+  }
+  EXPECT_THAT(callbacks, IsSubsetOf({"___dyn_tls_init@12", "___dyn_tls_dtor@12"}));
+}
+
+TEST_F(ShippedDllTest, IsBuiltWithTheStackProtectorLinkedIn) {
+  PeImage debug(folderOf(pluginPath()) + widen(debugLinkName()));
+  ASSERT_TRUE(debug.valid());
+  std::vector<std::string> names;
+  for (const PeSymbol& symbol : debug.symbols()) names.push_back(symbol.name);
+  // Only a protected function's epilogue refers to these; the library ships with
+  // the DLL (libssp, linked statically), not as a DLL of its own.
+  EXPECT_THAT(names, ::testing::Contains("___stack_chk_fail"));
+  EXPECT_THAT(names, ::testing::Contains("___stack_chk_guard"));
+  EXPECT_THAT(names, ::testing::Contains("_NP_Initialize@4"));
+  for (const PeImport& import : dll.imports()) {
+    EXPECT_THAT(import.library, Not(StartsWith("libssp")));
+  }
+}
+
+}  // namespace
+}  // namespace kelvra_test
