@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "html_page.h"
 #include "identity.h"
 #include "page_run.h"
 #include "plugin_discovery.h"
@@ -20,7 +21,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kelvra_host [options] PAGE-SCRIPT.js\n"
+    "usage: kelvra_host [options] PAGE-SCRIPT.js | PAGE.html\n"
     "       kelvra_host --help\n"
     "       kelvra_host --register DLL [--plugin-id ID]\n"
     "       kelvra_host --unregister [--plugin-id ID]\n"
@@ -36,8 +37,11 @@ const char kUsage[] =
     "  --param NAME=VALUE a further attribute of the embedding (repeatable)\n"
     "  --private-temp     give the run a fresh temporary directory (the plug-in's log goes there)\n"
     "  --show-log         print the plug-in's log of the run after the script's output\n"
+    "  --timeout SECONDS  end the run when one call into the plug-in takes longer\n"
+    "                     (default 180; 0: no watchdog)\n"
     "exit: 0 ok, 1 script error, 2 usage, 3 plug-in (or launcher) not found or refused,\n"
-    "      4 imbalance: references or memory not given back\n";
+    "      4 imbalance: references or memory not given back, 5 a plug-in call hung\n"
+    "      past --timeout, 6 the plug-in crashed (a fault it did not handle)\n";
 
 struct Options {
   host::PageRun run;
@@ -80,6 +84,10 @@ bool parseOptions(int argc, wchar_t** argv, Options* options) {
         run.mimeType = narrow(value);
       } else if (arg == L"--name") {
         run.elementName = value;
+      } else if (arg == L"--timeout" && !value.empty() &&
+                 value.find_first_not_of(L"0123456789") == std::wstring::npos &&
+                 value.size() <= 6) {
+        run.timeoutSeconds = static_cast<unsigned>(_wtoi(value.c_str()));
       } else if (arg == L"--register") {
         options->registerPath = value;
       } else if (arg == L"--param" && value.find(L'=') != std::wstring::npos) {
@@ -97,23 +105,6 @@ bool parseOptions(int argc, wchar_t** argv, Options* options) {
   }
   bool registering = !options->registerPath.empty() || options->unregister;
   return registering ? run.scriptName.empty() : !run.scriptName.empty();
-}
-
-// The page script, read as UTF-8 (a byte-order mark is skipped).
-bool readScript(const std::wstring& path, std::wstring* script) {
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
-  std::string bytes = readFileShared(path);
-  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-  if (bytes.empty()) {
-    script->clear();
-    return true;
-  }
-  int size = static_cast<int>(bytes.size());
-  int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, NULL, 0);
-  if (units == 0) return false;
-  script->assign(units, L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, &(*script)[0], units);
-  return true;
 }
 
 void writeLine(FILE* stream, const std::string& line) {
@@ -193,7 +184,7 @@ int main() {
   if (!options.registerPath.empty() || options.unregister) return registration(options);
 
   host::PageRun& run = options.run;
-  if (!readScript(run.scriptName, &run.script)) {
+  if (!host::readUtf8File(run.scriptName, &run.script)) {
     fprintf(stderr, "host: cannot read %s as UTF-8 text\n", narrow(run.scriptName).c_str());
     return host::kExitUsage;
   }

@@ -1,0 +1,104 @@
+#include "plugin_guard.h"
+
+#include <windows.h>
+#include <stdio.h>
+
+#include "page_run.h"
+
+namespace host {
+namespace {
+
+const int kMaxDepth = 64;
+
+// The calls in progress, written by the main thread and read by the watchdog and the
+// fault filter: plain words, each written before the depth that publishes it.
+struct Calls {
+  const char* volatile what[kMaxDepth];
+  volatile ULONGLONG started[kMaxDepth];
+  volatile LONG depth;
+};
+
+Calls calls;
+FILE* report = stderr;
+unsigned timeoutMs = 0;
+
+// What the innermost call is, and how long the outermost has run.
+void describe(char* text, size_t size) {
+  LONG depth = calls.depth;
+  if (depth <= 0) {
+    snprintf(text, size, "outside any plug-in call");
+    return;
+  }
+  if (depth > kMaxDepth) depth = kMaxDepth;
+  ULONGLONG now = GetTickCount64();
+  snprintf(text, size, "in %s (%.1f s into the plug-in call%s%s)", calls.what[depth - 1],
+           static_cast<double>(now - calls.started[0]) / 1000.0, depth > 1 ? " from " : "",
+           depth > 1 ? calls.what[0] : "");
+}
+
+void endProcess(int code) {
+  fflush(stdout);
+  fflush(report);
+  // Not ExitProcess: the plug-in's DLL must not run its detach code after this.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+}
+
+DWORD WINAPI watch(void*) {
+  for (;;) {
+    Sleep(100);
+    LONG depth = calls.depth;
+    if (depth <= 0) continue;
+    ULONGLONG started = calls.started[0];
+    if (GetTickCount64() - started < timeoutMs) continue;
+    if (calls.depth <= 0 || calls.started[0] != started) continue;  // it returned meanwhile
+    char where[256];
+    describe(where, sizeof where);
+    fprintf(report, "host: HUNG: the plug-in did not return within %u s, %s\n", timeoutMs / 1000,
+            where);
+    endProcess(kExitHung);
+  }
+}
+
+LONG WINAPI fault(EXCEPTION_POINTERS* exception) {
+  const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+  char where[256];
+  describe(where, sizeof where);
+  char module[MAX_PATH] = "";
+  HMODULE owner = NULL;
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         static_cast<const char*>(record->ExceptionAddress), &owner)) {
+    GetModuleFileNameA(owner, module, sizeof module);
+  }
+  fprintf(report, "host: CRASHED: exception 0x%08lX at %p%s%s, %s\n",
+          static_cast<unsigned long>(record->ExceptionCode), record->ExceptionAddress,
+          module[0] != 0 ? " in " : "", module, where);
+  endProcess(kExitCrashed);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
+void startGuard(unsigned timeoutSeconds, FILE* out) {
+  report = out;
+  timeoutMs = timeoutSeconds * 1000u;
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(fault);
+  if (timeoutMs > 0) {
+    HANDLE thread = CreateThread(NULL, 0, watch, NULL, 0, NULL);
+    if (thread != NULL) CloseHandle(thread);
+  }
+}
+
+PluginCall::PluginCall(const char* what) {
+  LONG depth = calls.depth;
+  if (depth >= 0 && depth < kMaxDepth) {
+    calls.what[depth] = what;
+    calls.started[depth] = GetTickCount64();
+  }
+  InterlockedIncrement(&calls.depth);
+}
+
+PluginCall::~PluginCall() { InterlockedDecrement(&calls.depth); }
+
+}  // namespace host
