@@ -162,8 +162,8 @@ NPClass* classOf(NPObject* object) {
   return object->_class;
 }
 
-// Result variants start void, as in Firefox: a plug-in may release one whatever the
-// call answered.
+// NPN_Invoke's result starts void, as in Firefox: a plug-in may release it whatever
+// the call answered.
 bool NPN_Invoke(NPP, NPObject* object, NPIdentifier name, const NPVariant* args,
                 uint32_t argCount, NPVariant* result) {
   if (result == NULL) return false;
@@ -177,7 +177,6 @@ bool NPN_Invoke(NPP, NPObject* object, NPIdentifier name, const NPVariant* args,
 bool NPN_InvokeDefault(NPP, NPObject* object, const NPVariant* args, uint32_t argCount,
                        NPVariant* result) {
   if (result == NULL) return false;
-  VOID_TO_NPVARIANT(*result);
   NPClass* c = classOf(object);
   return handedOut(c != NULL && c->invokeDefault != NULL &&
                        c->invokeDefault(object, args, argCount, result),
@@ -186,7 +185,6 @@ bool NPN_InvokeDefault(NPP, NPObject* object, const NPVariant* args, uint32_t ar
 
 bool NPN_GetProperty(NPP, NPObject* object, NPIdentifier name, NPVariant* result) {
   if (result == NULL) return false;
-  VOID_TO_NPVARIANT(*result);
   NPClass* c = classOf(object);
   return handedOut(c != NULL && c->getProperty != NULL && c->getProperty(object, name, result),
                    result);
@@ -220,7 +218,6 @@ bool NPN_Enumerate(NPP, NPObject* object, NPIdentifier** ids, uint32_t* count) {
 bool NPN_Construct(NPP, NPObject* object, const NPVariant* args, uint32_t argCount,
                    NPVariant* result) {
   if (result == NULL) return false;
-  VOID_TO_NPVARIANT(*result);
   NPClass* c = classOf(object);
   return handedOut(c != NULL && c->construct != NULL &&
                        c->construct(object, args, argCount, result),
@@ -243,11 +240,6 @@ void NPN_ReleaseVariantValue(NPVariant* value) {
     State& s = state();
     Guard guard(s.lock);
     ++s.counts.variantsReleased;
-    auto owed = s.owed.find(resourceOf(*value));
-    if (resourceOf(*value) != NULL && owed != s.owed.end()) {
-      s.owed.erase(owed);
-      s.counts.valuesOwed = static_cast<long>(s.owed.size());
-    }
   }
   releaseValue(value);
 }
@@ -778,6 +770,18 @@ NPVariant stringArgument(const std::string& text) {
 }
 
 void releaseValue(NPVariant* value) {
+  {
+    // A result handed out comes back: released, or handed on to the browser as the
+    // plug-in's own result.
+    State& s = state();
+    Guard guard(s.lock);
+    const void* resource = resourceOf(*value);
+    auto owed = resource != NULL ? s.owed.find(resource) : s.owed.end();
+    if (owed != s.owed.end()) {
+      s.owed.erase(owed);
+      s.counts.valuesOwed = static_cast<long>(s.owed.size());
+    }
+  }
   if (NPVARIANT_IS_STRING(*value)) {
     NPN_MemFree(const_cast<NPUTF8*>(value->value.stringValue.UTF8Characters));
   } else if (NPVARIANT_IS_OBJECT(*value)) {
@@ -789,7 +793,10 @@ void releaseValue(NPVariant* value) {
 bool invoke(NPObject* object, const std::string& method, const NPVariant* args,
             uint32_t argCount, NPVariant* result) {
   VOID_TO_NPVARIANT(*result);
-  return NPN_Invoke(NULL, object, identifier(method), args, argCount, result);
+  // The browser calls the class itself: the result is its own, not handed out.
+  NPClass* c = classOf(object);
+  return c != NULL && c->invoke != NULL &&
+         c->invoke(object, identifier(method), args, argCount, result);
 }
 
 }  // namespace browser

@@ -131,8 +131,9 @@ void retain(NPObject* object);
 void release(NPObject* object);
 // A string the browser owns (a memalloc copy), as page script arguments are.
 NPVariant stringArgument(const std::string& text);
-// Releases a variant the plug-in handed to the browser (a result), or an argument
-// made above. Not counted as a release by the plug-in.
+// Releases a variant the plug-in handed to the browser (a result, which settles it
+// if it was a value the browser had handed out), or an argument made above. Not
+// counted as a release by the plug-in.
 void releaseValue(NPVariant* value);
 bool invoke(NPObject* object, const std::string& method, const NPVariant* args,
             uint32_t argCount, NPVariant* result);

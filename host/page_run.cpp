@@ -107,6 +107,15 @@ std::wstring objectLiteral(const NameValues& values) {
   return out + L"}";
 }
 
+// A window that is never shown; without a display (Wine headless) a message-only one.
+HWND hiddenWindow(const wchar_t* title) {
+  HWND window = CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, kEmbedWidth, kEmbedHeight,
+                                NULL, NULL, NULL, NULL);
+  return window != NULL ? window
+                        : CreateWindowExW(0, L"STATIC", title, 0, 0, 0, kEmbedWidth, kEmbedHeight,
+                                          HWND_MESSAGE, NULL, NULL, NULL);
+}
+
 // One embedding of the page, and its plug-in instance when it has one.
 struct Embedding {
   PageElement element;
@@ -369,7 +378,7 @@ void describePage(const PageRun& run, std::vector<Embedding>* embeddings,
 }
 
 // NPP_New for the embedding, then its window and scriptable object.
-void createInstance(const NPPluginFuncs& funcs, const std::wstring& globalName, Embedding* e,
+void createInstance(const NPPluginFuncs& funcs, const std::string& name, Embedding* e,
                     FILE* report) {
   Arguments arguments(e->element);
   memset(&e->instance, 0, sizeof e->instance);
@@ -384,8 +393,7 @@ void createInstance(const NPPluginFuncs& funcs, const std::wstring& globalName, 
   fprintf(report, "host: NPP_New(%s) -> %d\n", e->mimeType.c_str(), created);
   e->created = created == NPERR_NO_ERROR;
   if (!e->created) return;
-  e->window = CreateWindowExW(0, L"STATIC", L"kelvra_host embedding", WS_POPUP, 0, 0,
-                              kEmbedWidth, kEmbedHeight, NULL, NULL, NULL, NULL);
+  e->window = hiddenWindow(L"kelvra_host embedding");
   NPWindow npWindow;
   memset(&npWindow, 0, sizeof npWindow);
   npWindow.window = e->window;
@@ -407,13 +415,13 @@ void createInstance(const NPPluginFuncs& funcs, const std::wstring& globalName, 
   if (error != NPERR_NO_ERROR) scriptable = NULL;
   if (scriptable != NULL) {
     fprintf(report, "host: NPP_GetValue(scriptable object) -> 0: %s is scriptable\n",
-            narrow(globalName).c_str());
+            name.c_str());
     e->scriptable = wrapObject(&e->instance, scriptable);
   } else {
     fprintf(report,
             "host: NPP_GetValue(scriptable object) -> %d: %s has no scriptable object, it is "
             "null for script\n",
-            error, narrow(globalName).c_str());
+            error, name.c_str());
   }
 }
 
@@ -539,6 +547,8 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   NPPluginFuncs funcs;
   memset(&funcs, 0, sizeof funcs);
   NPError error = NPERR_NO_ERROR;
+  // The browser window around the page (NPNVnetscapeWindow), never shown.
+  page.topWindow = hiddenWindow(L"kelvra_host page");
   current = &page;
   browser::setEmbedder(&kEmbedder);
   startLoop(StreamTarget{&funcs, run.url}, [&page](IDispatch* callback) {
@@ -565,12 +575,15 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   for (size_t i = 0; ran && i < page.embeddings.size(); ++i) {
     Embedding& e = page.embeddings[i];
     std::wstring global = html ? L"kelvraHostEmbed" + std::to_wstring(i) : run.elementName;
-    if (pluginUp && e.forPlugin) createInstance(funcs, global, &e, report);
+    std::string id = e.element.attribute("id");
+    if (pluginUp && e.forPlugin) {
+      createInstance(funcs, id.empty() ? "embedding " + std::to_string(i + 1) : id, &e, report);
+    }
     // A bare script's refused instance ends the run; a page goes on without it.
     if (!html && !e.created) outcome.exitCode = kExitPluginRefused;
     ScriptError defineError;
     ran = session.define(global, e.scriptable, &defineError);
-    if (ran && html) {
+    if (ran) {
       ran = session.evaluate(L"kelvraHostPage.attach(" + std::to_wstring(i) + L", " + global + L")",
                              NULL);
     }
@@ -596,6 +609,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     if (e.elementObject != NULL) browser::release(e.elementObject);
   }
   if (page.window != NULL) browser::release(page.window);
+  if (page.topWindow != NULL) DestroyWindow(page.topWindow);
   browser::setEmbedder(NULL);
   current = NULL;
   if (plugin.module != NULL) {

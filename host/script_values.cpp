@@ -393,9 +393,12 @@ HRESULT NPObjectDispatch::invoke(DISPID id, LCID, WORD flags, DISPPARAMS* params
   browser::takeException(&stale);  // only what this call sets counts
   bool answered = false;
   const char* browserMessage = kCallFailed;
-  PluginCall call(isPut ? "NPClass.setProperty"
-                        : isConstruct ? "NPClass.construct"
-                                      : id == DISPID_VALUE ? "NPClass.invokeDefault" : "NPClass.invoke");
+  // Named for the watchdog's report: the member and, for invoke, the method.
+  std::string member = isPut ? "NPClass.setProperty"
+                       : isConstruct ? "NPClass.construct"
+                       : id == DISPID_VALUE ? "NPClass.invokeDefault"
+                                            : "NPClass.invoke(" + narrow(nameOf(name)) + ")";
+  PluginCall call(member.c_str());
   if (isPut) {
     browserMessage = kSetFailed;
     answered = objectClass->setProperty != NULL &&
