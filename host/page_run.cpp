@@ -557,6 +557,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   });
   if (ran && plugin.module != NULL) {
     fprintf(report, "host: loaded %s\n", narrow(run.pluginPath).c_str());
+    guardModule(plugin.module);
     {
       PluginCall call("NP_GetEntryPoints, NP_Initialize");
       error = startPlugin(plugin, browser::functions(), &funcs);
@@ -617,6 +618,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
       PluginCall call("NP_Shutdown");
       fprintf(report, "host: NP_Shutdown -> %d\n", plugin.shutdown());
     }
+    guardModule(NULL);
     unloadPlugin(&plugin);
     fprintf(report, "host: unloaded\n");
   }

@@ -20,6 +20,7 @@ struct Calls {
 
 Calls calls;
 FILE* report = stderr;
+void* volatile guarded = NULL;
 unsigned timeoutMs = 0;
 
 // What the innermost call is, and how long the outermost has run.
@@ -59,8 +60,7 @@ DWORD WINAPI watch(void*) {
   }
 }
 
-LONG WINAPI fault(EXCEPTION_POINTERS* exception) {
-  const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+void reportFault(const EXCEPTION_RECORD* record) {
   char where[256];
   describe(where, sizeof where);
   char module[MAX_PATH] = "";
@@ -74,7 +74,42 @@ LONG WINAPI fault(EXCEPTION_POINTERS* exception) {
           static_cast<unsigned long>(record->ExceptionCode), record->ExceptionAddress,
           module[0] != 0 ? " in " : "", module, where);
   endProcess(kExitCrashed);
+}
+
+// Last chance: a fault no one handled.
+LONG WINAPI unhandled(EXCEPTION_POINTERS* exception) {
+  reportFault(exception->ExceptionRecord);
   return EXCEPTION_EXECUTE_HANDLER;
+}
+
+bool isFault(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_STACK_OVERFLOW:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_IN_PAGE_ERROR:
+      return true;
+    default:
+      return false;  // C++ exceptions and debugger messages go their way
+  }
+}
+
+// First chance: a fault of the plug-in's own code during one of its calls.
+LONG WINAPI firstChance(EXCEPTION_POINTERS* exception) {
+  const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+  HMODULE owner = NULL;
+  if (calls.depth > 0 && guarded != NULL && isFault(record->ExceptionCode) &&
+      GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         static_cast<const char*>(record->ExceptionAddress), &owner) &&
+      owner == guarded) {
+    reportFault(record);
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -83,12 +118,15 @@ void startGuard(unsigned timeoutSeconds, FILE* out) {
   report = out;
   timeoutMs = timeoutSeconds * 1000u;
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  SetUnhandledExceptionFilter(fault);
+  SetUnhandledExceptionFilter(unhandled);
+  AddVectoredExceptionHandler(1, firstChance);
   if (timeoutMs > 0) {
     HANDLE thread = CreateThread(NULL, 0, watch, NULL, 0, NULL);
     if (thread != NULL) CloseHandle(thread);
   }
 }
+
+void guardModule(void* module) { guarded = module; }
 
 PluginCall::PluginCall(const char* what) {
   LONG depth = calls.depth;

@@ -12,8 +12,11 @@
 
 namespace host {
 
-// Starts the watchdog thread and the fault filter; `report` gets the account.
+// Starts the watchdog thread and the fault handlers; `report` gets the account.
 void startGuard(unsigned timeoutSeconds, FILE* report);
+// The plug-in's module: a fault inside it during a plug-in call ends the run at
+// once, before any handler of the callers' (JScript, COM) could swallow it.
+void guardModule(void* module);
 
 // Marks a call into the plug-in for its lifetime; calls may nest (a plug-in calls
 // back into script, which calls the plug-in again): the innermost is reported.

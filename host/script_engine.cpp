@@ -3,6 +3,7 @@
 #include <activscp.h>
 #include <stdio.h>
 #include <string.h>
+#include <wctype.h>
 
 #include <vector>
 
@@ -88,6 +89,9 @@ const wchar_t kPrelude[] =
     L"    return this.number === number ? this.message : toString.call(this);\n"
     L"  };\n"
     L"})(Error.prototype);\n";
+
+// What JScript says of an uncaught throw of a value that is not an Error.
+const char kNotCaught[] = "Exception thrown and not caught";
 
 // Source context cookies: which text an error belongs to.
 const DWORD kPreludeCookie = 0;
@@ -350,6 +354,30 @@ long chooseLanguageVersion(IActiveScript* engine) {
   return chosen;
 }
 
+// The expression of the throw statement at `column` of `line` when reading it
+// again cannot change anything: a literal, or a name with properties (no calls, no
+// operators). Empty otherwise.
+std::wstring rereadableThrow(const std::wstring& line, long column) {
+  size_t at = line.find(L"throw", column > 0 ? static_cast<size_t>(column - 1) : 0);
+  if (at == std::wstring::npos) return std::wstring();
+  std::wstring expression = line.substr(at + 5);
+  size_t end = expression.find_last_not_of(L" \t;");
+  expression = end == std::wstring::npos ? L"" : expression.substr(0, end + 1);
+  size_t start = expression.find_first_not_of(L" \t");
+  if (start == std::wstring::npos || start == 0) return std::wstring();
+  expression = expression.substr(start);
+  wchar_t quote = expression[0];
+  if (quote == L'"' || quote == L'\'') {
+    bool closed = expression.size() > 1 && expression.back() == quote &&
+                  expression.find(quote, 1) == expression.size() - 1;
+    return closed && expression.find(L'\\') == std::wstring::npos ? expression : std::wstring();
+  }
+  for (wchar_t c : expression) {
+    if (!iswalnum(c) && c != L'_' && c != L'$' && c != L'.' && c != L'-') return std::wstring();
+  }
+  return expression;
+}
+
 }  // namespace
 
 struct ScriptSession::Parts {
@@ -463,6 +491,25 @@ bool ScriptSession::run(const std::wstring& source, ScriptError* error) {
   p.site->error = error;
   HRESULT hr = parse(p.parser, source.c_str(), kPageCookie, 0, NULL);
   if (FAILED(hr)) failWith(error, "the script", hr);
+  // JScript reports a thrown value that is no Error without the value; a browser
+  // reports "uncaught exception: value". Read it again where that cannot change
+  // anything.
+  if (error->failed && error->message == kNotCaught) {
+    std::wstring line;
+    size_t start = 0;
+    for (unsigned long n = 1; n < error->line && start != std::wstring::npos; ++n) {
+      start = source.find(L'\n', start);
+      if (start != std::wstring::npos) ++start;
+    }
+    if (start != std::wstring::npos) line = source.substr(start, source.find(L'\n', start) - start);
+    std::wstring expression = rereadableThrow(line, error->column);
+    VARIANT value;
+    if (!expression.empty() && evaluate(L"String(" + expression + L")", &value) &&
+        V_VT(&value) == VT_BSTR) {
+      error->message = "uncaught exception: " + narrow(textOf(value));
+    }
+    VariantClear(&value);
+  }
   return !error->failed;
 }
 

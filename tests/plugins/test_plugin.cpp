@@ -254,9 +254,9 @@ std::string services(NPP npp) {
   add("write=" + std::to_string(npn->write(npp, stream, 0, NULL)));
   char* proxy = NULL;
   uint32_t length = 0;
-  add("proxy=" + std::to_string(npn->getvalueforurl(npp, NPNURLVProxy, "https://www.kelvra.com/",
-                                                    &proxy, &length)) +
-      ":" + (proxy != NULL ? std::string(proxy, length) : ""));
+  NPError proxyError =
+      npn->getvalueforurl(npp, NPNURLVProxy, "https://www.kelvra.com/", &proxy, &length);
+  add("proxy=" + std::to_string(proxyError) + ":" + (proxy != NULL ? std::string(proxy, length) : ""));
   npn->memfree(proxy);
   char* cookie = NULL;
   add("cookie=" + std::to_string(npn->getvalueforurl(npp, NPNURLVCookie, "https://www.kelvra.com/",
@@ -410,7 +410,9 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
   } else if (method == "hang") {
     for (;;) Sleep(1000);
   } else if (method == "crash") {
-    int* volatile nowhere = NULL;  // not a constant the compiler could turn into a trap
+    // The top of a 32-bit address space is the kernel's, never a process's memory
+    // (page 0 may be mapped under an emulator); volatile, so that it is no trap.
+    int* volatile nowhere = reinterpret_cast<int*>(0xFFFFFFF0);
     *nowhere = 1;
   } else {
     npn->setexception(object, ("no such method: " + method).c_str());
