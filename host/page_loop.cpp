@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "plugin_guard.h"
 #include "plugin_loader.h"
 
 namespace host {
@@ -213,6 +214,7 @@ std::wstring filePath(const std::string& url) {
 void notifyDone(const Stream& stream, NPReason reason) {
   const NPPluginFuncs* funcs = loop().target.funcs;
   if (stream.notify && funcs->urlnotify != NULL) {
+    PluginCall call("NPP_URLNotify");
     funcs->urlnotify(stream.instance, stream.url.c_str(), reason, stream.notifyData);
   }
 }
@@ -234,6 +236,7 @@ bool stepStream(Stream& stream) {
       stream.np.end = static_cast<uint32_t>(stream.body.size());
       stream.np.notifyData = stream.notifyData;
       stream.type = NP_NORMAL;
+      PluginCall call("NPP_NewStream");
       NPError error = funcs->newstream != NULL
                           ? funcs->newstream(stream.instance, &stream.mime[0], &stream.np, false,
                                              &stream.type)
@@ -251,6 +254,7 @@ bool stepStream(Stream& stream) {
         stream.stage = stream.type == NP_ASFILE ? kAsFile : kDone;
         return true;
       }
+      PluginCall call("NPP_WriteReady, NPP_Write");
       int32_t ready = funcs->writeready != NULL ? funcs->writeready(stream.instance, &stream.np)
                                                  : kChunk;
       if (ready <= 0) return true;  // not ready: offered again on a later turn
@@ -285,12 +289,16 @@ bool stepStream(Stream& stream) {
           }
           name = narrow(path);
         }
+        PluginCall call("NPP_StreamAsFile");
         funcs->asfile(stream.instance, &stream.np, name.c_str());
       }
       stream.stage = kDone;
       return true;
     case kDone:
-      if (funcs->destroystream != NULL) funcs->destroystream(stream.instance, &stream.np, stream.reason);
+      if (funcs->destroystream != NULL) {
+        PluginCall call("NPP_DestroyStream");
+        funcs->destroystream(stream.instance, &stream.np, stream.reason);
+      }
       notifyDone(stream, stream.reason);
       ++loop().counts.streamsDelivered;
       return false;
@@ -317,6 +325,7 @@ void runCalls() {
     calls.swap(l.calls);
   }
   for (const AsyncCall& call : calls) {
+    PluginCall guard("a function posted with NPN_PluginThreadAsyncCall");
     call.call(call.data);
     ++l.counts.asyncCallsRun;
   }
@@ -348,6 +357,7 @@ bool fireTimers() {
       fired.callback->Release();
     } else {
       ++l.counts.pluginTimersFired;
+      PluginCall call("a timer function of NPN_ScheduleTimer");
       fired.fire(fired.instance, static_cast<uint32_t>(fired.id));
     }
     if (!ok) return false;
@@ -503,6 +513,7 @@ void stopLoop(NPP instance) {
       continue;
     }
     if (stream->opened && l.target.funcs->destroystream != NULL) {
+      PluginCall call("NPP_DestroyStream");
       l.target.funcs->destroystream(instance, &stream->np, NPRES_USER_BREAK);
     }
     notifyDone(*stream, NPRES_USER_BREAK);

@@ -37,7 +37,7 @@ trap 'wine regsvr32 /s /u "$launcher" || true' EXIT
 echo "registered KelvraDemoLauncher.dll (regsvr32; unregistered again when the demo ends)"
 host --register "$(windows_path "$bin/NPKelvraProxy.dll")"
 
-example=$root/examples/launcher-page.js
+example=$root/examples/launcher-page.html
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then
   script=$1
   shift

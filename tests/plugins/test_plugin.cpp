@@ -279,6 +279,10 @@ std::string services(NPP npp) {
   add("surface=" + std::to_string(npn->initasyncsurface(npp, &size, NPImageFormatBGRA32, NULL, NULL)));
   add("finalize=" + std::to_string(npn->finalizeasyncsurface(npp, NULL)));
   npn->setcurrentasyncsurface(npp, NULL, NULL);
+  // Releasing a void variant is allowed and no imbalance of the browser's.
+  NPVariant nothing;
+  VOID_TO_NPVARIANT(nothing);
+  npn->releasevariantvalue(&nothing);
   return out;
 }
 
