@@ -47,7 +47,8 @@ NPError destroyStream(NPP instance, NPStream* stream, NPReason reason);
 // not keep the page open) or a script timer fails. False for a failure.
 bool runLoop();
 // Drops everything still pending for `instance` (its streams end with
-// NPRES_USER_BREAK first, as when a page closes), then script timers.
+// NPRES_USER_BREAK first, as when a page closes) and every script timer; NULL: only
+// the script timers.
 void stopLoop(NPP instance);
 
 // What the loop delivered, for the host's report.

@@ -595,6 +595,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   for (Embedding& e : page.embeddings) {
     if (e.created) stopLoop(&e.instance);
   }
+  stopLoop(NULL);  // the script timers
   session.close();
   for (Embedding& e : page.embeddings) {
     if (e.scriptable != NULL) e.scriptable->Release();

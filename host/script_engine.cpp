@@ -226,13 +226,14 @@ struct Item {
 };
 
 // The engine's site: named items, and where errors go. An error during a run is the
-// run's (the first one wins); one during an evaluation goes to the console.
+// run's (the first one wins); one at any other time (an evaluation, script that a
+// plug-in calls from the event loop) goes to the console.
 class Site : public comhelp::Unknown<IActiveScriptSite> {
  public:
   explicit Site(const ConsoleSink& console) : console_(console) {}
 
   std::vector<Item> items;
-  ScriptError* error = NULL;  // the current run's; NULL while evaluating
+  ScriptError* error = NULL;  // the current run's; NULL outside a run
 
   HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown** item,
@@ -306,7 +307,7 @@ HRESULT Site::OnScriptError(IActiveScriptError* failure) {
   ScriptError found;
   describe(failure, &found);
   if (error == NULL) {
-    console_(true, "evaluated script: line " + std::to_string(found.line) + ": " + found.message);
+    console_(true, "script error: line " + std::to_string(found.line) + ": " + found.message);
   } else if (!error->failed) {  // the first error ends the run
     *error = found;
     error->failed = true;
@@ -463,6 +464,7 @@ bool ScriptSession::start(const NamedObject* objects, size_t objectCount,
   }
   if (helpers != NULL) helpers->Release();
   if (FAILED(hr)) failWith(error, "the host prelude", hr);
+  p.site->error = NULL;
   return !error->failed;
 }
 
@@ -481,6 +483,7 @@ bool ScriptSession::define(const std::wstring& name, IDispatch* object, ScriptEr
   }
   p.site->error = error;
   HRESULT hr = parse(p.parser, line.c_str(), kPreludeCookie, 0, NULL);
+  p.site->error = NULL;
   if (FAILED(hr)) failWith(error, "adding a global", hr);
   return !error->failed;
 }
@@ -490,6 +493,7 @@ bool ScriptSession::run(const std::wstring& source, ScriptError* error) {
   if (p.parser == NULL) return false;
   p.site->error = error;
   HRESULT hr = parse(p.parser, source.c_str(), kPageCookie, 0, NULL);
+  p.site->error = NULL;
   if (FAILED(hr)) failWith(error, "the script", hr);
   // JScript reports a thrown value that is no Error without the value; a browser
   // reports "uncaught exception: value". Read it again where that cannot change
@@ -537,6 +541,7 @@ bool ScriptSession::call(IDispatch* function, ScriptError* error) {
   memset(&info, 0, sizeof info);
   parts_->site->error = error;
   HRESULT hr = function->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD, &none, NULL, &info, NULL);
+  parts_->site->error = NULL;
   if (FAILED(hr) && !error->failed) {
     error->failed = true;
     if (info.pfnDeferredFillIn != NULL) info.pfnDeferredFillIn(&info);
