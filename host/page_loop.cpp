@@ -1,5 +1,6 @@
 #include "page_loop.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 

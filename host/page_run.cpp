@@ -1,6 +1,7 @@
 #include "page_run.h"
 
 #include <windows.h>
+#include <ctype.h>
 #include <string.h>
 
 #include <set>
