@@ -168,13 +168,9 @@ bool pageEvaluate(NPP instance, NPObject*, const NPString* script, NPVariant* re
   return SUCCEEDED(hr);
 }
 
-uint32_t pageScheduleTimer(NPP instance, uint32_t interval, bool repeat, void (*fire)(NPP, uint32_t)) {
-  return schedulePluginTimer(instance, interval, repeat, fire);
-}
-
-const browser::Embedder kEmbedder = {pageWindow,       pageElement,     pageNativeWindow,
-                                     pageEvaluate,     pageScheduleTimer, unschedulePluginTimer,
-                                     postAsyncCall,    requestUrl,      destroyStream};
+const browser::Embedder kEmbedder = {pageWindow,      pageElement,         pageNativeWindow,
+                                     pageEvaluate,    schedulePluginTimer, unschedulePluginTimer,
+                                     postAsyncCall,   requestUrl,          destroyStream};
 
 // The page's script objects that the host itself writes: location, navigator, the
 // embeddings' elements and document.
@@ -625,7 +621,13 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     fprintf(report, "host: unloaded\n");
   }
 
-  bool balanced = reportBalance(before, browser::counts(), report);
+  browser::Counts after = browser::counts();
+  if (after.statusMessages > before.statusMessages || after.invalidations > before.invalidations) {
+    fprintf(report, "host: the plug-in's status line (%ld times): \"%s\"; %ld redraws asked for\n",
+            after.statusMessages - before.statusMessages, browser::lastStatus().c_str(),
+            after.invalidations - before.invalidations);
+  }
+  bool balanced = reportBalance(before, after, report);
   if (launcher.module != NULL && !stopLauncher(&launcher)) {
     fprintf(report, "host: IMBALANCE: launcher objects still alive (DllCanUnloadNow: S_FALSE)\n");
     balanced = false;

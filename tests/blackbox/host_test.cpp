@@ -394,6 +394,10 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(expected[i], got[i]) << rows[i].expression;
   }
+  // services() set the status line and asked for three redraws; it released a void variant.
+  EXPECT_TRUE(contains(run.err, "status line (1 times): \"status from the test plug-in\"; "
+                                "3 redraws asked for"))
+      << run.err;
   EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
 }
 
