@@ -426,7 +426,9 @@ void NPN_PopPopupsEnabledState(NPP) {
 
 void NPN_PluginThreadAsyncCall(NPP instance, void (*call)(void*), void* data) {
   const Embedder* page = embedder();
-  if (call != NULL && page != NULL && page->asyncCall != NULL) page->asyncCall(instance, call, data);
+  if (call != NULL && page != NULL && page->asyncCall != NULL) {
+    page->asyncCall(instance, call, data);
+  }
 }
 
 // No cookies and a direct connection: the page is served from files.

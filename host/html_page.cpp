@@ -14,7 +14,9 @@ std::wstring lowerCase(std::wstring text) {
   return text;
 }
 
-bool isSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\f'; }
+bool isSpace(wchar_t c) {
+  return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\f';
+}
 
 unsigned long lineAt(const std::wstring& text, size_t position) {
   unsigned long line = 1;
@@ -27,7 +29,7 @@ unsigned long lineAt(const std::wstring& text, size_t position) {
 struct Tag {
   std::wstring name;  // lower case; "/name" for an end tag
   NameValues attributes;
-  size_t end;         // just after '>'
+  size_t end;  // just after '>'
 };
 
 // The tag starting at text[start] == '<'; false when it is none.
@@ -67,7 +69,8 @@ bool readTag(const std::wstring& text, size_t start, Tag* tag) {
         value = text.substr(v, i - v);
       }
     }
-    if (!name.empty()) tag->attributes.push_back(std::make_pair(narrow(name), decodeEntities(narrow(value))));
+    if (!name.empty())
+      tag->attributes.push_back(std::make_pair(narrow(name), decodeEntities(narrow(value))));
   }
   tag->end = i < text.size() ? i + 1 : text.size();
   return true;
@@ -88,8 +91,8 @@ std::string decodeEntities(const std::string& text) {
   static const struct {
     const char* name;
     const char* text;
-  } kEntities[] = {{"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"},
-                   {"nbsp", "\xC2\xA0"}};
+  } kEntities[] = {{"amp", "&"},   {"lt", "<"},   {"gt", ">"},
+                   {"quot", "\""}, {"apos", "'"}, {"nbsp", "\xC2\xA0"}};
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     size_t semicolon = text[i] == '&' ? text.find(';', i) : std::string::npos;
@@ -102,7 +105,8 @@ std::string decodeEntities(const std::string& text) {
     if (name.size() > 1 && name[0] == '#') {
       bool hex = name[1] == 'x' || name[1] == 'X';
       unsigned long code = strtoul(name.c_str() + (hex ? 2 : 1), NULL, hex ? 16 : 10);
-      if (code > 0 && code < 0x110000) replacement = narrow(std::wstring(1, static_cast<wchar_t>(code)));
+      if (code > 0 && code < 0x110000)
+        replacement = narrow(std::wstring(1, static_cast<wchar_t>(code)));
     } else {
       for (const auto& entity : kEntities) {
         if (name == entity.name) replacement = entity.text;

@@ -17,16 +17,16 @@ namespace host {
 typedef std::vector<std::pair<std::string, std::string>> NameValues;
 
 struct PageElement {
-  std::string tag;         // "embed" or "object", lower case
-  NameValues attributes;   // names in lower case, as written otherwise
-  NameValues params;       // an <object>'s <param name value>s
+  std::string tag;        // "embed" or "object", lower case
+  NameValues attributes;  // names in lower case, as written otherwise
+  NameValues params;      // an <object>'s <param name value>s
   std::string attribute(const char* name) const;
 };
 
 struct PageScriptRef {
-  std::string src;        // empty: inline
-  std::wstring source;    // the inline text
-  unsigned long line;     // where the script's text starts in the page, from 1
+  std::string src;      // empty: inline
+  std::wstring source;  // the inline text
+  unsigned long line;   // where the script's text starts in the page, from 1
 };
 
 struct HtmlPage {

@@ -25,9 +25,9 @@ struct Timer {
   ULONGLONG due;
   long interval;
   bool repeat;
-  IDispatch* callback;             // a script timer's function
-  NPP instance;                    // a plug-in timer's instance ...
-  void (*fire)(NPP, uint32_t);     // ... and function
+  IDispatch* callback;          // a script timer's function
+  NPP instance;                 // a plug-in timer's instance ...
+  void (*fire)(NPP, uint32_t);  // ... and function
 };
 
 struct AsyncCall {
@@ -40,7 +40,7 @@ enum StreamStage { kStart, kWriting, kAsFile, kDone };
 
 struct Stream {
   NPP instance;
-  std::string url;       // as the plug-in asked for it (NPP_URLNotify's url)
+  std::string url;  // as the plug-in asked for it (NPP_URLNotify's url)
   std::string mime;
   std::string body;
   std::string fileName;  // the local file, for NP_ASFILE
@@ -98,8 +98,9 @@ std::string schemeOf(const std::string& url) {
   std::string scheme;
   for (size_t i = 0; i < colon; ++i) {
     char c = url[i];
-    bool ok = isalpha(static_cast<unsigned char>(c)) ||
-              (i > 0 && (isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
+    bool ok =
+        isalpha(static_cast<unsigned char>(c)) ||
+        (i > 0 && (isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
     if (!ok) return std::string();
     scheme += lower(c);
   }
@@ -145,13 +146,20 @@ bool base64Decode(const std::string& text, std::string* out) {
   int bits = 0;
   for (char c : text) {
     int digit;
-    if (c >= 'A' && c <= 'Z') digit = c - 'A';
-    else if (c >= 'a' && c <= 'z') digit = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') digit = c - '0' + 52;
-    else if (c == '+') digit = 62;
-    else if (c == '/') digit = 63;
-    else if (c == '=' || c == ' ' || c == '\r' || c == '\n') continue;
-    else return false;
+    if (c >= 'A' && c <= 'Z')
+      digit = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      digit = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      digit = c - '0' + 52;
+    else if (c == '+')
+      digit = 62;
+    else if (c == '/')
+      digit = 63;
+    else if (c == '=' || c == ' ' || c == '\r' || c == '\n')
+      continue;
+    else
+      return false;
     value = (value << 6) | static_cast<unsigned>(digit);
     bits += 6;
     if (bits >= 8) {
@@ -185,9 +193,10 @@ std::string mimeForFile(const std::string& path) {
   static const struct {
     const char* extension;
     const char* mime;
-  } kTypes[] = {{".txt", "text/plain"},  {".html", "text/html"}, {".htm", "text/html"},
-                {".js", "application/javascript"}, {".json", "application/json"},
-                {".xml", "text/xml"},    {".png", "image/png"},  {".jpg", "image/jpeg"},
+  } kTypes[] = {{".txt", "text/plain"},        {".html", "text/html"},
+                {".htm", "text/html"},         {".js", "application/javascript"},
+                {".json", "application/json"}, {".xml", "text/xml"},
+                {".png", "image/png"},         {".jpg", "image/jpeg"},
                 {".gif", "image/gif"}};
   size_t dot = path.rfind('.');
   std::string extension;
@@ -238,10 +247,9 @@ bool stepStream(Stream& stream) {
       stream.np.notifyData = stream.notifyData;
       stream.type = NP_NORMAL;
       PluginCall call("NPP_NewStream");
-      NPError error = funcs->newstream != NULL
-                          ? funcs->newstream(stream.instance, &stream.mime[0], &stream.np, false,
-                                             &stream.type)
-                          : NPERR_GENERIC_ERROR;
+      NPError error = funcs->newstream != NULL ? funcs->newstream(stream.instance, &stream.mime[0],
+                                                                  &stream.np, false, &stream.type)
+                                               : NPERR_GENERIC_ERROR;
       if (error != NPERR_NO_ERROR) {
         notifyDone(stream, NPRES_NETWORK_ERR);
         return false;
@@ -256,16 +264,15 @@ bool stepStream(Stream& stream) {
         return true;
       }
       PluginCall call("NPP_WriteReady, NPP_Write");
-      int32_t ready = funcs->writeready != NULL ? funcs->writeready(stream.instance, &stream.np)
-                                                 : kChunk;
+      int32_t ready =
+          funcs->writeready != NULL ? funcs->writeready(stream.instance, &stream.np) : kChunk;
       if (ready <= 0) return true;  // not ready: offered again on a later turn
-      int32_t length = static_cast<int32_t>(
-          std::min(stream.body.size() - stream.offset, static_cast<size_t>(std::min(ready, kChunk))));
-      int32_t written = funcs->write != NULL
-                            ? funcs->write(stream.instance, &stream.np,
-                                           static_cast<int32_t>(stream.offset), length,
-                                           &stream.body[stream.offset])
-                            : length;
+      int32_t length = static_cast<int32_t>(std::min(stream.body.size() - stream.offset,
+                                                     static_cast<size_t>(std::min(ready, kChunk))));
+      int32_t written = funcs->write != NULL ? funcs->write(stream.instance, &stream.np,
+                                                            static_cast<int32_t>(stream.offset),
+                                                            length, &stream.body[stream.offset])
+                                             : length;
       if (written < 0) {
         stream.reason = NPRES_NETWORK_ERR;  // the plug-in gives up on the stream
         stream.stage = kDone;
@@ -285,7 +292,8 @@ bool stepStream(Stream& stream) {
                                     FILE_ATTRIBUTE_NORMAL, NULL);
           DWORD written = 0;
           if (file != INVALID_HANDLE_VALUE) {
-            WriteFile(file, stream.body.data(), static_cast<DWORD>(stream.body.size()), &written, NULL);
+            WriteFile(file, stream.body.data(), static_cast<DWORD>(stream.body.size()), &written,
+                      NULL);
             CloseHandle(file);
           }
           name = narrow(path);
@@ -341,8 +349,8 @@ bool fireTimers() {
     if (timer.due <= time) due.push_back(timer.id);
   }
   for (long id : due) {
-    auto timer = std::find_if(l.timers.begin(), l.timers.end(),
-                              [id](const Timer& t) { return t.id == id; });
+    auto timer =
+        std::find_if(l.timers.begin(), l.timers.end(), [id](const Timer& t) { return t.id == id; });
     if (timer == l.timers.end()) continue;  // cleared by an earlier one
     Timer fired = *timer;
     if (fired.callback != NULL) fired.callback->AddRef();

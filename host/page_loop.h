@@ -7,15 +7,15 @@
 #ifndef KELVRA_HOST_PAGE_LOOP_H
 #define KELVRA_HOST_PAGE_LOOP_H
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 #include <functional>
 #include <string>
 
 #include "npapi.h"
-#include "npfunctions.h"
 #include "npbrowser.h"
+#include "npfunctions.h"
 
 namespace host {
 

@@ -80,13 +80,27 @@ std::wstring literal(const std::string& utf8) {
   std::wstring text = widen(utf8), out = L"\"";
   for (wchar_t c : text) {
     switch (c) {
-      case L'"': out += L"\\\""; break;
-      case L'\\': out += L"\\\\"; break;
-      case L'\n': out += L"\\n"; break;
-      case L'\r': out += L"\\r"; break;
-      case L'<': out += L"\\x3C"; break;
-      case 0x2028: out += L"\\u2028"; break;
-      case 0x2029: out += L"\\u2029"; break;
+      case L'"':
+        out += L"\\\"";
+        break;
+      case L'\\':
+        out += L"\\\\";
+        break;
+      case L'\n':
+        out += L"\\n";
+        break;
+      case L'\r':
+        out += L"\\r";
+        break;
+      case L'<':
+        out += L"\\x3C";
+        break;
+      case 0x2028:
+        out += L"\\u2028";
+        break;
+      case 0x2029:
+        out += L"\\u2029";
+        break;
       default:
         if (c < 0x20) {
           wchar_t escape[8];
@@ -123,7 +137,7 @@ struct Embedding {
   std::string mimeType;
   bool forPlugin = false;  // of a type the plug-in handles
   NPP_t instance;
-  bool created = false;    // NPP_New succeeded
+  bool created = false;            // NPP_New succeeded
   NPObject* elementObject = NULL;  // the page's element for NPNVPluginElementNPObject
   IDispatch* scriptable = NULL;    // the plug-in's scriptable object, wrapped
   HWND window = NULL;
@@ -158,7 +172,7 @@ NPObject* pageElement(NPP instance) {
 void* pageNativeWindow(NPP) { return current != NULL ? current->topWindow : NULL; }
 
 bool pageEvaluate(NPP instance, NPObject*, const NPString* script, NPVariant* result) {
-  if (current == NULL || current->session == NULL) return false;
+  if (current == NULL || current->session == NULL || !onScriptThread()) return false;
   std::string text(script->UTF8Characters != NULL ? script->UTF8Characters : "",
                    script->UTF8Length);
   VARIANT value;
@@ -168,9 +182,9 @@ bool pageEvaluate(NPP instance, NPObject*, const NPString* script, NPVariant* re
   return SUCCEEDED(hr);
 }
 
-const browser::Embedder kEmbedder = {pageWindow,      pageElement,         pageNativeWindow,
-                                     pageEvaluate,    schedulePluginTimer, unschedulePluginTimer,
-                                     postAsyncCall,   requestUrl,          destroyStream};
+const browser::Embedder kEmbedder = {pageWindow,    pageElement,         pageNativeWindow,
+                                     pageEvaluate,  schedulePluginTimer, unschedulePluginTimer,
+                                     postAsyncCall, requestUrl,          destroyStream};
 
 // The page's script objects that the host itself writes: location, navigator, the
 // embeddings' elements and document.
@@ -189,48 +203,53 @@ std::wstring pagePrelude(const Location& l, const std::string& title,
   std::string name = pluginPath.empty() ? "" : versionString(pluginPath, "ProductName");
   std::string description = pluginPath.empty() ? "" : versionString(pluginPath, "FileDescription");
   std::wstring file = pluginPath.substr(pluginPath.find_last_of(L"\\/") + 1);
-  text += L"var navigator = (function () {\n"
-          L"  var plugins = [], mimeTypes = [];\n"
-          L"  function add(name, description, filename, types) {\n"
-          L"    var plugin = {name: name, description: description, filename: filename,\n"
-          L"                  length: 0, item: function (i) { return this[i] || null; }};\n"
-          L"    for (var i = 0; i < types.length; i++) {\n"
-          L"      var type = {type: types[i], description: '', suffixes: '', enabledPlugin: plugin};\n"
-          L"      plugin[plugin.length++] = type; plugin[types[i]] = type;\n"
-          L"      mimeTypes.push(type); mimeTypes[types[i]] = type;\n"
-          L"    }\n"
-          L"    plugins.push(plugin); plugins[name] = plugin;\n"
-          L"  }\n";
+  text +=
+      L"var navigator = (function () {\n"
+      L"  var plugins = [], mimeTypes = [];\n"
+      L"  function add(name, description, filename, types) {\n"
+      L"    var plugin = {name: name, description: description, filename: filename,\n"
+      L"                  length: 0, item: function (i) { return this[i] || null; }};\n"
+      L"    for (var i = 0; i < types.length; i++) {\n"
+      L"      var type = {type: types[i], description: '', suffixes: '', enabledPlugin: plugin};\n"
+      L"      plugin[plugin.length++] = type; plugin[types[i]] = type;\n"
+      L"      mimeTypes.push(type); mimeTypes[types[i]] = type;\n"
+      L"    }\n"
+      L"    plugins.push(plugin); plugins[name] = plugin;\n"
+      L"  }\n";
   if (!mimeField.empty()) {
-    text += L"  add(" + literal(name) + L", " + literal(description) + L", " + literal(narrow(file)) +
-            L", " + literal(mimeField) + L".split('|'));\n";
+    text += L"  add(" + literal(name) + L", " + literal(description) + L", " +
+            literal(narrow(file)) + L", " + literal(mimeField) + L".split('|'));\n";
   }
-  text += L"  plugins.refresh = function () {};\n"
-          L"  return {userAgent: " + literal(browser::kUserAgent) +
-          L", appName: 'Netscape', appCodeName: 'Mozilla',\n"
-          L"          appVersion: '5.0 (Windows)', platform: 'Win32', product: 'Gecko',\n"
-          L"          language: 'en-US', onLine: true, cookieEnabled: false,\n"
-          L"          javaEnabled: function () { return false; },\n"
-          L"          plugins: plugins, mimeTypes: mimeTypes};\n"
-          L"})();\n";
+  text +=
+      L"  plugins.refresh = function () {};\n"
+      L"  return {userAgent: " +
+      literal(browser::kUserAgent) +
+      L", appName: 'Netscape', appCodeName: 'Mozilla',\n"
+      L"          appVersion: '5.0 (Windows)', platform: 'Win32', product: 'Gecko',\n"
+      L"          language: 'en-US', onLine: true, cookieEnabled: false,\n"
+      L"          javaEnabled: function () { return false; },\n"
+      L"          plugins: plugins, mimeTypes: mimeTypes};\n"
+      L"})();\n";
 
-  text += L"var kelvraHostPage = (function () {\n"
-          L"  var elements = [], nodes = [];\n"
-          L"  function element(tag, attributes) {\n"
-          L"    var e = {tagName: tag.toUpperCase(), nodeName: tag.toUpperCase(),\n"
-          L"             getAttribute: function (name) {\n"
-          L"               name = String(name).toLowerCase();\n"
-          L"               return attributes.hasOwnProperty(name) ? attributes[name] : null;\n"
-          L"             }};\n"
-          L"    for (var name in attributes) if (!(name in e)) e[name] = attributes[name];\n"
-          L"    return e;\n"
-          L"  }\n"
-          L"  return {elements: elements, nodes: nodes,\n"
-          L"          add: function (tag, attributes) {\n"
-          L"            var e = element(tag, attributes); elements.push(e); nodes.push(e);\n"
-          L"          },\n"
-          L"          attach: function (i, scriptable) { if (scriptable !== null) nodes[i] = scriptable; }};\n"
-          L"})();\n";
+  text +=
+      L"var kelvraHostPage = (function () {\n"
+      L"  var elements = [], nodes = [];\n"
+      L"  function element(tag, attributes) {\n"
+      L"    var e = {tagName: tag.toUpperCase(), nodeName: tag.toUpperCase(),\n"
+      L"             getAttribute: function (name) {\n"
+      L"               name = String(name).toLowerCase();\n"
+      L"               return attributes.hasOwnProperty(name) ? attributes[name] : null;\n"
+      L"             }};\n"
+      L"    for (var name in attributes) if (!(name in e)) e[name] = attributes[name];\n"
+      L"    return e;\n"
+      L"  }\n"
+      L"  return {elements: elements, nodes: nodes,\n"
+      L"          add: function (tag, attributes) {\n"
+      L"            var e = element(tag, attributes); elements.push(e); nodes.push(e);\n"
+      L"          },\n"
+      L"          attach: function (i, scriptable) { if (scriptable !== null) nodes[i] = "
+      L"scriptable; }};\n"
+      L"})();\n";
   for (const Embedding& e : embeddings) {
     text += L"kelvraHostPage.add(" + literal(e.element.tag) + L", " +
             objectLiteral(e.element.attributes) + L");\n";
@@ -411,8 +430,7 @@ void createInstance(const NPPluginFuncs& funcs, const std::string& name, Embeddi
   }
   if (error != NPERR_NO_ERROR) scriptable = NULL;
   if (scriptable != NULL) {
-    fprintf(report, "host: NPP_GetValue(scriptable object) -> 0: %s is scriptable\n",
-            name.c_str());
+    fprintf(report, "host: NPP_GetValue(scriptable object) -> 0: %s is scriptable\n", name.c_str());
     e->scriptable = wrapObject(&e->instance, scriptable);
   } else {
     fprintf(report,
@@ -448,7 +466,8 @@ bool runScripts(Page& page, const PageRun& run, const std::vector<PageScript>& s
   }
   LoopCounts counts = loopCounts();
   if (counts.scriptTimersFired + counts.pluginTimersFired + counts.asyncCallsRun +
-          counts.streamsDelivered + counts.urlsRefused > 0) {
+          counts.streamsDelivered + counts.urlsRefused >
+      0) {
     fprintf(report,
             "host: page idle: %ld script timers, %ld plug-in timers, %ld async calls, "
             "%ld streams delivered, %ld URLs refused (offline)\n",
@@ -491,7 +510,8 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     outcome.exitCode = kExitPluginRefused;
     return outcome;
   }
-  if (forPlugin == 0) fprintf(report, "host: no embedding of the page is for the plug-in: %s\n", reason.c_str());
+  if (forPlugin == 0)
+    fprintf(report, "host: no embedding of the page is for the plug-in: %s\n", reason.c_str());
   if (run.timeoutSeconds > 0) startGuard(run.timeoutSeconds, report);
 
   Location location = locationOf(run.url);

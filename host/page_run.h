@@ -42,8 +42,8 @@ struct PageRun {
   std::string mimeType;
   std::wstring elementName;  // the embedding's name for script (its id attribute)
   std::vector<std::pair<std::string, std::string>> attributes;  // beyond type, id, size
-  std::wstring scriptName;   // for error reports; a name ending .html or .htm is a page
-  std::wstring script;       // the script's text, or the page's HTML
+  std::wstring scriptName;  // for error reports; a name ending .html or .htm is a page
+  std::wstring script;      // the script's text, or the page's HTML
   unsigned timeoutSeconds = kDefaultTimeoutSeconds;  // 0: no watchdog
 };
 

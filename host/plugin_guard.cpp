@@ -65,9 +65,9 @@ void reportFault(const EXCEPTION_RECORD* record) {
   describe(where, sizeof where);
   char module[MAX_PATH] = "";
   HMODULE owner = NULL;
-  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         static_cast<const char*>(record->ExceptionAddress), &owner)) {
+  if (GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<const char*>(record->ExceptionAddress), &owner)) {
     GetModuleFileNameA(owner, module, sizeof module);
   }
   fprintf(report, "host: CRASHED: exception 0x%08lX at %p%s%s, %s\n",
@@ -103,9 +103,9 @@ LONG WINAPI firstChance(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD* record = exception->ExceptionRecord;
   HMODULE owner = NULL;
   if (calls.depth > 0 && guarded != NULL && isFault(record->ExceptionCode) &&
-      GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         static_cast<const char*>(record->ExceptionAddress), &owner) &&
+      GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<const char*>(record->ExceptionAddress), &owner) &&
       owner == guarded) {
     reportFault(record);
   }

@@ -3,7 +3,8 @@
  * every call into the plug-in is named while it runs; a call that does not return
  * within the timeout, or a fault the plug-in leaves unhandled, ends the process with
  * a report of the call (its name, how long it had run, the exception code and
- * address) and an exit code of its own (kExitHung, kExitCrashed), instead of a hang or a crash dump.
+ * address) and an exit code of its own (kExitHung, kExitCrashed), instead of a hang or a crash
+ * dump.
  */
 #ifndef KELVRA_HOST_PLUGIN_GUARD_H
 #define KELVRA_HOST_PLUGIN_GUARD_H

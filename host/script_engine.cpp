@@ -113,7 +113,8 @@ HRESULT readMember(IDispatch* object, const wchar_t* name, VARIANT* value) {
   LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
   HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
   DISPPARAMS none = {NULL, NULL, 0, 0};
-  if (SUCCEEDED(hr)) hr = object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, value, NULL, NULL);
+  if (SUCCEEDED(hr))
+    hr = object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, value, NULL, NULL);
   return hr;
 }
 
@@ -127,8 +128,8 @@ class Bridge : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatch>> {
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
-    static const wchar_t* const kNames[] = {L"log", L"error", L"setTimer", L"clearTimer",
-                                            L"call", L"evaluate"};
+    static const wchar_t* const kNames[] = {L"log",        L"error", L"setTimer",
+                                            L"clearTimer", L"call",  L"evaluate"};
     if (names == NULL || ids == NULL || count != 1) return DISP_E_UNKNOWNNAME;
     for (DISPID i = 0; i < 6; ++i) {
       if (wcscmp(names[0], kNames[i]) == 0) {
@@ -145,7 +146,9 @@ class Bridge : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatch>> {
     if (id < kLog || id > kEvaluate || (flags & DISPATCH_METHOD) == 0) return DISP_E_MEMBERNOTFOUND;
     UINT count = params != NULL ? params->cArgs - params->cNamedArgs : 0;
     // Positional arguments, last first after the named ones.
-    auto arg = [params, count](UINT i) -> VARIANT& { return params->rgvarg[params->cArgs - 1 - i]; };
+    auto arg = [params, count](UINT i) -> VARIANT& {
+      return params->rgvarg[params->cArgs - 1 - i];
+    };
     switch (id) {
       case kLog:
       case kError:
@@ -158,7 +161,8 @@ class Bridge : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatch>> {
         VariantInit(&delay);
         VariantChangeType(&delay, &arg(1), 0, VT_R8);
         double ms = V_VT(&delay) == VT_R8 && V_R8(&delay) > 0 ? V_R8(&delay) : 0;
-        long timer = timers_.add(V_DISPATCH(&arg(0)), ms > 2147483647.0 ? 2147483647L : static_cast<long>(ms),
+        long timer = timers_.add(V_DISPATCH(&arg(0)),
+                                 ms > 2147483647.0 ? 2147483647L : static_cast<long>(ms),
                                  V_VT(&arg(2)) == VT_BOOL && V_BOOL(&arg(2)) != VARIANT_FALSE);
         if (result != NULL) {
           V_VT(result) = VT_I4;
@@ -277,7 +281,8 @@ void describe(IActiveScriptError* failure, ScriptError* error) {
   if (SUCCEEDED(failure->GetExceptionInfo(&info))) {
     if (info.pfnDeferredFillIn != NULL) info.pfnDeferredFillIn(&info);
     if (info.bstrDescription != NULL) {
-      error->message = narrow(std::wstring(info.bstrDescription, SysStringLen(info.bstrDescription)));
+      error->message =
+          narrow(std::wstring(info.bstrDescription, SysStringLen(info.bstrDescription)));
     } else {
       char code[32];
       snprintf(code, sizeof code, "error 0x%08lX", static_cast<unsigned long>(info.scode));
@@ -540,14 +545,16 @@ bool ScriptSession::call(IDispatch* function, ScriptError* error) {
   EXCEPINFO info;
   memset(&info, 0, sizeof info);
   parts_->site->error = error;
-  HRESULT hr = function->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD, &none, NULL, &info, NULL);
+  HRESULT hr =
+      function->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD, &none, NULL, &info, NULL);
   parts_->site->error = NULL;
   if (FAILED(hr) && !error->failed) {
     error->failed = true;
     if (info.pfnDeferredFillIn != NULL) info.pfnDeferredFillIn(&info);
-    error->message = info.bstrDescription != NULL
-                         ? narrow(std::wstring(info.bstrDescription, SysStringLen(info.bstrDescription)))
-                         : "a timer's function failed";
+    error->message =
+        info.bstrDescription != NULL
+            ? narrow(std::wstring(info.bstrDescription, SysStringLen(info.bstrDescription)))
+            : "a timer's function failed";
   }
   SysFreeString(info.bstrSource);
   SysFreeString(info.bstrDescription);

@@ -7,8 +7,8 @@
 #ifndef KELVRA_HOST_SCRIPT_ENGINE_H
 #define KELVRA_HOST_SCRIPT_ENGINE_H
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 #include <functional>
 #include <string>

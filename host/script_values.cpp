@@ -33,6 +33,7 @@ const char kSetFailed[] = "Error setting property on NPObject!";
 const char kConstructFailed[] = "Error calling method on NPObject!";
 
 const ScriptHelpers* helpers = NULL;
+DWORD scriptThread = 0;
 
 class NPObjectDispatch;
 
@@ -181,7 +182,8 @@ class Arguments {
   HRESULT convertPut(NPP instance, const DISPPARAMS* params) {
     if (params == NULL) return DISP_E_PARAMNOTFOUND;
     for (UINT i = 0; i < params->cNamedArgs; ++i) {
-      if (params->rgdispidNamedArgs[i] == DISPID_PROPERTYPUT) return add(instance, params->rgvarg[i]);
+      if (params->rgdispidNamedArgs[i] == DISPID_PROPERTYPUT)
+        return add(instance, params->rgvarg[i]);
     }
     return DISP_E_PARAMNOTFOUND;
   }
@@ -289,7 +291,8 @@ class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx
   bool live() const { return object_ != NULL && browser::isLive(object_); }
   bool hasMethod(NPIdentifier name) const {
     PluginCall call("NPClass.hasMethod");
-    return live() && object_->_class->hasMethod != NULL && object_->_class->hasMethod(object_, name);
+    return live() && object_->_class->hasMethod != NULL &&
+           object_->_class->hasMethod(object_, name);
   }
   bool hasProperty(NPIdentifier name) const {
     PluginCall call("NPClass.hasProperty");
@@ -306,8 +309,8 @@ class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx
     // As in Firefox: deleting what the object does not have succeeds.
     if (!hasProperty(name)) return S_OK;
     PluginCall call("NPClass.removeProperty");
-    bool removed = object_->_class->removeProperty != NULL &&
-                   object_->_class->removeProperty(object_, name);
+    bool removed =
+        object_->_class->removeProperty != NULL && object_->_class->removeProperty(object_, name);
     std::string ignored;
     browser::takeException(&ignored);
     return removed ? S_OK : S_FALSE;
@@ -394,8 +397,8 @@ HRESULT NPObjectDispatch::invoke(DISPID id, LCID, WORD flags, DISPPARAMS* params
   bool answered = false;
   const char* browserMessage = kCallFailed;
   // Named for the watchdog's report: the member and, for invoke, the method.
-  std::string member = isPut ? "NPClass.setProperty"
-                       : isConstruct ? "NPClass.construct"
+  std::string member = isPut                ? "NPClass.setProperty"
+                       : isConstruct        ? "NPClass.construct"
                        : id == DISPID_VALUE ? "NPClass.invokeDefault"
                                             : "NPClass.invoke(" + narrow(nameOf(name)) + ")";
   PluginCall call(member.c_str());
@@ -430,7 +433,9 @@ struct ScriptObject {
                        // dispatch keeps the object alive
 };
 
-IDispatch* dispatchOf(NPObject* object) { return reinterpret_cast<ScriptObject*>(object)->dispatch; }
+IDispatch* dispatchOf(NPObject* object) {
+  return reinterpret_cast<ScriptObject*>(object)->dispatch;
+}
 
 NPObject* allocateScriptObject(NPP, NPClass*) {
   ScriptObject* object = static_cast<ScriptObject*>(calloc(1, sizeof(ScriptObject)));
@@ -451,7 +456,7 @@ void deallocateScriptObject(NPObject* object) {
 
 // The member's DISPID on the script object; `ensure` creates a missing one.
 bool scriptDispId(NPObject* object, NPIdentifier name, bool ensure, DISPID* id) {
-  if (dispatchOf(object) == NULL) return false;  // the page has closed
+  if (dispatchOf(object) == NULL || !onScriptThread()) return false;  // closed, or off-thread
   BSTR text = allocString(nameOf(name));
   IDispatch* dispatch = dispatchOf(object);
   IDispatchEx* ex = NULL;
@@ -468,7 +473,7 @@ bool scriptDispId(NPObject* object, NPIdentifier name, bool ensure, DISPID* id) 
 
 HRESULT scriptInvoke(NPObject* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result) {
   IDispatch* dispatch = dispatchOf(object);
-  if (dispatch == NULL) return E_UNEXPECTED;
+  if (dispatch == NULL || !onScriptThread()) return E_UNEXPECTED;
   EXCEPINFO exception;
   memset(&exception, 0, sizeof exception);
   IDispatchEx* ex = NULL;
@@ -506,7 +511,9 @@ struct ScriptArguments {
   ~ScriptArguments() {
     for (size_t i = 0; i < values.size(); ++i) VariantClear(&values[i]);
   }
-  DISPPARAMS params() { return {values.empty() ? NULL : &values[0], NULL, static_cast<UINT>(values.size()), 0}; }
+  DISPPARAMS params() {
+    return {values.empty() ? NULL : &values[0], NULL, static_cast<UINT>(values.size()), 0};
+  }
 };
 
 // A script result for the plug-in, owned by it.
@@ -544,8 +551,8 @@ bool scriptCall(NPObject* object, DISPID id, WORD flags, const NPVariant* args, 
   return scriptResult(scriptInvoke(object, id, flags, &params, &value), &value, result);
 }
 
-bool scriptInvokeMember(NPObject* object, NPIdentifier name, const NPVariant* args,
-                        uint32_t count, NPVariant* result) {
+bool scriptInvokeMember(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t count,
+                        NPVariant* result) {
   DISPID id;
   return scriptDispId(object, name, false, &id) &&
          scriptCall(object, id, DISPATCH_METHOD, args, count, result);
@@ -587,7 +594,8 @@ bool scriptSetProperty(NPObject* object, NPIdentifier name, const NPVariant* val
 
 bool scriptRemoveProperty(NPObject* object, NPIdentifier name) {
   IDispatchEx* ex = NULL;
-  if (dispatchOf(object) == NULL || FAILED(dispatchOf(object)->QueryInterface(kIID_IDispatchEx, reinterpret_cast<void**>(&ex)))) {
+  if (dispatchOf(object) == NULL || !onScriptThread() ||
+      FAILED(dispatchOf(object)->QueryInterface(kIID_IDispatchEx, reinterpret_cast<void**>(&ex)))) {
     return false;
   }
   BSTR text = allocString(nameOf(name));
@@ -601,7 +609,8 @@ bool scriptEnumerate(NPObject* object, NPIdentifier** names, uint32_t* count) {
   *names = NULL;
   *count = 0;
   IDispatchEx* ex = NULL;
-  if (dispatchOf(object) == NULL || FAILED(dispatchOf(object)->QueryInterface(kIID_IDispatchEx, reinterpret_cast<void**>(&ex)))) {
+  if (dispatchOf(object) == NULL || !onScriptThread() ||
+      FAILED(dispatchOf(object)->QueryInterface(kIID_IDispatchEx, reinterpret_cast<void**>(&ex)))) {
     return false;
   }
   std::vector<NPIdentifier> found;
@@ -624,14 +633,20 @@ bool scriptEnumerate(NPObject* object, NPIdentifier** names, uint32_t* count) {
   return true;
 }
 
-NPClass scriptObjectClass = {NP_CLASS_STRUCT_VERSION, allocateScriptObject, deallocateScriptObject,
-                             NULL, scriptHasMethod, scriptInvokeMember, scriptInvokeDefault,
-                             scriptHasProperty, scriptGetProperty, scriptSetProperty,
-                             scriptRemoveProperty, scriptEnumerate, scriptConstruct};
+NPClass scriptObjectClass = {
+    NP_CLASS_STRUCT_VERSION, allocateScriptObject, deallocateScriptObject, NULL,
+    scriptHasMethod,         scriptInvokeMember,   scriptInvokeDefault,    scriptHasProperty,
+    scriptGetProperty,       scriptSetProperty,    scriptRemoveProperty,   scriptEnumerate,
+    scriptConstruct};
 
 }  // namespace
 
-void setScriptHelpers(const ScriptHelpers* scriptHelpers) { helpers = scriptHelpers; }
+void setScriptHelpers(const ScriptHelpers* scriptHelpers) {
+  helpers = scriptHelpers;
+  scriptThread = scriptHelpers != NULL ? GetCurrentThreadId() : 0;
+}
+
+bool onScriptThread() { return scriptThread == 0 || GetCurrentThreadId() == scriptThread; }
 
 NPObject* scriptObject(NPP instance, IDispatch* dispatch) {
   NPObject* own = wrappedObject(dispatch);
@@ -690,8 +705,10 @@ HRESULT toNPVariant(NPP instance, const VARIANT& in, NPVariant* out) {
         NULL_TO_NPVARIANT(*out);
       } else {
         NPObject* object = scriptObject(instance, V_DISPATCH(value));
-        if (object == NULL) result = E_OUTOFMEMORY;
-        else OBJECT_TO_NPVARIANT(object, *out);
+        if (object == NULL)
+          result = E_OUTOFMEMORY;
+        else
+          OBJECT_TO_NPVARIANT(object, *out);
       }
       break;
     case VT_I1:

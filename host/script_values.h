@@ -13,8 +13,8 @@
 #ifndef KELVRA_HOST_SCRIPT_VALUES_H
 #define KELVRA_HOST_SCRIPT_VALUES_H
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 #include <string>
 
@@ -38,8 +38,12 @@ struct ScriptHelpers {
 // to its message (`e == "message"`, String(e), "" + e hold as in Firefox; typeof e
 // is "object" where Firefox has "string").
 const HRESULT kPluginExceptionNumber = static_cast<HRESULT>(0x80044E50);
-// Borrowed until replaced; NULL while no engine runs.
+// Borrowed until replaced; NULL while no engine runs. The calling thread becomes the
+// script thread.
 void setScriptHelpers(const ScriptHelpers* helpers);
+// Whether the caller runs on the script thread: as in Firefox, a plug-in reaches
+// script objects only from there (elsewhere the calls answer false).
+bool onScriptThread();
 
 // A script value as an argument for a plug-in: strings are copied into a block of
 // the browser's memalloc, objects carry one reference. Release `out` with

@@ -431,7 +431,8 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
                                 "urlnotify data:text/plain;base64,aGVsbG8gd29ybGQ= 0 42\n"}))
       << run.out;
   EXPECT_TRUE(inOrder(run.out, {"newstream text/plain end=9\n", "write 0 file \n",
-                                "write 5 body\n", "destroystream 0\n", "urlnotify " + fileUrl + " 0 42\n"}))
+                                "write 5 body\n", "destroystream 0\n",
+                                "urlnotify " + fileUrl + " 0 42\n"}))
       << run.out;
   // Offline: no stream, only the notification of a network error; a relative URL is
   // one of the page's site.
@@ -451,8 +452,8 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
   HostRun run = runTestPlugin(
       script(L"page.html",
              "<html><head><title>A &amp; B</title>\n"
-             "<script>console.log('head script: ' + document.getElementsByTagName('embed').length + "
-             "' embeds');</script></head><body>\n"
+             "<script>console.log('head script: ' +\n"
+             "  document.getElementsByTagName('embed').length + ' embeds');</script></head><body>\n"
              "<embed id=\"first\" type=\"application/x-kelvra-test\" width=1 height='2' flag>\n"
              "<!-- <embed id=\"commented\" type=\"application/x-kelvra-test\"> -->\n"
              "<object id=\"second\" type=\"application/x-kelvra-test\">\n"
@@ -465,8 +466,9 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
              "console.log(document.title + ': ' + first.args());\n"
              "console.log(document.getElementById('second').args());\n"
              "var refused = document.getElementById('refused');\n"
-             "console.log(refused.tagName + ' ' + typeof refused.echo + ' ' + refused.getAttribute('fail'));\n"
-             "console.log(typeof document.getElementById('other').echo, document.getElementById('commented'));\n"
+             "console.log(refused.tagName, typeof refused.echo, refused.getAttribute('fail'));\n"
+             "console.log(typeof document.getElementById('other').echo,\n"
+             "            document.getElementById('commented'));\n"
              "</script>\n"
              "<script src=\"page-part.js\"></script>\n"
              "<script>throw 'the last script fails';</script>\n"
@@ -483,7 +485,7 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
   };
   EXPECT_EQ(expected, lines(run.out)) << run.err;
   EXPECT_TRUE(contains(run.err, "host: NPP_New(application/x-kelvra-test) -> 1")) << run.err;
-  EXPECT_TRUE(contains(run.err, "page.html:19:1: uncaught exception: the last script fails"))
+  EXPECT_TRUE(contains(run.err, "page.html:21:1: uncaught exception: the last script fails"))
       << run.err;
   EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
 }
@@ -516,7 +518,8 @@ TEST_F(HostTest, TheExampleHtmlPageFeatureTestsThePlugin) {
     const char* lines[3];
   } rows[] = {
       {L"https://www.kelvra.com/play",
-       {"typeof plugin.HelloWorld: function", "  Hello() -> \"Hello from the Kelvra demo launcher\"",
+       {"typeof plugin.HelloWorld: function",
+        "  Hello() -> \"Hello from the Kelvra demo launcher\"",
         "a timer after the page's scripts: done"}},
       {L"https://www.example.com/games",
        {"typeof plugin.HelloWorld: undefined", "the plug-in refused this page",

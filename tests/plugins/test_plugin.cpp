@@ -112,11 +112,36 @@ void deallocate(NPObject* object) {
   delete o;
 }
 
-const char* const kMethods[] = {
-    "echo", "kind", "cLength", "fail", "failQuiet", "failAfterSuccess", "succeedWithNullMessage",
-    "call", "invokeOn", "getOn", "setOn", "hasOn", "removeOn", "enumerateOn", "constructOn",
-    "sameObject", "window", "element", "evaluate", "userAgent", "value", "services", "timer",
-    "stopTimer", "async", "get", "post", "args", "hang", "crash"};
+const char* const kMethods[] = {"echo",
+                                "kind",
+                                "cLength",
+                                "fail",
+                                "failQuiet",
+                                "failAfterSuccess",
+                                "succeedWithNullMessage",
+                                "call",
+                                "invokeOn",
+                                "getOn",
+                                "setOn",
+                                "hasOn",
+                                "removeOn",
+                                "enumerateOn",
+                                "constructOn",
+                                "sameObject",
+                                "window",
+                                "element",
+                                "evaluate",
+                                "userAgent",
+                                "value",
+                                "services",
+                                "timer",
+                                "stopTimer",
+                                "async",
+                                "get",
+                                "post",
+                                "args",
+                                "hang",
+                                "crash"};
 
 bool hasMethod(NPObject*, NPIdentifier name) {
   std::string n = nameOf(name);
@@ -247,22 +272,25 @@ std::string services(NPP npp) {
   npn->poppopupsenabledstate(npp);
   add("memflush=" + std::to_string(npn->memflush(1024)));
   npn->reloadplugins(false);
-  add(std::string("java=") + (npn->getJavaEnv() == NULL && npn->getJavaPeer(npp) == NULL ? "none" : "?"));
+  add(std::string("java=") +
+      (npn->getJavaEnv() == NULL && npn->getJavaPeer(npp) == NULL ? "none" : "?"));
   add("requestread=" + std::to_string(npn->requestread(NULL, NULL)));
   NPStream* stream = NULL;
-  add("newstream=" + std::to_string(npn->newstream(npp, const_cast<char*>("text/plain"), "_blank", &stream)));
+  add("newstream=" +
+      std::to_string(npn->newstream(npp, const_cast<char*>("text/plain"), "_blank", &stream)));
   add("write=" + std::to_string(npn->write(npp, stream, 0, NULL)));
   char* proxy = NULL;
   uint32_t length = 0;
   NPError proxyError =
       npn->getvalueforurl(npp, NPNURLVProxy, "https://www.kelvra.com/", &proxy, &length);
-  add("proxy=" + std::to_string(proxyError) + ":" + (proxy != NULL ? std::string(proxy, length) : ""));
+  add("proxy=" + std::to_string(proxyError) + ":" +
+      (proxy != NULL ? std::string(proxy, length) : ""));
   npn->memfree(proxy);
   char* cookie = NULL;
   add("cookie=" + std::to_string(npn->getvalueforurl(npp, NPNURLVCookie, "https://www.kelvra.com/",
                                                      &cookie, &length)));
-  add("setcookie=" + std::to_string(npn->setvalueforurl(npp, NPNURLVCookie,
-                                                        "https://www.kelvra.com/", "a=b", 3)));
+  add("setcookie=" +
+      std::to_string(npn->setvalueforurl(npp, NPNURLVCookie, "https://www.kelvra.com/", "a=b", 3)));
   char *user = NULL, *password = NULL;
   uint32_t userLength = 0, passwordLength = 0;
   add("auth=" + std::to_string(npn->getauthenticationinfo(npp, "https", "www.kelvra.com", 443,
@@ -276,7 +304,8 @@ std::string services(NPP npp) {
   add("unfocus=" + std::to_string(npn->unfocusinstance(npp, NPFocusNext)));
   npn->urlredirectresponse(npp, NULL, false);
   NPSize size = {1, 1};
-  add("surface=" + std::to_string(npn->initasyncsurface(npp, &size, NPImageFormatBGRA32, NULL, NULL)));
+  add("surface=" +
+      std::to_string(npn->initasyncsurface(npp, &size, NPImageFormatBGRA32, NULL, NULL)));
   add("finalize=" + std::to_string(npn->finalizeasyncsurface(npp, NULL)));
   npn->setcurrentasyncsurface(npp, NULL, NULL);
   // Releasing a void variant is allowed and no imbalance of the browser's.
@@ -323,10 +352,12 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
   if (method == "echo" && count == 1) {
     copyVariant(args[0], result);
   } else if (method == "kind" && count == 1) {
-    static const char* const kKinds[] = {"void", "null", "bool", "int32", "double", "string", "object"};
+    static const char* const kKinds[] = {"void",   "null",   "bool",  "int32",
+                                         "double", "string", "object"};
     setString(kKinds[args[0].type], result);
   } else if (method == "cLength" && count == 1 && NPVARIANT_IS_STRING(args[0])) {
-    INT32_TO_NPVARIANT(static_cast<int32_t>(strlen(args[0].value.stringValue.UTF8Characters)), *result);
+    INT32_TO_NPVARIANT(static_cast<int32_t>(strlen(args[0].value.stringValue.UTF8Characters)),
+                       *result);
   } else if (method == "fail") {
     npn->setexception(object, stringAt(0).c_str());
     return false;
@@ -341,8 +372,8 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
   } else if (method == "call" && isObject(0)) {
     return npn->invokeDefault(npp, args[0].value.objectValue, args + 1, count - 1, result);
   } else if (method == "invokeOn" && isObject(0) && count >= 2) {
-    return npn->invoke(npp, args[0].value.objectValue, npn->getstringidentifier(stringAt(1).c_str()),
-                       args + 2, count - 2, result);
+    return npn->invoke(npp, args[0].value.objectValue,
+                       npn->getstringidentifier(stringAt(1).c_str()), args + 2, count - 2, result);
   } else if (method == "getOn" && isObject(0)) {
     return npn->getproperty(npp, args[0].value.objectValue,
                             npn->getstringidentifier(stringAt(1).c_str()), result);
@@ -352,8 +383,9 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
                          *result);
   } else if (method == "hasOn" && isObject(0)) {
     NPIdentifier id = npn->getstringidentifier(stringAt(1).c_str());
-    std::string answer = std::string(npn->hasproperty(npp, args[0].value.objectValue, id) ? "property" : "-") +
-                         (npn->hasmethod(npp, args[0].value.objectValue, id) ? " method" : " -");
+    std::string answer =
+        std::string(npn->hasproperty(npp, args[0].value.objectValue, id) ? "property" : "-") +
+        (npn->hasmethod(npp, args[0].value.objectValue, id) ? " method" : " -");
     setString(answer, result);
   } else if (method == "removeOn" && isObject(0)) {
     BOOLEAN_TO_NPVARIANT(npn->removeproperty(npp, args[0].value.objectValue,
@@ -387,9 +419,11 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
   } else if (method == "services") {
     setString(services(npp), result);
   } else if (method == "timer" && count == 2) {
-    uint32_t delay = NPVARIANT_IS_INT32(args[0]) ? static_cast<uint32_t>(args[0].value.intValue) : 0;
+    uint32_t delay =
+        NPVARIANT_IS_INT32(args[0]) ? static_cast<uint32_t>(args[0].value.intValue) : 0;
     bool repeat = NPVARIANT_IS_BOOLEAN(args[1]) && args[1].value.boolValue;
-    INT32_TO_NPVARIANT(static_cast<int32_t>(npn->scheduletimer(npp, delay, repeat, timerFired)), *result);
+    INT32_TO_NPVARIANT(static_cast<int32_t>(npn->scheduletimer(npp, delay, repeat, timerFired)),
+                       *result);
   } else if (method == "stopTimer" && count == 1 && NPVARIANT_IS_INT32(args[0])) {
     npn->unscheduletimer(npp, static_cast<uint32_t>(args[0].value.intValue));
     VOID_TO_NPVARIANT(*result);
@@ -406,9 +440,10 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     INT32_TO_NPVARIANT(error, *result);
   } else if (method == "post" && count == 2) {
     std::string url = stringAt(0), data = stringAt(1);
-    INT32_TO_NPVARIANT(npn->posturlnotify(npp, url.c_str(), NULL, static_cast<uint32_t>(data.size()),
-                                          data.c_str(), false, reinterpret_cast<void*>(43)),
-                       *result);
+    INT32_TO_NPVARIANT(
+        npn->posturlnotify(npp, url.c_str(), NULL, static_cast<uint32_t>(data.size()), data.c_str(),
+                           false, reinterpret_cast<void*>(43)),
+        *result);
   } else if (method == "args") {
     setString(static_cast<Instance*>(npp->pdata)->args, result);
   } else if (method == "hang") {
@@ -425,9 +460,19 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
   return true;
 }
 
-NPClass testClass = {NP_CLASS_STRUCT_VERSION, allocate, deallocate, NULL, hasMethod, invoke,
-                     invokeDefault, hasProperty, getProperty, setProperty, removeProperty,
-                     enumerate, construct};
+NPClass testClass = {NP_CLASS_STRUCT_VERSION,
+                     allocate,
+                     deallocate,
+                     NULL,
+                     hasMethod,
+                     invoke,
+                     invokeDefault,
+                     hasProperty,
+                     getProperty,
+                     setProperty,
+                     removeProperty,
+                     enumerate,
+                     construct};
 
 NPError NPP_New(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], char* argv[],
                 NPSavedData*) {
