@@ -146,7 +146,12 @@ HtmlPage parseHtml(const std::wstring& text) {
       script.src = find(tag.attributes, "src");
       script.source = text.substr(i, stop - i);
       script.line = lineAt(text, i);
-      page.scripts.push_back(script);
+      // As browsers do: a script of another type (a template, JSON data) is not run.
+      std::wstring type = lowerCase(widen(find(tag.attributes, "type")));
+      if (type.empty() || type.find(L"javascript") != std::wstring::npos ||
+          type.find(L"ecmascript") != std::wstring::npos || type == L"text/jscript") {
+        page.scripts.push_back(script);
+      }
       size_t after = text.find(L'>', stop);
       i = after == std::wstring::npos ? text.size() : after + 1;
     } else if (tag.name == L"title") {

@@ -414,6 +414,8 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
              "console.log('get ' + plugin.get('" + fileUrl + "', true));\n"
              "console.log('get ' + plugin.get('https://www.kelvra.com/offline', true));\n"
              "console.log('get ' + plugin.get('no scheme at all', true));\n"
+             "console.log('get ' + plugin.get('data:,asfile%20body', true));\n"
+             "console.log('get ' + plugin.get('data:,cancel%20me%20now', true));\n"
              "console.log('timer ' + plugin.timer(5, false));\n"
              "plugin.async();\n"
              "setTimeout(function (a) { console.log('timeout ' + a); }, 20, 'arg');\n"
@@ -425,7 +427,8 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
       L"");
   EXPECT_EQ(0u, run.exitCode) << run.err;
   // Nothing of the loop's runs before the script ends; each stream in a browser's order.
-  EXPECT_TRUE(inOrder(run.out, {"get 0\nget 0\nget 0\nget 0\ntimer ", "script end\n"})) << run.out;
+  EXPECT_TRUE(inOrder(run.out, {"get 0\nget 0\nget 0\nget 0\nget 0\nget 0\ntimer ", "script end\n"}))
+      << run.out;
   EXPECT_TRUE(inOrder(run.out, {"script end\n", "newstream text/plain end=11\n", "write 0 hello\n",
                                 "write 5  worl\n", "write 10 d\n", "destroystream 0\n",
                                 "urlnotify data:text/plain;base64,aGVsbG8gd29ybGQ= 0 42\n"}))
@@ -434,6 +437,14 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
                                 "write 5 body\n", "destroystream 0\n",
                                 "urlnotify " + fileUrl + " 0 42\n"}))
       << run.out;
+  // A stream taken as a file only, and one the plug-in ends at its first write.
+  EXPECT_TRUE(inOrder(run.out, {"newstream text/plain end=11\n", "asfile asfile body\n",
+                                "destroystream 0\n", "urlnotify data:,asfile%20body 0 42\n"}))
+      << run.out;
+  EXPECT_TRUE(inOrder(run.out, {"write 0 cance\n", "destroystream 2\n",
+                                "urlnotify data:,cancel%20me%20now 2 42\n"}))
+      << run.out;
+  EXPECT_FALSE(contains(run.out, "write 5 l me ")) << run.out;
   // Offline: no stream, only the notification of a network error; a relative URL is
   // one of the page's site.
   EXPECT_TRUE(contains(run.out, "urlnotify https://www.kelvra.com/offline 1 42\n")) << run.out;
@@ -443,7 +454,7 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
     EXPECT_TRUE(contains(run.out, line)) << line << run.out;
   }
   EXPECT_FALSE(contains(run.out, "cleared")) << run.out;
-  EXPECT_TRUE(contains(run.err, "2 streams delivered, 2 URLs refused (offline)")) << run.err;
+  EXPECT_TRUE(contains(run.err, "4 streams delivered, 2 URLs refused (offline)")) << run.err;
   EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
 }
 
@@ -470,6 +481,7 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
              "console.log(typeof document.getElementById('other').echo,\n"
              "            document.getElementById('commented'));\n"
              "</script>\n"
+             "<script type=\"text/template\">console.log('not run');</script>"
              "<script src=\"page-part.js\"></script>\n"
              "<script>throw 'the last script fails';</script>\n"
              "</body></html>\n"),

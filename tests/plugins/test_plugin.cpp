@@ -507,17 +507,32 @@ NPError NPP_GetValue(NPP npp, NPPVariable variable, void* out) {
   return NPERR_NO_ERROR;
 }
 
+// A URL with "asfile" in it is taken as a file only; with "cancel", the first write
+// ends the stream.
 NPError NPP_NewStream(NPP npp, NPMIMEType type, NPStream* stream, NPBool, uint16_t* stype) {
   tell(npp, std::string("newstream ") + type + " end=" + std::to_string(stream->end));
-  *stype = NP_NORMAL;
+  *stype = strstr(stream->url, "asfile") != NULL ? NP_ASFILEONLY : NP_NORMAL;
   return NPERR_NO_ERROR;
+}
+
+void NPP_StreamAsFile(NPP npp, NPStream*, const char* fname) {
+  std::string body;
+  HANDLE file = CreateFileA(fname, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  char buffer[256];
+  DWORD got = 0;
+  while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0) {
+    body.append(buffer, got);
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  tell(npp, "asfile " + body);
 }
 
 int32_t NPP_WriteReady(NPP, NPStream*) { return 5; }  // small, so that a body takes writes
 
-int32_t NPP_Write(NPP npp, NPStream*, int32_t offset, int32_t len, void* buffer) {
+int32_t NPP_Write(NPP npp, NPStream* stream, int32_t offset, int32_t len, void* buffer) {
   tell(npp, "write " + std::to_string(offset) + " " +
                 std::string(static_cast<const char*>(buffer), static_cast<size_t>(len)));
+  if (strstr(stream->url, "cancel") != NULL) npn->destroystream(npp, stream, NPRES_USER_BREAK);
   return len;
 }
 
@@ -543,6 +558,7 @@ NPError OSCALL NP_GetEntryPoints(NPPluginFuncs* funcs) {
   funcs->setwindow = NPP_SetWindow;
   funcs->getvalue = NPP_GetValue;
   funcs->newstream = NPP_NewStream;
+  funcs->asfile = NPP_StreamAsFile;
   funcs->writeready = NPP_WriteReady;
   funcs->write = NPP_Write;
   funcs->destroystream = NPP_DestroyStream;
