@@ -427,7 +427,8 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
       L"");
   EXPECT_EQ(0u, run.exitCode) << run.err;
   // Nothing of the loop's runs before the script ends; each stream in a browser's order.
-  EXPECT_TRUE(inOrder(run.out, {"get 0\nget 0\nget 0\nget 0\nget 0\nget 0\ntimer ", "script end\n"}))
+  EXPECT_TRUE(
+      inOrder(run.out, {"get 0\nget 0\nget 0\nget 0\nget 0\nget 0\ntimer ", "script end\n"}))
       << run.out;
   EXPECT_TRUE(inOrder(run.out, {"script end\n", "newstream text/plain end=11\n", "write 0 hello\n",
                                 "write 5  worl\n", "write 10 d\n", "destroystream 0\n",

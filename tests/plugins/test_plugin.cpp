@@ -520,7 +520,8 @@ void NPP_StreamAsFile(NPP npp, NPStream*, const char* fname) {
   HANDLE file = CreateFileA(fname, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   char buffer[256];
   DWORD got = 0;
-  while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0) {
+  while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, NULL) &&
+         got > 0) {
     body.append(buffer, got);
   }
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
