@@ -247,8 +247,12 @@ std::wstring pagePrelude(const Location& l, const std::string& title,
       L"          add: function (tag, attributes) {\n"
       L"            var e = element(tag, attributes); elements.push(e); nodes.push(e);\n"
       L"          },\n"
-      L"          attach: function (i, scriptable) { if (scriptable !== null) nodes[i] = "
-      L"scriptable; }};\n"
+      // The element's id names it on the window too, as browsers' named access does.
+      L"          attach: function (i, scriptable) {\n"
+      L"            if (scriptable !== null) nodes[i] = scriptable;\n"
+      L"            var id = elements[i].getAttribute('id');\n"
+      L"            if (id && !(id in window)) window[id] = nodes[i];\n"
+      L"          }};\n"
       L"})();\n";
   for (const Embedding& e : embeddings) {
     text += L"kelvraHostPage.add(" + literal(e.element.tag) + L", " +

@@ -476,7 +476,7 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
              "<script>\n"
              "var first = document.getElementById('first');\n"
              "console.log(document.title + ': ' + first.args());\n"
-             "console.log(document.getElementById('second').args());\n"
+             "console.log(second.args());\n"
              "var refused = document.getElementById('refused');\n"
              "console.log(refused.tagName, typeof refused.echo, refused.getAttribute('fail'));\n"
              "console.log(typeof document.getElementById('other').echo,\n"
