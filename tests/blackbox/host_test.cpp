@@ -364,7 +364,7 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
       {"plugin.services()",
        "setvalue=0 setvalue(bad)=1 memflush=0 java=none requestread=13 newstream=1 write=-1 "
        "proxy=0:DIRECT cookie=1 setcookie=0 auth=1 menu=1 convert=0 handleevent=0 unfocus=0 "
-       "surface=1 finalize=1"},
+       "surface=1 finalize=1 invoke(missing)=0:0"},
       // The page around it.
       {"[location.protocol, location.host, location.hostname, location.port].join()",
        "https:,www.kelvra.com:8443,www.kelvra.com,8443"},

@@ -308,10 +308,17 @@ std::string services(NPP npp) {
       std::to_string(npn->initasyncsurface(npp, &size, NPImageFormatBGRA32, NULL, NULL)));
   add("finalize=" + std::to_string(npn->finalizeasyncsurface(npp, NULL)));
   npn->setcurrentasyncsurface(npp, NULL, NULL);
-  // Releasing a void variant is allowed and no imbalance of the browser's.
-  NPVariant nothing;
-  VOID_TO_NPVARIANT(nothing);
-  npn->releasevariantvalue(&nothing);
+  // NPN_Invoke voids the result first, so a plug-in may release it whatever the call
+  // answered; releasing a void variant is no imbalance of the browser's.
+  NPObject* window = NULL;
+  npn->getvalue(npp, NPNVWindowNPObject, &window);
+  NPVariant result;
+  INT32_TO_NPVARIANT(7, result);
+  bool invoked = npn->invoke(npp, window, npn->getstringidentifier("noSuchFunction"), NULL, 0,
+                             &result);
+  add("invoke(missing)=" + std::to_string(invoked) + ":" + std::to_string(result.type));
+  npn->releasevariantvalue(&result);
+  npn->releaseobject(window);
   return out;
 }
 
