@@ -1,5 +1,7 @@
 #include "script_watchdog.h"
 
+#include "page_run.h"
+
 namespace host {
 namespace {
 
@@ -16,7 +18,9 @@ volatile LONG stopReason = kScriptNotStopped;
 volatile LONG interruptPending = 0;  // Ctrl-C, also before the script started
 const DWORD kStopGraceMs = 1000;
 
-void endProcess(ScriptStop why) { ExitProcess(why == kScriptTimedOut ? 6 : 130); }
+void endProcess(ScriptStop why) {
+  ExitProcess(why == kScriptTimedOut ? kExitScriptTimeout : kExitInterrupted);
+}
 UnstoppableScript unstoppable = endProcess;
 
 void stopEngine(LONG reason) {

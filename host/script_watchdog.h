@@ -25,7 +25,7 @@ void interruptScript();
 ScriptStop scriptStop();
 
 // Called on the watch thread when the engine has not stopped in time; it should end
-// the process (the default handler exits with 6 or 130).
+// the process (the default handler exits with kExitScriptTimeout or kExitInterrupted).
 typedef void (*UnstoppableScript)(ScriptStop why);
 void onUnstoppableScript(UnstoppableScript handler);
 
