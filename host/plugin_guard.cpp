@@ -16,6 +16,7 @@ struct Calls {
   const char* volatile what[kMaxDepth];
   volatile ULONGLONG started[kMaxDepth];
   volatile LONG depth;
+  volatile LONG outermost;  // counts the outermost calls
 };
 
 Calls calls;
@@ -128,8 +129,14 @@ void startGuard(unsigned timeoutSeconds, FILE* out) {
 
 void guardModule(void* module) { guarded = module; }
 
+unsigned long watchedPluginCall() {
+  LONG outermost = calls.outermost;
+  return timeoutMs > 0 && calls.depth > 0 ? static_cast<unsigned long>(outermost) : 0;
+}
+
 PluginCall::PluginCall(const char* what) {
   LONG depth = calls.depth;
+  if (depth == 0) InterlockedIncrement(&calls.outermost);
   if (depth >= 0 && depth < kMaxDepth) {
     calls.what[depth] = what;
     calls.started[depth] = GetTickCount64();

@@ -19,6 +19,10 @@ void startGuard(unsigned timeoutSeconds, FILE* report);
 // once, before any handler of the callers' (JScript, COM) could swallow it.
 void guardModule(void* module);
 
+// The outermost call into the plug-in under way while the watchdog watches (it ends
+// the call if it hangs), as a number of its own (not 0); 0 for none. From any thread.
+unsigned long watchedPluginCall();
+
 // Marks a call into the plug-in for its lifetime; calls may nest (a plug-in calls
 // back into script, which calls the plug-in again): the innermost is reported.
 class PluginCall {
