@@ -699,14 +699,14 @@ TEST_F(HostTest, AHangingOrCrashingPluginEndsTheRunWithItsReport) {
     const char* report;
   } rows[] = {
       // Past the script's time too: a hanging call is the plug-in's fault, not the page's.
-      {"hang", 5, "host: HUNG: the plug-in did not return within 2 s, in NPClass.invoke(hang)"},
+      {"hang", 5, "host: HUNG: the plug-in did not return within 3 s, in NPClass.invoke(hang)"},
       // An access violation; under an emulator of 32-bit code it may read as 0xC000001D.
       {"crash", 6, "host: CRASHED: exception 0xC00000"},
   };
   for (const auto& row : rows) {
     HostRun run = runTestPlugin(
         script(L"fault.js", std::string("console.log('before');\nplugin.") + row.method + "();\n"),
-        L"--timeout 2 --script-timeout 1");
+        L"--timeout 3 --script-timeout 1");
     EXPECT_EQ(row.exitCode, run.exitCode) << run.err;
     EXPECT_EQ("before\n", run.out);
     EXPECT_TRUE(contains(run.err, row.report)) << run.err;
