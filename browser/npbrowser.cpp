@@ -27,6 +27,13 @@ struct State {
   std::map<std::string, Identifier*> stringIds;
   std::map<int32_t, Identifier*> intIds;
   std::string lastException;
+  bool exceptionPending = false;
+  std::string lastStatus;
+  std::string origin;
+  std::map<int, long> setValues;
+  long popupDepth = 0;
+  const Embedder* embedder = NULL;
+  std::multiset<const void*> owed;  // resources of results not yet released
   NPVariant host;  // the page's location.host; string bytes owned here
   std::string hostText;
   std::string protocol;
@@ -41,6 +48,33 @@ State& state() {
 }
 
 typedef std::lock_guard<std::recursive_mutex> Guard;
+
+// The resource a variant carries for its receiver to give back, or NULL.
+const void* resourceOf(const NPVariant& value) {
+  if (NPVARIANT_IS_STRING(value)) return value.value.stringValue.UTF8Characters;
+  if (NPVARIANT_IS_OBJECT(value)) return value.value.objectValue;
+  return NULL;
+}
+
+// A result variant the browser filled for the plug-in: counted as handed out.
+bool handedOut(bool filled, const NPVariant* value) {
+  if (!filled) return false;
+  State& s = state();
+  Guard guard(s.lock);
+  ++s.counts.variantsHandedOut;
+  const void* resource = resourceOf(*value);
+  if (resource != NULL) {
+    s.owed.insert(resource);
+    s.counts.valuesOwed = static_cast<long>(s.owed.size());
+  }
+  return true;
+}
+
+const Embedder* embedder() {
+  State& s = state();
+  Guard guard(s.lock);
+  return s.embedder;
+}
 
 void* NPN_MemAlloc(uint32_t size) {
   State& s = state();
@@ -103,7 +137,19 @@ int32_t NPN_IntFromIdentifier(NPIdentifier id) {
                                                               : 0;
 }
 
-void noteRequest(const std::string& request);
+void noteRequest(const std::string& request) {
+  RequestHook hook;
+  {
+    State& s = state();
+    Guard guard(s.lock);
+    hook = s.requestHook;
+  }
+  if (hook) hook(request);
+}
+
+void notePropertyRead(NPIdentifier name) {
+  if (NPN_IdentifierIsString(name)) noteRequest(static_cast<Identifier*>(name)->text);
+}
 
 NPObject* NPN_CreateObject(NPP instance, NPClass* objectClass) {
   noteRequest("createobject");
@@ -133,25 +179,32 @@ NPClass* classOf(NPObject* object) {
   return object->_class;
 }
 
+// NPN_Invoke's result starts void, as in Firefox: a plug-in may release it whatever
+// the call answered.
 bool NPN_Invoke(NPP, NPObject* object, NPIdentifier name, const NPVariant* args,
                 uint32_t argCount, NPVariant* result) {
+  if (result == NULL) return false;
+  VOID_TO_NPVARIANT(*result);
   NPClass* c = classOf(object);
-  return c != NULL && c->invoke != NULL && c->invoke(object, name, args, argCount, result);
+  return handedOut(c != NULL && c->invoke != NULL &&
+                       c->invoke(object, name, args, argCount, result),
+                   result);
 }
 
 bool NPN_InvokeDefault(NPP, NPObject* object, const NPVariant* args, uint32_t argCount,
                        NPVariant* result) {
+  if (result == NULL) return false;
   NPClass* c = classOf(object);
-  return c != NULL && c->invokeDefault != NULL && c->invokeDefault(object, args, argCount, result);
+  return handedOut(c != NULL && c->invokeDefault != NULL &&
+                       c->invokeDefault(object, args, argCount, result),
+                   result);
 }
 
 bool NPN_GetProperty(NPP, NPObject* object, NPIdentifier name, NPVariant* result) {
+  if (result == NULL) return false;
   NPClass* c = classOf(object);
-  if (c == NULL || c->getProperty == NULL || !c->getProperty(object, name, result)) return false;
-  State& s = state();
-  Guard guard(s.lock);
-  ++s.counts.variantsHandedOut;
-  return true;
+  return handedOut(c != NULL && c->getProperty != NULL && c->getProperty(object, name, result),
+                   result);
 }
 
 bool NPN_SetProperty(NPP, NPObject* object, NPIdentifier name, const NPVariant* value) {
@@ -181,11 +234,25 @@ bool NPN_Enumerate(NPP, NPObject* object, NPIdentifier** ids, uint32_t* count) {
 
 bool NPN_Construct(NPP, NPObject* object, const NPVariant* args, uint32_t argCount,
                    NPVariant* result) {
+  if (result == NULL) return false;
   NPClass* c = classOf(object);
-  return c != NULL && c->construct != NULL && c->construct(object, args, argCount, result);
+  return handedOut(c != NULL && c->construct != NULL &&
+                       c->construct(object, args, argCount, result),
+                   result);
+}
+
+bool NPN_Evaluate(NPP instance, NPObject* object, NPString* script, NPVariant* result) {
+  if (result == NULL) return false;
+  VOID_TO_NPVARIANT(*result);
+  const Embedder* page = embedder();
+  if (script == NULL || classOf(object) == NULL || page == NULL || page->evaluate == NULL) {
+    return false;
+  }
+  return handedOut(page->evaluate(instance, object, script, result), result);
 }
 
 void NPN_ReleaseVariantValue(NPVariant* value) {
+  if (value == NULL) return;
   {
     State& s = state();
     Guard guard(s.lock);
@@ -194,39 +261,249 @@ void NPN_ReleaseVariantValue(NPVariant* value) {
   releaseValue(value);
 }
 
+// As in Firefox: a NULL message is ignored, a later one replaces an earlier one.
 void NPN_SetException(NPObject*, const NPUTF8* message) {
+  if (message == NULL) return;
   State& s = state();
   Guard guard(s.lock);
   ++s.counts.exceptions;
-  s.lastException = message != NULL ? message : "";
+  s.lastException = message;
+  s.exceptionPending = true;
 }
 
-NPError NPN_GetValue(NPP, NPNVariable variable, void* out) {
-  if (variable != NPNVWindowNPObject || out == NULL) return NPERR_GENERIC_ERROR;
+// What Firefox on Windows answers; the page's objects come from the embedder.
+NPError NPN_GetValue(NPP instance, NPNVariable variable, void* out) {
+  if (out == NULL) return NPERR_INVALID_PARAM;
   State& s = state();
   Guard guard(s.lock);
-  if (s.faults.failWindow || s.window == NULL) {
-    *static_cast<NPObject**>(out) = NULL;
-    return NPERR_GENERIC_ERROR;
+  switch (variable) {
+    case NPNVWindowNPObject:
+    case NPNVPluginElementNPObject: {
+      NPObject* object = NULL;
+      if (variable == NPNVWindowNPObject && !s.faults.failWindow) {
+        object = s.embedder != NULL && s.embedder->window != NULL ? s.embedder->window(instance)
+                                                                  : s.window;
+      } else if (variable == NPNVPluginElementNPObject && s.embedder != NULL &&
+                 s.embedder->element != NULL) {
+        object = s.embedder->element(instance);
+      }
+      *static_cast<NPObject**>(out) = object;
+      if (object == NULL) return NPERR_GENERIC_ERROR;
+      retain(object);
+      return NPERR_NO_ERROR;
+    }
+    case NPNVnetscapeWindow: {
+      void* window = s.embedder != NULL && s.embedder->nativeWindow != NULL
+                         ? s.embedder->nativeWindow(instance)
+                         : NULL;
+      *static_cast<void**>(out) = window;
+      return window != NULL ? NPERR_NO_ERROR : NPERR_GENERIC_ERROR;
+    }
+    case NPNVjavascriptEnabledBool:
+    case NPNVSupportsWindowless:
+      *static_cast<NPBool*>(out) = true;
+      return NPERR_NO_ERROR;
+    case NPNVasdEnabledBool:
+    case NPNVisOfflineBool:
+    case NPNVSupportsXEmbedBool:
+    case NPNVprivateModeBool:
+    case NPNVsupportsAdvancedKeyHandling:
+    case NPNVsupportsAsyncBitmapSurfaceBool:
+    case NPNVsupportsAsyncWindowsDXGISurfaceBool:
+    case NPNVmuteAudioBool:
+      *static_cast<NPBool*>(out) = false;
+      return NPERR_NO_ERROR;
+    case NPNVdocumentOrigin: {
+      char* text = static_cast<char*>(NPN_MemAlloc(static_cast<uint32_t>(s.origin.size() + 1)));
+      *static_cast<char**>(out) = text;
+      if (text == NULL) return NPERR_OUT_OF_MEMORY_ERROR;
+      memcpy(text, s.origin.c_str(), s.origin.size() + 1);
+      return NPERR_NO_ERROR;
+    }
+    case NPNVCSSZoomFactor:
+    case NPNVcontentsScaleFactor:
+      *static_cast<double*>(out) = 1.0;
+      return NPERR_NO_ERROR;
+    default:
+      // X11, Java, XPCOM and DOM-interface pointers: nothing a Windows page offers.
+      return NPERR_GENERIC_ERROR;
   }
-  retain(s.window);
-  *static_cast<NPObject**>(out) = s.window;
+}
+
+// The variables Firefox accepts from a plug-in; each answer is kept for inspection.
+NPError NPN_SetValue(NPP, NPPVariable variable, void* value) {
+  long number = 0;
+  switch (variable) {
+    case NPPVpluginWindowBool:
+    case NPPVpluginTransparentBool:
+    case NPPVpluginKeepLibraryInMemory:
+    case NPPVpluginUsesDOMForCursorBool:
+    case NPPVpluginIsPlayingAudio:
+    case NPPVpluginWantsAllNetworkStreams:
+    case NPPVpluginUrlRequestsDisplayedBool:
+      // Booleans travel in the pointer itself.
+      number = value != NULL ? 1 : 0;
+      break;
+    case NPPVpluginDrawingModel:
+      number = static_cast<long>(reinterpret_cast<intptr_t>(value));
+      break;
+    default:
+      return NPERR_GENERIC_ERROR;
+  }
+  State& s = state();
+  Guard guard(s.lock);
+  s.setValues[variable] = number;
   return NPERR_NO_ERROR;
 }
 
-void noteRequest(const std::string& request) {
-  RequestHook hook;
-  {
-    State& s = state();
-    Guard guard(s.lock);
-    hook = s.requestHook;
-  }
-  if (hook) hook(request);
+NPError NPN_RequestUrl(NPP instance, const char* url, const char* target, bool post,
+                       uint32_t length, const char* data, bool dataIsFile, bool notify,
+                       void* notifyData) {
+  if (url == NULL || (post && length > 0 && data == NULL)) return NPERR_INVALID_PARAM;
+  const Embedder* page = embedder();
+  if (page == NULL || page->requestUrl == NULL) return NPERR_GENERIC_ERROR;
+  UrlRequest request = {instance, url, target, post, data, length, dataIsFile, notify, notifyData};
+  return page->requestUrl(request);
 }
 
-void notePropertyRead(NPIdentifier name) {
-  if (NPN_IdentifierIsString(name)) noteRequest(static_cast<Identifier*>(name)->text);
+NPError NPN_GetURL(NPP instance, const char* url, const char* target) {
+  return NPN_RequestUrl(instance, url, target, false, 0, NULL, false, false, NULL);
 }
+
+NPError NPN_GetURLNotify(NPP instance, const char* url, const char* target, void* notifyData) {
+  return NPN_RequestUrl(instance, url, target, false, 0, NULL, false, true, notifyData);
+}
+
+NPError NPN_PostURL(NPP instance, const char* url, const char* target, uint32_t length,
+                    const char* data, NPBool file) {
+  return NPN_RequestUrl(instance, url, target, true, length, data, file != 0, false, NULL);
+}
+
+NPError NPN_PostURLNotify(NPP instance, const char* url, const char* target, uint32_t length,
+                          const char* data, NPBool file, void* notifyData) {
+  return NPN_RequestUrl(instance, url, target, true, length, data, file != 0, true, notifyData);
+}
+
+// Streams come from the page and are read whole, in order: no byte ranges.
+NPError NPN_RequestRead(NPStream*, NPByteRange*) { return NPERR_STREAM_NOT_SEEKABLE; }
+
+// A stream from the plug-in into a window of the page: no page window shows one.
+NPError NPN_NewStream(NPP, NPMIMEType, const char*, NPStream** stream) {
+  if (stream != NULL) *stream = NULL;
+  return NPERR_GENERIC_ERROR;
+}
+
+int32_t NPN_Write(NPP, NPStream*, int32_t, void*) { return -1; }
+
+NPError NPN_DestroyStream(NPP instance, NPStream* stream, NPReason reason) {
+  const Embedder* page = embedder();
+  if (stream == NULL) return NPERR_INVALID_PARAM;
+  return page != NULL && page->destroyStream != NULL ? page->destroyStream(instance, stream, reason)
+                                                     : NPERR_GENERIC_ERROR;
+}
+
+void NPN_Status(NPP, const char* message) {
+  State& s = state();
+  Guard guard(s.lock);
+  ++s.counts.statusMessages;
+  s.lastStatus = message != NULL ? message : "";
+}
+
+const char* NPN_UserAgent(NPP) { return kUserAgent; }
+
+uint32_t NPN_MemFlush(uint32_t) { return 0; }  // nothing cached to give back
+void NPN_ReloadPlugins(NPBool) {}
+void* NPN_GetJavaEnv() { return NULL; }
+void* NPN_GetJavaPeer(NPP) { return NULL; }
+
+void countInvalidation() {
+  State& s = state();
+  Guard guard(s.lock);
+  ++s.counts.invalidations;
+}
+
+void NPN_InvalidateRect(NPP, NPRect*) { countInvalidation(); }
+void NPN_InvalidateRegion(NPP, NPRegion) { countInvalidation(); }
+void NPN_ForceRedraw(NPP) { countInvalidation(); }
+
+void NPN_PushPopupsEnabledState(NPP, NPBool) {
+  State& s = state();
+  Guard guard(s.lock);
+  ++s.counts.popupStatePushes;
+  ++s.popupDepth;
+}
+
+void NPN_PopPopupsEnabledState(NPP) {
+  State& s = state();
+  Guard guard(s.lock);
+  if (s.popupDepth == 0) return;
+  --s.popupDepth;
+  ++s.counts.popupStatePops;
+}
+
+void NPN_PluginThreadAsyncCall(NPP instance, void (*call)(void*), void* data) {
+  const Embedder* page = embedder();
+  if (call != NULL && page != NULL && page->asyncCall != NULL) {
+    page->asyncCall(instance, call, data);
+  }
+}
+
+// No cookies and a direct connection: the page is served from files.
+NPError NPN_GetValueForURL(NPP, NPNURLVariable variable, const char* url, char** value,
+                           uint32_t* length) {
+  if (url == NULL || value == NULL || length == NULL) return NPERR_INVALID_PARAM;
+  *value = NULL;
+  *length = 0;
+  if (variable != NPNURLVProxy) return NPERR_GENERIC_ERROR;
+  static const char kDirect[] = "DIRECT";
+  *value = static_cast<char*>(NPN_MemAlloc(sizeof kDirect));
+  if (*value == NULL) return NPERR_OUT_OF_MEMORY_ERROR;
+  memcpy(*value, kDirect, sizeof kDirect);
+  *length = sizeof kDirect - 1;
+  return NPERR_NO_ERROR;
+}
+
+NPError NPN_SetValueForURL(NPP, NPNURLVariable variable, const char* url, const char*, uint32_t) {
+  if (url == NULL) return NPERR_INVALID_PARAM;
+  return variable == NPNURLVCookie ? NPERR_NO_ERROR : NPERR_GENERIC_ERROR;
+}
+
+NPError NPN_GetAuthenticationInfo(NPP, const char*, const char*, int32_t, const char*, const char*,
+                                  char** user, uint32_t* userLength, char** password,
+                                  uint32_t* passwordLength) {
+  if (user != NULL) *user = NULL;
+  if (password != NULL) *password = NULL;
+  if (userLength != NULL) *userLength = 0;
+  if (passwordLength != NULL) *passwordLength = 0;
+  return NPERR_GENERIC_ERROR;
+}
+
+uint32_t NPN_ScheduleTimer(NPP instance, uint32_t interval, NPBool repeat,
+                           void (*fire)(NPP, uint32_t)) {
+  const Embedder* page = embedder();
+  if (fire == NULL || page == NULL || page->scheduleTimer == NULL) return 0;
+  return page->scheduleTimer(instance, interval, repeat != 0, fire);
+}
+
+void NPN_UnscheduleTimer(NPP instance, uint32_t timer) {
+  const Embedder* page = embedder();
+  if (page != NULL && page->unscheduleTimer != NULL) page->unscheduleTimer(instance, timer);
+}
+
+// Firefox on Windows: context menus and coordinate conversion are Mac OS services.
+NPError NPN_PopUpContextMenu(NPP, NPMenu*) { return NPERR_GENERIC_ERROR; }
+NPBool NPN_ConvertPoint(NPP, double, double, NPCoordinateSpace, double*, double*,
+                        NPCoordinateSpace) {
+  return false;
+}
+NPBool NPN_HandleEvent(NPP, void*, NPBool) { return false; }
+NPBool NPN_UnfocusInstance(NPP, NPFocusDirection) { return false; }
+void NPN_URLRedirectResponse(NPP, void*, NPBool) {}
+NPError NPN_InitAsyncSurface(NPP, NPSize*, NPImageFormat, void*, NPAsyncSurface*) {
+  return NPERR_GENERIC_ERROR;
+}
+NPError NPN_FinalizeAsyncSurface(NPP, NPAsyncSurface*) { return NPERR_GENERIC_ERROR; }
+void NPN_SetCurrentAsyncSurface(NPP, NPAsyncSurface*, NPRect*) {}
 
 // The page objects answer their properties with owned copies: window its location,
 // location its host and protocol.
@@ -274,6 +551,41 @@ NPNetscapeFuncs table = [] {
   memset(&t, 0, sizeof t);
   t.size = sizeof t;
   t.version = (NP_VERSION_MAJOR << 8) | NP_VERSION_MINOR;
+  t.geturl = NPN_GetURL;
+  t.posturl = NPN_PostURL;
+  t.requestread = NPN_RequestRead;
+  t.newstream = NPN_NewStream;
+  t.write = NPN_Write;
+  t.destroystream = NPN_DestroyStream;
+  t.status = NPN_Status;
+  t.uagent = NPN_UserAgent;
+  t.memflush = NPN_MemFlush;
+  t.reloadplugins = NPN_ReloadPlugins;
+  t.getJavaEnv = NPN_GetJavaEnv;
+  t.getJavaPeer = NPN_GetJavaPeer;
+  t.geturlnotify = NPN_GetURLNotify;
+  t.posturlnotify = NPN_PostURLNotify;
+  t.setvalue = NPN_SetValue;
+  t.invalidaterect = NPN_InvalidateRect;
+  t.invalidateregion = NPN_InvalidateRegion;
+  t.forceredraw = NPN_ForceRedraw;
+  t.evaluate = NPN_Evaluate;
+  t.pushpopupsenabledstate = NPN_PushPopupsEnabledState;
+  t.poppopupsenabledstate = NPN_PopPopupsEnabledState;
+  t.pluginthreadasynccall = NPN_PluginThreadAsyncCall;
+  t.getvalueforurl = NPN_GetValueForURL;
+  t.setvalueforurl = NPN_SetValueForURL;
+  t.getauthenticationinfo = NPN_GetAuthenticationInfo;
+  t.scheduletimer = NPN_ScheduleTimer;
+  t.unscheduletimer = NPN_UnscheduleTimer;
+  t.popupcontextmenu = NPN_PopUpContextMenu;
+  t.convertpoint = NPN_ConvertPoint;
+  t.handleevent = NPN_HandleEvent;
+  t.unfocusinstance = NPN_UnfocusInstance;
+  t.urlredirectresponse = NPN_URLRedirectResponse;
+  t.initasyncsurface = NPN_InitAsyncSurface;
+  t.finalizeasyncsurface = NPN_FinalizeAsyncSurface;
+  t.setcurrentasyncsurface = NPN_SetCurrentAsyncSurface;
   t.memalloc = NPN_MemAlloc;
   t.memfree = NPN_MemFree;
   t.getvalue = NPN_GetValue;
@@ -302,7 +614,43 @@ NPNetscapeFuncs table = [] {
 
 }  // namespace
 
+const char kUserAgent[] = "Mozilla/5.0 (Windows NT 6.1; rv:52.0) Gecko/20100101 Firefox/52.0";
+
 NPNetscapeFuncs* functions() { return &table; }
+
+void setEmbedder(const Embedder* embedder) {
+  State& s = state();
+  Guard guard(s.lock);
+  s.embedder = embedder;
+}
+
+void setOrigin(const std::string& origin) {
+  State& s = state();
+  Guard guard(s.lock);
+  s.origin = origin;
+}
+
+std::string lastStatus() {
+  State& s = state();
+  Guard guard(s.lock);
+  return s.lastStatus;
+}
+
+long lastSetValue(NPPVariable variable) {
+  State& s = state();
+  Guard guard(s.lock);
+  auto found = s.setValues.find(variable);
+  return found != s.setValues.end() ? found->second : -1;
+}
+
+bool takeException(std::string* message) {
+  State& s = state();
+  Guard guard(s.lock);
+  if (!s.exceptionPending) return false;
+  s.exceptionPending = false;
+  *message = s.lastException;
+  return true;
+}
 
 void reset() {
   State& s = state();
@@ -314,6 +662,12 @@ void reset() {
   s.faults = Faults();
   s.allocationsSinceArmed = 0;
   s.lastException.clear();
+  s.exceptionPending = false;
+  s.lastStatus.clear();
+  s.setValues.clear();
+  s.popupDepth = 0;
+  s.owed.clear();
+  s.origin = "https://www.kelvra.com";
   long liveObjects = s.counts.liveObjects;
   long liveBlocks = s.counts.liveBlocks;
   long long liveBytes = s.counts.liveBytes;
@@ -456,6 +810,18 @@ NPVariant stringArgument(const std::string& text) {
 }
 
 void releaseValue(NPVariant* value) {
+  {
+    // A result handed out comes back: released, or handed on to the browser as the
+    // plug-in's own result.
+    State& s = state();
+    Guard guard(s.lock);
+    const void* resource = resourceOf(*value);
+    auto owed = resource != NULL ? s.owed.find(resource) : s.owed.end();
+    if (owed != s.owed.end()) {
+      s.owed.erase(owed);
+      s.counts.valuesOwed = static_cast<long>(s.owed.size());
+    }
+  }
   if (NPVARIANT_IS_STRING(*value)) {
     NPN_MemFree(const_cast<NPUTF8*>(value->value.stringValue.UTF8Characters));
   } else if (NPVARIANT_IS_OBJECT(*value)) {
@@ -467,8 +833,10 @@ void releaseValue(NPVariant* value) {
 bool invoke(NPObject* object, const std::string& method, const NPVariant* args,
             uint32_t argCount, NPVariant* result) {
   VOID_TO_NPVARIANT(*result);
-  // Qualified: the published npruntime.h declares a global NPN_Invoke that ADL finds.
-  return browser::NPN_Invoke(NULL, object, identifier(method), args, argCount, result);
+  // The browser calls the class itself: the result is its own, not handed out.
+  NPClass* c = classOf(object);
+  return c != NULL && c->invoke != NULL &&
+         c->invoke(object, identifier(method), args, argCount, result);
 }
 
 }  // namespace browser

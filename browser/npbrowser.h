@@ -34,7 +34,15 @@ struct Counts {
   long frees;
   long variantsHandedOut;  // property values given to the plug-in
   long variantsReleased;   // releasevariantvalue calls by the plug-in
-  long exceptions;         // setexception calls
+  long exceptions;         // setexception calls with a message
+  long statusMessages;     // status calls
+  long invalidations;      // invalidaterect, invalidateregion and forceredraw calls
+  long popupStatePushes;   // pushpopupsenabledstate calls
+  long popupStatePops;     // poppopupsenabledstate calls that had a state to pop
+  // Strings and objects handed to the plug-in as results (properties, calls,
+  // evaluations) that it has not given back with releasevariantvalue yet. Releasing
+  // a void variant, or one the plug-in filled itself, changes nothing here.
+  long valuesOwed;
   // Misuse by the plug-in, counted instead of crashing:
   long badFrees;           // memfree of a pointer that is no live memalloc block
   long deadObjectCalls;    // retain, release or a call on an object that is not alive
@@ -56,15 +64,60 @@ struct Faults {
   bool locationNotObject = false;  // "location" answers a string instead of an object
 };
 
+// A plug-in's request for a URL (NPN_GetURL, NPN_GetURLNotify, NPN_PostURL,
+// NPN_PostURLNotify), as the page serves it.
+struct UrlRequest {
+  NPP instance;
+  const char* url;
+  const char* target;  // NULL: the stream goes to the plug-in
+  bool post;
+  const char* data;    // the body, or the name of a file holding it
+  uint32_t length;
+  bool dataIsFile;
+  bool notify;         // NPP_URLNotify is owed when the request ends
+  void* notifyData;
+};
+
+// The page around the plug-in: answers the services a browser table cannot answer
+// alone. Without one (or for a NULL entry) they answer as a browser showing no page
+// would: the stand-in's own window, no element, nothing to evaluate, no network,
+// timers and asynchronous calls refused.
+struct Embedder {
+  NPObject* (*window)(NPP);   // borrowed; NULL: the stand-in's window
+  NPObject* (*element)(NPP);  // borrowed; NULL: no element object
+  void* (*nativeWindow)(NPP); // the page's HWND
+  bool (*evaluate)(NPP, NPObject* scope, const NPString* script, NPVariant* result);
+  uint32_t (*scheduleTimer)(NPP, uint32_t interval, bool repeat, void (*fire)(NPP, uint32_t));
+  void (*unscheduleTimer)(NPP, uint32_t timer);
+  bool (*asyncCall)(NPP, void (*call)(void*), void* data);
+  NPError (*requestUrl)(const UrlRequest& request);
+  NPError (*destroyStream)(NPP, NPStream* stream, NPReason reason);
+};
+
+// Firefox 52's user agent on Windows, the browser this stand-in answers as.
+extern const char kUserAgent[];
+
 // The table a plug-in's NP_Initialize receives: size and version of the newest SDK.
 NPNetscapeFuncs* functions();
+
+// Installs the page's answers (borrowed until replaced; NULL removes them).
+void setEmbedder(const Embedder* embedder);
+// The page's origin, as NPN_GetValue(NPNVdocumentOrigin) answers it.
+void setOrigin(const std::string& origin);
+std::string lastStatus();
+// The last setvalue of `variable` (a boolean or a number), or -1 when none was made.
+long lastSetValue(NPPVariable variable);
 
 // Back to a page on https://www.kelvra.com with no faults, no request hook and zeroed
 // counters (live objects and blocks stay counted, so leaks of an earlier test still show).
 void reset();
 Counts counts();
 void setFaults(const Faults& faults);
+// The last message set with setexception (kept until taken or reset).
 std::string lastException();
+// The message set since the last take, if any; clears it, as a browser does once it
+// has thrown it into script.
+bool takeException(std::string* message);
 bool isLive(NPObject* object);
 
 // The page's location.host as a string of the given bytes (NULs allowed)...
@@ -89,8 +142,9 @@ void retain(NPObject* object);
 void release(NPObject* object);
 // A string the browser owns (a memalloc copy), as page script arguments are.
 NPVariant stringArgument(const std::string& text);
-// Releases a variant the plug-in handed to the browser (a result), or an argument
-// made above. Not counted as a release by the plug-in.
+// Releases a variant the plug-in handed to the browser (a result, which settles it
+// if it was a value the browser had handed out), or an argument made above. Not
+// counted as a release by the plug-in.
 void releaseValue(NPVariant* value);
 bool invoke(NPObject* object, const std::string& method, const NPVariant* args,
             uint32_t argCount, NPVariant* result);

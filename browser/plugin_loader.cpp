@@ -15,8 +15,8 @@ bool loadPlugin(const std::wstring& path, LoadedPlugin* plugin) {
       reinterpret_cast<void*>(GetProcAddress(module, "NP_Shutdown")));
   plugin->mimeDescription = reinterpret_cast<const char* (*)()>(
       reinterpret_cast<void*>(GetProcAddress(module, "NP_GetMIMEDescription")));
-  if (plugin->getEntryPoints == NULL || plugin->initialize == NULL || plugin->shutdown == NULL ||
-      plugin->mimeDescription == NULL) {
+  // NP_GetMIMEDescription is optional on Windows: browsers read the version resource.
+  if (plugin->getEntryPoints == NULL || plugin->initialize == NULL || plugin->shutdown == NULL) {
     FreeLibrary(module);
     plugin->module = NULL;
     return false;

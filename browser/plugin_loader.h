@@ -19,10 +19,11 @@ struct LoadedPlugin {
   NPError(WINAPI* getEntryPoints)(NPPluginFuncs*);
   NPError(WINAPI* initialize)(NPNetscapeFuncs*);
   NPError(WINAPI* shutdown)();
-  const char* (*mimeDescription)();
+  const char* (*mimeDescription)();  // NULL when the module does not export it
 };
 
-// False (with nothing loaded) when the module or one of the exports is missing.
+// False (with nothing loaded) when the module or one of the three entry points is
+// missing.
 bool loadPlugin(const std::wstring& path, LoadedPlugin* plugin);
 // The browser's order after the load: NP_GetEntryPoints into `funcs` (its size set,
 // every other field zero), then NP_Initialize with `browserFuncs`; the first error.

@@ -17,6 +17,7 @@
 #include "identity.h"
 #include "log_follow.h"
 #include "options.h"
+#include "page_loop.h"
 #include "page_run.h"
 #include "plugin_discovery.h"
 #include "plugin_loader.h"
@@ -25,7 +26,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kelvra_host [options] PAGE-SCRIPT.js   (options before or after the page)\n"
+    "usage: kelvra_host [options] PAGE-SCRIPT.js | PAGE.html   (options before or after it)\n"
     "       kelvra_host --help\n"
     "       kelvra_host --register DLL [--plugin-id ID] [--register-launcher DLL]\n"
     "       kelvra_host --unregister [--plugin-id ID]\n"
@@ -36,7 +37,8 @@ const char kUsage[] =
     "  --type MIME            the embedding's type (default " KELVRA_MIME_TYPE ")\n"
     "  --name NAME            the embedding's name for script (default plugin)\n"
     "  --param NAME=VALUE     a further attribute of the embedding (repeatable)\n"
-    "  --script-timeout SECONDS  stop a script that has not ended by then (default 30; 0: never)\n"
+    "  --script-timeout SECONDS  stop a script (or a timer's call) that has not ended by then\n"
+    "                         (default 30; 0: never)\n"
     "  --default-page FILE    the page to run when none is named\n"
     "the plug-in and the launcher:\n"
     "  --plugin DLL           load this DLL instead of the registered plug-in\n"
@@ -46,6 +48,8 @@ const char kUsage[] =
     "  --register-launcher DLL  register the launcher component (its DllRegisterServer)\n"
     "  --launcher DLL         serve the launcher component from this DLL for the run,\n"
     "                         instead of the one registered for its class\n"
+    "  --timeout SECONDS      end the run when one call into the plug-in takes longer\n"
+    "                         (default 180; 0: no watchdog)\n"
     "  --launcher-answer ANSWER  how the demo launcher answers in this run (repeatable):\n"
     "                         METHOD=HRESULT (0x80004005, E_FAIL, S_FALSE, E_ACCESSDENIED...),\n"
     "                         METHOD=text:TEXT, METHOD=true|false, METHOD=delay:MS,\n"
@@ -59,7 +63,8 @@ const char kUsage[] =
     "  --show-log             print the whole log again after the run, on stdout\n"
     "exit: 0 ok, 1 script error, 2 usage or a page file that cannot be run, 3 plug-in (or\n"
     "      launcher) not found or refused, or the embedding refused, 4 imbalance: references\n"
-    "      or memory not given back, 6 script time-out, 130 interrupted\n";
+    "      or memory not given back, 5 a plug-in call hung past --timeout, 6 the plug-in\n"
+    "      crashed (a fault it did not handle), 7 script time-out, 130 interrupted\n";
 
 volatile LONG interrupted = 0;
 volatile DWORD interruptedAt = 0;
@@ -118,6 +123,7 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     host::writeConsoleLine(stderr,
                            "host: interrupted; stopping the page (Ctrl-C again ends at once)");
     host::interruptScript();
+    host::interruptLoop();
   } else if (GetTickCount() - interruptedAt > 1000) {
     host::writeConsoleLine(stderr, "host: interrupted");
     ExitProcess(host::kExitInterrupted);

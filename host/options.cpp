@@ -45,15 +45,26 @@ bool setAnswer(Options* o, const std::wstring& v, std::string* reason) {
   return true;
 }
 
-bool setScriptTimeout(Options* o, const std::wstring& v, std::string* reason) {
+// A time limit: whole seconds up to a day; 0 turns the limit off.
+bool parseSeconds(const std::wstring& v, unsigned long* seconds, std::string* reason) {
   wchar_t* end = NULL;
   errno = 0;
-  unsigned long seconds = wcstoul(v.c_str(), &end, 10);
-  if (v.empty() || v[0] < L'0' || v[0] > L'9' || *end != 0 || errno != 0 || seconds > 86400) {
+  *seconds = wcstoul(v.c_str(), &end, 10);
+  if (v.empty() || v[0] < L'0' || v[0] > L'9' || *end != 0 || errno != 0 || *seconds > 86400) {
     *reason = "wants whole seconds from 0 (no limit) to 86400, not \"" + narrow(v) + "\"";
     return false;
   }
-  o->run.scriptTimeoutSeconds = seconds;
+  return true;
+}
+
+bool setScriptTimeout(Options* o, const std::wstring& v, std::string* reason) {
+  return parseSeconds(v, &o->run.scriptTimeoutSeconds, reason);
+}
+
+bool setTimeout(Options* o, const std::wstring& v, std::string* reason) {
+  unsigned long seconds = 0;
+  if (!parseSeconds(v, &seconds, reason)) return false;
+  o->run.timeoutSeconds = static_cast<unsigned>(seconds);
   return true;
 }
 
@@ -84,6 +95,7 @@ const Option kOptions[] = {
     {L"--launcher-answer", "ANSWER", setAnswer},
     {L"--reset-store", NULL, KELVRA_SWITCH(o->resetStore)},
     {L"--script-timeout", "SECONDS", setScriptTimeout},
+    {L"--timeout", "SECONDS", setTimeout},
     {L"--default-page", "FILE", KELVRA_TEXT_OPTION(o->defaultPage)},
 };
 

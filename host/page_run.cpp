@@ -1,13 +1,18 @@
 #include "page_run.h"
 
 #include <windows.h>
+#include <ctype.h>
 #include <string.h>
 
 #include <set>
 
+#include "html_page.h"
 #include "launcher_server.h"
+#include "options.h"
 #include "npbrowser.h"
+#include "page_loop.h"
 #include "plugin_discovery.h"
+#include "plugin_guard.h"
 #include "plugin_loader.h"
 #include "script_values.h"
 #include "script_watchdog.h"
@@ -25,30 +30,282 @@ std::wstring temporaryDirectory() {
   return length > 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
 }
 
-// The embedding's attributes as NPP_New receives them.
-struct Attributes {
+// The parts of the page's URL that window.location offers.
+struct Location {
+  std::string href, protocol, host, hostname, port, pathname, search, hash, origin;
+};
+
+Location locationOf(const std::string& url) {
+  Location l;
+  l.href = url;
+  size_t colon = url.find(':');
+  l.protocol = colon == std::string::npos ? "" : url.substr(0, colon + 1);
+  for (char& c : l.protocol) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  std::string rest = colon == std::string::npos ? url : url.substr(colon + 1);
+  size_t hashAt = rest.find('#');
+  if (hashAt != std::string::npos) {
+    l.hash = rest.substr(hashAt);
+    rest.erase(hashAt);
+  }
+  size_t queryAt = rest.find('?');
+  if (queryAt != std::string::npos) {
+    l.search = rest.substr(queryAt);
+    rest.erase(queryAt);
+  }
+  if (rest.compare(0, 2, "//") == 0) {
+    size_t pathAt = rest.find('/', 2);
+    l.host = hostOfUrl(url);
+    l.pathname = pathAt == std::string::npos ? "/" : rest.substr(pathAt);
+  } else {
+    l.pathname = rest;
+  }
+  size_t portAt = l.host.rfind(':');
+  bool bracketed = l.host.find(']') != std::string::npos && l.host.rfind(']') > portAt;
+  if (portAt != std::string::npos && !bracketed) {
+    l.hostname = l.host.substr(0, portAt);
+    l.port = l.host.substr(portAt + 1);
+    // The scheme's own port is not shown, as a URL parser drops it.
+    if ((l.protocol == "https:" && l.port == "443") || (l.protocol == "http:" && l.port == "80")) {
+      l.port.clear();
+      l.host = l.hostname;
+    }
+  } else {
+    l.hostname = l.host;
+  }
+  bool hasOrigin = (l.protocol == "http:" || l.protocol == "https:") && !l.host.empty();
+  l.origin = hasOrigin ? l.protocol + "//" + l.host : "null";
+  return l;
+}
+
+// A script string literal of UTF-8 text.
+std::wstring literal(const std::string& utf8) {
+  std::wstring text = widen(utf8), out = L"\"";
+  for (wchar_t c : text) {
+    switch (c) {
+      case L'"':
+        out += L"\\\"";
+        break;
+      case L'\\':
+        out += L"\\\\";
+        break;
+      case L'\n':
+        out += L"\\n";
+        break;
+      case L'\r':
+        out += L"\\r";
+        break;
+      case L'<':
+        out += L"\\x3C";
+        break;
+      case 0x2028:
+        out += L"\\u2028";
+        break;
+      case 0x2029:
+        out += L"\\u2029";
+        break;
+      default:
+        if (c < 0x20) {
+          wchar_t escape[8];
+          swprintf(escape, 8, L"\\x%02X", static_cast<unsigned>(c));
+          out += escape;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + L"\"";
+}
+
+std::wstring objectLiteral(const NameValues& values) {
+  std::wstring out = L"{";
+  for (size_t i = 0; i < values.size(); ++i) {
+    out += (i > 0 ? L", " : L"") + literal(values[i].first) + L": " + literal(values[i].second);
+  }
+  return out + L"}";
+}
+
+// A window that is never shown; without a display (Wine headless) a message-only one.
+HWND hiddenWindow(const wchar_t* title) {
+  HWND window = CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, kEmbedWidth, kEmbedHeight,
+                                NULL, NULL, NULL, NULL);
+  return window != NULL ? window
+                        : CreateWindowExW(0, L"STATIC", title, 0, 0, 0, kEmbedWidth, kEmbedHeight,
+                                          HWND_MESSAGE, NULL, NULL, NULL);
+}
+
+// One embedding of the page, and its plug-in instance when it has one.
+struct Embedding {
+  PageElement element;
+  std::string mimeType;
+  bool forPlugin = false;  // of a type the plug-in handles
+  NPP_t instance;
+  bool created = false;            // NPP_New succeeded
+  NPObject* elementObject = NULL;  // the page's element for NPNVPluginElementNPObject
+  IDispatch* scriptable = NULL;    // the plug-in's scriptable object, wrapped
+  HWND window = NULL;
+};
+
+struct PageScript {
+  std::wstring name;
+  std::wstring source;
+  bool readable = true;
+};
+
+// The running page, as the browser's services reach it.
+struct Page {
+  ScriptSession* session = NULL;
+  NPObject* window = NULL;  // the global object as the plug-in sees it
+  HWND topWindow = NULL;
+  std::vector<Embedding> embeddings;
+  ScriptError timerError;
+};
+
+Page* current = NULL;
+
+NPObject* pageWindow(NPP) { return current != NULL ? current->window : NULL; }
+
+NPObject* pageElement(NPP instance) {
+  for (size_t i = 0; current != NULL && i < current->embeddings.size(); ++i) {
+    if (&current->embeddings[i].instance == instance) return current->embeddings[i].elementObject;
+  }
+  return NULL;
+}
+
+void* pageNativeWindow(NPP) { return current != NULL ? current->topWindow : NULL; }
+
+bool pageEvaluate(NPP instance, NPObject*, const NPString* script, NPVariant* result) {
+  if (current == NULL || current->session == NULL || !onScriptThread()) return false;
+  std::string text(script->UTF8Characters != NULL ? script->UTF8Characters : "",
+                   script->UTF8Length);
+  VARIANT value;
+  if (!current->session->evaluate(widen(text), &value)) return false;
+  HRESULT hr = toNPVariant(instance, value, result);
+  VariantClear(&value);
+  return SUCCEEDED(hr);
+}
+
+const browser::Embedder kEmbedder = {pageWindow,    pageElement,         pageNativeWindow,
+                                     pageEvaluate,  schedulePluginTimer, unschedulePluginTimer,
+                                     postAsyncCall, requestUrl,          destroyStream};
+
+// The page's script objects that the host itself writes: location, navigator, the
+// embeddings' elements and document.
+std::wstring pagePrelude(const Location& l, const std::string& title,
+                         const std::vector<Embedding>& embeddings, const std::wstring& pluginPath) {
+  std::wstring text = L"var location = {";
+  const std::pair<const char*, const std::string*> parts[] = {
+      {"href", &l.href},         {"protocol", &l.protocol}, {"host", &l.host},
+      {"hostname", &l.hostname}, {"port", &l.port},         {"pathname", &l.pathname},
+      {"search", &l.search},     {"hash", &l.hash},         {"origin", &l.origin}};
+  for (const auto& part : parts) text += widen(part.first) + L": " + literal(*part.second) + L", ";
+  text += L"toString: function () { return this.href; }};\n";
+
+  // navigator.plugins and mimeTypes: the plug-in as its version resource describes it.
+  std::string mimeField = pluginPath.empty() ? "" : versionString(pluginPath, "MIMEType");
+  std::string name = pluginPath.empty() ? "" : versionString(pluginPath, "ProductName");
+  std::string description = pluginPath.empty() ? "" : versionString(pluginPath, "FileDescription");
+  std::wstring file = pluginPath.substr(pluginPath.find_last_of(L"\\/") + 1);
+  text +=
+      L"var navigator = (function () {\n"
+      L"  var plugins = [], mimeTypes = [];\n"
+      L"  function add(name, description, filename, types) {\n"
+      L"    var plugin = {name: name, description: description, filename: filename,\n"
+      L"                  length: 0, item: function (i) { return this[i] || null; }};\n"
+      L"    for (var i = 0; i < types.length; i++) {\n"
+      L"      var type = {type: types[i], description: '', suffixes: '', enabledPlugin: plugin};\n"
+      L"      plugin[plugin.length++] = type; plugin[types[i]] = type;\n"
+      L"      mimeTypes.push(type); mimeTypes[types[i]] = type;\n"
+      L"    }\n"
+      L"    plugins.push(plugin); plugins[name] = plugin;\n"
+      L"  }\n";
+  if (!mimeField.empty()) {
+    text += L"  add(" + literal(name) + L", " + literal(description) + L", " +
+            literal(narrow(file)) + L", " + literal(mimeField) + L".split('|'));\n";
+  }
+  text +=
+      L"  plugins.refresh = function () {};\n"
+      L"  return {userAgent: " +
+      literal(browser::kUserAgent) +
+      L", appName: 'Netscape', appCodeName: 'Mozilla',\n"
+      L"          appVersion: '5.0 (Windows)', platform: 'Win32', product: 'Gecko',\n"
+      L"          language: 'en-US', onLine: true, cookieEnabled: false,\n"
+      L"          javaEnabled: function () { return false; },\n"
+      L"          plugins: plugins, mimeTypes: mimeTypes};\n"
+      L"})();\n";
+
+  text +=
+      L"var kelvraHostPage = (function () {\n"
+      L"  var elements = [], nodes = [];\n"
+      L"  function element(tag, attributes) {\n"
+      L"    var e = {tagName: tag.toUpperCase(), nodeName: tag.toUpperCase(),\n"
+      L"             getAttribute: function (name) {\n"
+      L"               name = String(name).toLowerCase();\n"
+      L"               return attributes.hasOwnProperty(name) ? attributes[name] : null;\n"
+      L"             }};\n"
+      L"    for (var name in attributes) if (!(name in e)) e[name] = attributes[name];\n"
+      L"    return e;\n"
+      L"  }\n"
+      L"  return {elements: elements, nodes: nodes,\n"
+      L"          add: function (tag, attributes) {\n"
+      L"            var e = element(tag, attributes); elements.push(e); nodes.push(e);\n"
+      L"          },\n"
+      // The element's id names it on the window too, as browsers' named access does.
+      L"          attach: function (i, scriptable) {\n"
+      L"            if (scriptable !== null) nodes[i] = scriptable;\n"
+      L"            var id = elements[i].getAttribute('id');\n"
+      L"            if (id && !(id in window)) window[id] = nodes[i];\n"
+      L"          }};\n"
+      L"})();\n";
+  for (const Embedding& e : embeddings) {
+    text += L"kelvraHostPage.add(" + literal(e.element.tag) + L", " +
+            objectLiteral(e.element.attributes) + L");\n";
+  }
+  text += L"var document = {title: " + literal(title) +
+          L", URL: location.href, location: location,\n"
+          L"  domain: location.hostname, referrer: '',\n"
+          L"  getElementById: function (id) {\n"
+          L"    var page = kelvraHostPage;\n"
+          L"    for (var i = 0; i < page.elements.length; i++) {\n"
+          L"      if (page.elements[i].getAttribute('id') === String(id)) return page.nodes[i];\n"
+          L"    }\n"
+          L"    return null;\n"
+          L"  },\n"
+          L"  getElementsByTagName: function (tag) {\n"
+          L"    var page = kelvraHostPage, found = [];\n"
+          L"    tag = String(tag).toUpperCase();\n"
+          L"    for (var i = 0; i < page.elements.length; i++) {\n"
+          L"      if (tag === '*' || page.elements[i].tagName === tag) found.push(page.nodes[i]);\n"
+          L"    }\n"
+          L"    return found;\n"
+          L"  }};\n";
+  return text;
+}
+
+// The embedding's attributes as NPP_New receives them: an <object>'s <param>s
+// follow a "PARAM" entry without value, as in Firefox.
+struct Arguments {
   std::vector<std::string> names;
   std::vector<std::string> values;
   std::vector<char*> argn;
   std::vector<char*> argv;
 
-  explicit Attributes(const PageRun& run) {
-    add("type", run.mimeType);
-    add("id", narrow(run.elementName));
-    add("width", std::to_string(kEmbedWidth));
-    add("height", std::to_string(kEmbedHeight));
-    for (size_t i = 0; i < run.attributes.size(); ++i) {
-      add(run.attributes[i].first, run.attributes[i].second);
-    }
+  explicit Arguments(const PageElement& element) {
+    for (const auto& a : element.attributes) add(a.first, a.second, true);
+    if (!element.params.empty()) add("PARAM", "", false);
+    for (const auto& p : element.params) add(p.first, p.second, true);
     for (size_t i = 0; i < names.size(); ++i) {
       argn.push_back(&names[i][0]);
-      argv.push_back(&values[i][0]);
+      argv.push_back(hasValue_[i] ? &values[i][0] : NULL);
     }
   }
-  void add(const std::string& name, const std::string& value) {
+  void add(const std::string& name, const std::string& value, bool hasValue) {
     names.push_back(name);
     values.push_back(value);
+    hasValue_.push_back(hasValue);
   }
+
+ private:
+  std::vector<bool> hasValue_;
 };
 
 // What the browser still holds after the plug-in is gone, against the start.
@@ -60,7 +317,7 @@ bool reportBalance(const browser::Counts& before, const browser::Counts& after, 
   const Item items[] = {
       {"scriptable objects not deallocated", after.liveObjects - before.liveObjects},
       {"memalloc blocks not freed", after.liveBlocks - before.liveBlocks},
-      {"property values not released", after.unreleasedVariants() - before.unreleasedVariants()},
+      {"property values not released", after.valuesOwed - before.valuesOwed},
       {"memfree calls on no live block", after.badFrees - before.badFrees},
       {"calls on objects already deallocated", after.deadObjectCalls - before.deadObjectCalls},
       {"releases below a count of 0", after.underflows - before.underflows},
@@ -81,75 +338,176 @@ bool reportBalance(const browser::Counts& before, const browser::Counts& after, 
   return balanced;
 }
 
-// The embedding's life between NPP_New and NPP_Destroy: window, scriptable object,
-// page script. Answers whether the script ran to its end.
-bool runEmbedding(const PageRun& run, const NPPluginFuncs& funcs, NPP instance,
-                  const ConsoleSink& console, FILE* report) {
-  HWND window = CreateWindowExW(0, L"STATIC", L"kelvra_host embedding", WS_POPUP, 0, 0,
-                                kEmbedWidth, kEmbedHeight, NULL, NULL, NULL, NULL);
+// How a script failed: stopped by the watchdog, or an error of its own.
+void reportScriptError(const PageRun& run, const std::wstring& name, const ScriptError& error,
+                       FILE* report) {
+  if (scriptStop() == kScriptTimedOut) {
+    fprintf(report,
+            "host: SCRIPT TIME-OUT %s: stopped after %lu s without an end, at line %lu "
+            "(--script-timeout SECONDS, 0 for no limit)\n",
+            narrow(name).c_str(), run.scriptTimeoutSeconds, error.line);
+    return;
+  }
+  if (scriptStop() == kScriptInterrupted) {
+    fprintf(report, "host: script interrupted\n");
+    return;
+  }
+  fprintf(report, "host: SCRIPT ERROR %s:%lu:%ld: %s\n", narrow(name).c_str(), error.line,
+          error.column, error.message.c_str());
+  if (!error.sourceLine.empty()) fprintf(report, "host:   %s\n", error.sourceLine.c_str());
+}
+
+// Between the host's steps the caller shows what the plug-in logged during the last.
+void step(const PageRun& run, FILE* report) {
+  fflush(report);
+  if (run.atStep) run.atStep();
+}
+
+std::wstring directoryOf(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+// The page as embeddings and scripts: an HTML page's own, or the options' one
+// embedding and the bare script.
+void describePage(const PageRun& run, std::vector<Embedding>* embeddings,
+                  std::vector<PageScript>* scripts, std::string* title, FILE* report) {
+  if (!isHtmlName(run.scriptName)) {
+    Embedding e;
+    e.element.tag = "embed";
+    e.element.attributes = {{"type", run.mimeType},
+                            {"id", narrow(run.elementName)},
+                            {"width", std::to_string(kEmbedWidth)},
+                            {"height", std::to_string(kEmbedHeight)}};
+    for (const auto& a : run.attributes) e.element.attributes.push_back(a);
+    e.mimeType = run.mimeType;
+    embeddings->push_back(e);
+    scripts->push_back(PageScript{run.scriptName, run.script, true});
+    return;
+  }
+  HtmlPage page = parseHtml(run.script);
+  *title = page.title;
+  for (const PageElement& element : page.elements) {
+    Embedding e;
+    e.element = element;
+    e.mimeType = element.attribute("type");
+    embeddings->push_back(e);
+  }
+  for (const PageScriptRef& ref : page.scripts) {
+    PageScript script;
+    if (ref.src.empty()) {
+      // Blank lines put the inline text at its line of the page, for error reports.
+      script.name = run.scriptName;
+      script.source = std::wstring(ref.line - 1, L'\n') + ref.source;
+    } else {
+      // Relative to the page, in the form the page was named in (a Unix path under Wine).
+      std::wstring path = widen(ref.src);
+      bool unixPage = !run.scriptName.empty() && run.scriptName[0] == L'/';
+      for (wchar_t& c : path) {
+        if (c == L'/' && !unixPage) c = L'\\';
+      }
+      bool absolute = unixPage ? path[0] == L'/' : path.size() >= 2 && path[1] == L':';
+      script.name = absolute ? path : directoryOf(run.scriptName) + path;
+      std::string reason;
+      script.readable = readPageScript(script.name, &script.source, &reason);
+      if (!script.readable) {
+        fprintf(report, "host: script %s not loaded: %s\n", ref.src.c_str(), reason.c_str());
+      }
+    }
+    scripts->push_back(script);
+  }
+  fprintf(report, "host: HTML page \"%s\": %zu embeddings, %zu scripts\n", page.title.c_str(),
+          embeddings->size(), scripts->size());
+}
+
+// NPP_New for the embedding, then its window and scriptable object. Answers NPP_New's.
+NPError createInstance(const NPPluginFuncs& funcs, const std::string& name, Embedding* e,
+                       FILE* report) {
+  Arguments arguments(e->element);
+  memset(&e->instance, 0, sizeof e->instance);
+  NPError created;
+  {
+    PluginCall call("NPP_New");
+    created = funcs.newp(&e->mimeType[0], &e->instance, NP_EMBED,
+                         static_cast<int16_t>(arguments.argn.size()),
+                         arguments.argn.empty() ? NULL : &arguments.argn[0],
+                         arguments.argv.empty() ? NULL : &arguments.argv[0], NULL);
+  }
+  fprintf(report, "host: NPP_New(%s) -> %d\n", e->mimeType.c_str(), created);
+  e->created = created == NPERR_NO_ERROR;
+  if (!e->created) return created;
+  e->window = hiddenWindow(L"kelvra_host embedding");
   NPWindow npWindow;
   memset(&npWindow, 0, sizeof npWindow);
-  npWindow.window = window;
+  npWindow.window = e->window;
   npWindow.width = kEmbedWidth;
   npWindow.height = kEmbedHeight;
   npWindow.clipRect.right = kEmbedWidth;
   npWindow.clipRect.bottom = kEmbedHeight;
   npWindow.type = NPWindowTypeWindow;
   if (funcs.setwindow != NULL) {
-    fprintf(report, "host: NPP_SetWindow -> %d\n", funcs.setwindow(instance, &npWindow));
+    PluginCall call("NPP_SetWindow");
+    fprintf(report, "host: NPP_SetWindow -> %d\n", funcs.setwindow(&e->instance, &npWindow));
   }
-
   NPObject* scriptable = NULL;
-  NPError error = funcs.getvalue != NULL
-                      ? funcs.getvalue(instance, NPPVpluginScriptableNPObject, &scriptable)
-                      : NPERR_GENERIC_ERROR;
+  NPError error = NPERR_GENERIC_ERROR;
+  if (funcs.getvalue != NULL) {
+    PluginCall call("NPP_GetValue(NPPVpluginScriptableNPObject)");
+    error = funcs.getvalue(&e->instance, NPPVpluginScriptableNPObject, &scriptable);
+  }
   if (error != NPERR_NO_ERROR) scriptable = NULL;
   if (scriptable != NULL) {
-    fprintf(report, "host: NPP_GetValue(scriptable object) -> 0: %s is scriptable\n",
-            narrow(run.elementName).c_str());
+    fprintf(report, "host: NPP_GetValue(scriptable object) -> 0: %s is scriptable\n", name.c_str());
+    e->scriptable = wrapObject(&e->instance, scriptable);
   } else {
     fprintf(report,
             "host: NPP_GetValue(scriptable object) -> %d: %s has no scriptable object, it is "
             "null for script\n",
-            error, narrow(run.elementName).c_str());
+            error, name.c_str());
   }
-  NPObject* pageWindow = NULL;
-  if (browser::functions()->getvalue(instance, NPNVWindowNPObject, &pageWindow) !=
-      NPERR_NO_ERROR) {
-    pageWindow = NULL;
-  }
+  return created;
+}
 
-  IDispatch* element = scriptable != NULL ? wrapObject(instance, scriptable) : NULL;
-  IDispatch* windowObject = pageWindow != NULL ? wrapObject(instance, pageWindow) : NULL;
-  NamedObject objects[] = {{run.elementName.c_str(), element}, {L"window", windowObject}};
-  fflush(report);
-  if (run.atStep) run.atStep();
-  fprintf(report, "host: running %s\n", narrow(run.scriptName).c_str());
-  fflush(report);
-  ScriptError scriptError;
-  bool ran = runScript(run.script, objects, 2, console, &scriptError, run.scriptTimeoutSeconds);
-  if (ran) {
-    fprintf(report, "host: script finished\n");
-  } else if (scriptStop() == kScriptTimedOut) {
-    fprintf(report, "host: SCRIPT TIME-OUT %s: stopped after %lu s without an end, at line %lu "
-            "(--script-timeout SECONDS, 0 for no limit)\n",
-            narrow(run.scriptName).c_str(), run.scriptTimeoutSeconds, scriptError.line);
-  } else if (scriptStop() == kScriptInterrupted) {
-    fprintf(report, "host: script interrupted\n");
-  } else {
-    fprintf(report, "host: SCRIPT ERROR %s:%lu:%ld: %s\n", narrow(run.scriptName).c_str(),
-            scriptError.line, scriptError.column, scriptError.message.c_str());
-    if (!scriptError.sourceLine.empty()) {
-      fprintf(report, "host:   %s\n", scriptError.sourceLine.c_str());
+// The page's life between its first script and NPP_Destroy. Answers whether every
+// script and timer ran without an uncaught error.
+bool runScripts(Page& page, const PageRun& run, const std::vector<PageScript>& scripts,
+                FILE* report) {
+  bool ok = true;
+  for (const PageScript& script : scripts) {
+    if (!script.readable) {
+      ok = false;
+      continue;
+    }
+    step(run, report);
+    fprintf(report, "host: running %s\n", narrow(script.name).c_str());
+    fflush(report);
+    ScriptError error;
+    if (!page.session->run(script.source, &error)) {
+      reportScriptError(run, script.name, error, report);
+      ok = false;
+      if (scriptStop() != kScriptNotStopped) break;  // the page is stopped, not one script
     }
   }
-  // Script is done with the page: its objects go back before the instance does.
-  if (element != NULL) element->Release();
-  if (windowObject != NULL) windowObject->Release();
-  if (window != NULL) DestroyWindow(window);
-  fflush(report);
-  if (run.atStep) run.atStep();
-  return ran;
+  if (ok) fprintf(report, "host: script finished\n");
+  step(run, report);
+  if (!ok) return false;
+  if (!runLoop()) {
+    reportScriptError(run, run.scriptName + L" (timer)", page.timerError, report);
+    step(run, report);
+    return false;
+  }
+  LoopCounts counts = loopCounts();
+  if (counts.scriptTimersFired + counts.pluginTimersFired + counts.asyncCallsRun +
+          counts.streamsDelivered + counts.urlsRefused >
+      0) {
+    fprintf(report,
+            "host: page idle: %ld script timers, %ld plug-in timers, %ld async calls, "
+            "%ld streams delivered, %ld URLs refused (offline)\n",
+            counts.scriptTimersFired, counts.pluginTimersFired, counts.asyncCallsRun,
+            counts.streamsDelivered, counts.urlsRefused);
+  }
+  step(run, report);
+  return true;
 }
 
 }  // namespace
@@ -169,15 +527,30 @@ std::string hostOfUrl(const std::string& url) {
 
 PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report) {
   PageOutcome outcome;
+  Page page;
+  std::vector<PageScript> scripts;
+  std::string title;
+  describePage(run, &page.embeddings, &scripts, &title, report);
   std::string reason;
-  if (!pluginHandles(run.pluginPath, run.mimeType, &reason)) {
+  bool html = isHtmlName(run.scriptName);
+  size_t forPlugin = 0;
+  for (Embedding& e : page.embeddings) {
+    e.forPlugin = pluginHandles(run.pluginPath, e.mimeType, &reason);
+    if (e.forPlugin) ++forPlugin;
+  }
+  if (forPlugin == 0 && !html) {
     fprintf(report, "host: REFUSED: %s\n", reason.c_str());
     outcome.exitCode = kExitPluginRefused;
     return outcome;
   }
-  std::string host = hostOfUrl(run.url);
+  if (forPlugin == 0)
+    fprintf(report, "host: no embedding of the page is for the plug-in: %s\n", reason.c_str());
+  if (run.timeoutSeconds > 0) startGuard(run.timeoutSeconds, report);
+
+  Location location = locationOf(run.url);
   browser::reset();
-  browser::setHost(host);
+  browser::setHost(location.host);
+  browser::setOrigin(location.origin);
   browser::Counts before = browser::counts();
   std::wstring temp = temporaryDirectory();
   std::vector<std::wstring> earlier = findFiles(temp, kLogPattern);
@@ -192,55 +565,135 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     }
     fprintf(report, "host: launcher class served from %s\n", narrow(run.launcherPath).c_str());
   }
-  LoadedPlugin plugin;
-  if (!loadPlugin(run.pluginPath, &plugin)) {
+  LoadedPlugin plugin = {NULL, NULL, NULL, NULL, NULL};
+  if (forPlugin > 0 && !loadPlugin(run.pluginPath, &plugin)) {
     fprintf(report, "host: REFUSED: %s cannot be loaded as an NPAPI plug-in\n",
             narrow(run.pluginPath).c_str());
     if (launcher.module != NULL) stopLauncher(&launcher);
     outcome.exitCode = kExitPluginRefused;
     return outcome;
   }
-  fprintf(report, "host: loaded %s\n", narrow(run.pluginPath).c_str());
-  NPPluginFuncs funcs;
-  NPError error = startPlugin(plugin, browser::functions(), &funcs);
-  fprintf(report, "host: NP_GetEntryPoints, NP_Initialize -> %d\n", error);
-  bool ran = true;
-  if (error == NPERR_NO_ERROR && funcs.newp != NULL && funcs.destroy != NULL) {
-    fprintf(report, "host: page %s (location.host %s)\n", run.url.c_str(), host.c_str());
-    Attributes attributes(run);
-    std::string mimeType = run.mimeType;
-    NPP_t instance;
-    memset(&instance, 0, sizeof instance);
-    NPError created = funcs.newp(&mimeType[0], &instance, NP_EMBED,
-                                 static_cast<int16_t>(attributes.argn.size()), &attributes.argn[0],
-                                 &attributes.argv[0], NULL);
-    fprintf(report, "host: NPP_New(%s) -> %d\n", run.mimeType.c_str(), created);
-    if (created == NPERR_NO_ERROR) {
-      ran = runEmbedding(run, funcs, &instance, console, report);
-      fprintf(report, "host: NPP_Destroy -> %d\n", funcs.destroy(&instance, NULL));
-      fflush(report);
-      if (run.atStep) run.atStep();
-    } else {
-      fprintf(report,
-              "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "
-              "why), so the page's script was not run; in a browser the page would see %s as "
-              "an element without the plug-in's methods\n",
-              created, narrow(run.elementName).c_str());
-      outcome.exitCode = kExitPluginRefused;
-    }
-  } else if (error == NPERR_NO_ERROR) {
-    fprintf(report, "host: REFUSED: the plug-in offers no NPP_New/NPP_Destroy\n");
-    outcome.exitCode = kExitPluginRefused;
-  } else {
-    outcome.exitCode = kExitPluginRefused;
-  }
-  if (error == NPERR_NO_ERROR) fprintf(report, "host: NP_Shutdown -> %d\n", plugin.shutdown());
-  unloadPlugin(&plugin);
-  fprintf(report, "host: unloaded\n");
-  fflush(report);
-  if (run.atStep) run.atStep();
 
-  bool balanced = reportBalance(before, browser::counts(), report);
+  // The page's script engine comes first: the plug-in sees its window from NPP_New on.
+  ScriptSession session(console, TimerSink{addScriptTimer, removeScriptTimer},
+                        run.scriptTimeoutSeconds);
+  page.session = &session;
+  ScriptError startError;
+  bool ran = session.start(NULL, 0, pagePrelude(location, title, page.embeddings, run.pluginPath),
+                           &startError);
+  if (!ran) reportScriptError(run, L"(host prelude)", startError, report);
+  if (ran) {
+    fprintf(report, "host: JScript language version 0x%lX\n",
+            static_cast<unsigned long>(session.languageVersion()));
+    page.window = scriptObject(NULL, session.global());
+    for (size_t i = 0; i < page.embeddings.size(); ++i) {
+      VARIANT element;
+      session.evaluate(L"kelvraHostPage.elements[" + std::to_wstring(i) + L"]", &element);
+      if (V_VT(&element) == VT_DISPATCH && V_DISPATCH(&element) != NULL) {
+        page.embeddings[i].elementObject = scriptObject(NULL, V_DISPATCH(&element));
+      }
+      VariantClear(&element);
+    }
+  }
+  NPPluginFuncs funcs;
+  memset(&funcs, 0, sizeof funcs);
+  NPError error = NPERR_NO_ERROR;
+  // The browser window around the page (NPNVnetscapeWindow), never shown.
+  page.topWindow = hiddenWindow(L"kelvra_host page");
+  current = &page;
+  browser::setEmbedder(&kEmbedder);
+  startLoop(StreamTarget{&funcs, run.url}, [&page](IDispatch* callback) {
+    page.timerError = ScriptError();
+    return page.session->call(callback, &page.timerError);
+  });
+  if (ran && plugin.module != NULL) {
+    fprintf(report, "host: loaded %s\n", narrow(run.pluginPath).c_str());
+    guardModule(plugin.module);
+    {
+      PluginCall call("NP_GetEntryPoints, NP_Initialize");
+      error = startPlugin(plugin, browser::functions(), &funcs);
+    }
+    fprintf(report, "host: NP_GetEntryPoints, NP_Initialize -> %d\n", error);
+    if (error == NPERR_NO_ERROR && (funcs.newp == NULL || funcs.destroy == NULL)) {
+      fprintf(report, "host: REFUSED: the plug-in offers no NPP_New/NPP_Destroy\n");
+      outcome.exitCode = kExitPluginRefused;
+    } else if (error != NPERR_NO_ERROR) {
+      outcome.exitCode = kExitPluginRefused;
+    } else {
+      fprintf(report, "host: page %s (location.host %s)\n", run.url.c_str(), location.host.c_str());
+    }
+  }
+  bool pluginUp = ran && plugin.module != NULL && outcome.exitCode == kExitOk;
+  for (size_t i = 0; ran && i < page.embeddings.size(); ++i) {
+    Embedding& e = page.embeddings[i];
+    std::wstring global = html ? L"kelvraHostEmbed" + std::to_wstring(i) : run.elementName;
+    std::string id = e.element.attribute("id");
+    if (pluginUp && e.forPlugin) {
+      NPError created =
+          createInstance(funcs, id.empty() ? "embedding " + std::to_string(i + 1) : id, &e, report);
+      if (!html && created != NPERR_NO_ERROR) {
+        fprintf(report,
+                "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "
+                "why), so the page's script was not run; in a browser the page would see %s as "
+                "an element without the plug-in's methods\n",
+                created, narrow(run.elementName).c_str());
+      }
+    }
+    // A bare script's refused instance ends the run; a page goes on without it.
+    if (!html && !e.created) outcome.exitCode = kExitPluginRefused;
+    ScriptError defineError;
+    ran = session.define(global, e.scriptable, &defineError);
+    if (ran) {
+      ran = session.evaluate(L"kelvraHostPage.attach(" + std::to_wstring(i) + L", " + global + L")",
+                             NULL);
+    }
+  }
+  if (ran && outcome.exitCode == kExitOk) ran = runScripts(page, run, scripts, report);
+
+  // Script is done with the page: its objects go back before the instances do.
+  for (Embedding& e : page.embeddings) {
+    if (e.created) stopLoop(&e.instance);
+  }
+  stopLoop(NULL);  // the script timers
+  session.close();
+  for (Embedding& e : page.embeddings) {
+    if (e.scriptable != NULL) e.scriptable->Release();
+    e.scriptable = NULL;
+  }
+  invalidateAll();
+  for (Embedding& e : page.embeddings) {
+    if (e.created) {
+      {
+        PluginCall call("NPP_Destroy");
+        fprintf(report, "host: NPP_Destroy -> %d\n", funcs.destroy(&e.instance, NULL));
+      }
+      step(run, report);
+    }
+    if (e.window != NULL) DestroyWindow(e.window);
+    if (e.elementObject != NULL) browser::release(e.elementObject);
+  }
+  if (page.window != NULL) browser::release(page.window);
+  if (page.topWindow != NULL) DestroyWindow(page.topWindow);
+  browser::setEmbedder(NULL);
+  current = NULL;
+  if (plugin.module != NULL) {
+    if (error == NPERR_NO_ERROR && funcs.size != 0) {
+      PluginCall call("NP_Shutdown");
+      fprintf(report, "host: NP_Shutdown -> %d\n", plugin.shutdown());
+    }
+    guardModule(NULL);
+    unloadPlugin(&plugin);
+    fprintf(report, "host: unloaded\n");
+    step(run, report);
+  }
+
+  browser::Counts after = browser::counts();
+  if (after.statusMessages > before.statusMessages || after.invalidations > before.invalidations) {
+    fprintf(report, "host: the plug-in's status line (%ld times): \"%s\"; %ld redraws asked for\n",
+            after.statusMessages - before.statusMessages, browser::lastStatus().c_str(),
+            after.invalidations - before.invalidations);
+  }
+  bool balanced = reportBalance(before, after, report);
   if (launcher.module != NULL && !stopLauncher(&launcher)) {
     fprintf(report, "host: IMBALANCE: launcher objects still alive (DllCanUnloadNow: S_FALSE)\n");
     balanced = false;

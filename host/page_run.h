@@ -1,8 +1,11 @@
 /*
- * One page with one embedding of a plug-in, run as a browser runs it: load the DLL,
- * NP_GetEntryPoints and NP_Initialize, NPP_New with the embedding's attributes,
- * NPP_SetWindow, NPP_GetValue for the scriptable object, the page's script, then
- * NPP_Destroy, NP_Shutdown and unload, and a look at the browser's accounting.
+ * One page run as a browser runs it: the script engine with the page's window,
+ * location, document and navigator; the plug-in loaded (NP_GetEntryPoints,
+ * NP_Initialize); for each embedding of its type NPP_New with the embedding's
+ * attributes (and an <object>'s <param>s), NPP_SetWindow and NPP_GetValue for the
+ * scriptable object; the page's scripts in order; the event loop until the page is
+ * idle; then NPP_Destroy, NP_Shutdown and unload, and a look at the browser's
+ * accounting. A bare script is a page with one embedding named by the options.
  */
 #ifndef KELVRA_HOST_PAGE_RUN_H
 #define KELVRA_HOST_PAGE_RUN_H
@@ -26,9 +29,14 @@ enum ExitCode {
   kExitPluginRefused = 3,  // plug-in not found, not one for the type, or not loadable;
                            // or the --launcher DLL serves no launcher
   kExitImbalance = 4,      // the run ended with references or memory not given back
-  kExitScriptTimeout = 6,  // the page's script did not end within its time
+  kExitHung = 5,           // a call into the plug-in ran past --timeout
+  kExitCrashed = 6,        // the plug-in faulted (an exception it left unhandled)
+  kExitScriptTimeout = 7,  // the page's script did not end within its time
   kExitInterrupted = 130,  // the user interrupted the run (Ctrl-C)
 };
+
+// A watchdog's default: long enough for any honest call, short of a stuck test run.
+const unsigned kDefaultTimeoutSeconds = 180;
 
 struct PageRun {
   std::wstring pluginPath;
@@ -37,9 +45,10 @@ struct PageRun {
   std::string mimeType;
   std::wstring elementName;  // the embedding's name for script (its id attribute)
   std::vector<std::pair<std::string, std::string>> attributes;  // beyond type, id, size
-  std::wstring scriptName;   // for error reports
-  std::wstring script;
-  unsigned long scriptTimeoutSeconds = 0;  // 0: no limit
+  std::wstring scriptName;  // for error reports; a name ending .html or .htm is a page
+  std::wstring script;      // the script's text, or the page's HTML
+  unsigned timeoutSeconds = kDefaultTimeoutSeconds;  // plug-in calls; 0: no watchdog
+  unsigned long scriptTimeoutSeconds = 0;  // each script run; 0: no limit
   std::function<void()> atStep;  // called between the host's steps, if set
 };
 

@@ -1,5 +1,8 @@
 #include "script_watchdog.h"
 
+#include "page_run.h"
+#include "plugin_guard.h"
+
 namespace host {
 namespace {
 
@@ -16,7 +19,9 @@ volatile LONG stopReason = kScriptNotStopped;
 volatile LONG interruptPending = 0;  // Ctrl-C, also before the script started
 const DWORD kStopGraceMs = 1000;
 
-void endProcess(ScriptStop why) { ExitProcess(why == kScriptTimedOut ? 6 : 130); }
+void endProcess(ScriptStop why) {
+  ExitProcess(why == kScriptTimedOut ? kExitScriptTimeout : kExitInterrupted);
+}
 UnstoppableScript unstoppable = endProcess;
 
 void stopEngine(LONG reason) {
@@ -35,6 +40,12 @@ DWORD WINAPI watchThread(void*) {
     return 0;  // the script ended
   }
   ResetEvent(watch.wake);
+  // A call into the plug-in that hangs is the plug-in guard's to end: the script can
+  // stop only once the call under way has returned.
+  for (unsigned long call = watchedPluginCall();
+       call != 0 && watch.ended == 0 && watchedPluginCall() == call;) {
+    Sleep(100);
+  }
   if (watch.ended == 0) WaitForSingleObject(watch.wake, kStopGraceMs);
   if (watch.ended == 0) unstoppable(scriptStop());
   return 0;

@@ -3,8 +3,9 @@
  * the run, a watch thread interrupts the script engine (InterruptScriptThread), and
  * the engine's polls of the site (IActiveScriptSiteInterruptPoll) are answered
  * "stop". An engine that honours neither (Wine's JScript) is given a moment, then
- * the process ends through the handler set for that. A call into the plug-in that
- * does not come back is not stopped here: the script goes on once it has.
+ * the process ends through the handler set for that. A call into the plug-in under
+ * way at that point is left to the plug-in guard (plugin_guard.h), which ends one
+ * that hangs: the moment counts from its return.
  */
 #ifndef KELVRA_HOST_SCRIPT_WATCHDOG_H
 #define KELVRA_HOST_SCRIPT_WATCHDOG_H
@@ -25,7 +26,7 @@ void interruptScript();
 ScriptStop scriptStop();
 
 // Called on the watch thread when the engine has not stopped in time; it should end
-// the process (the default handler exits with 6 or 130).
+// the process (the default handler exits with kExitScriptTimeout or kExitInterrupted).
 typedef void (*UnstoppableScript)(ScriptStop why);
 void onUnstoppableScript(UnstoppableScript handler);
 

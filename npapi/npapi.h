@@ -19,6 +19,33 @@ typedef unsigned char NPBool;
 typedef int16_t NPError;
 typedef int16_t NPReason;
 typedef char* NPMIMEType;
+typedef void* NPMenu;
+
+typedef enum {
+  NPCoordinateSpacePlugin = 1,
+  NPCoordinateSpaceWindow,
+  NPCoordinateSpaceFlippedWindow,
+  NPCoordinateSpaceScreen,
+  NPCoordinateSpaceFlippedScreen
+} NPCoordinateSpace;
+
+typedef enum {
+  NPFocusNext = 0,
+  NPFocusPrevious = 1
+} NPFocusDirection;
+
+typedef struct _NPSize {
+  int32_t width;
+  int32_t height;
+} NPSize;
+
+typedef enum {
+  NPImageFormatBGRA32 = 0x1,
+  NPImageFormatBGRX32 = 0x2
+} NPImageFormat;
+
+/* Only pointers to it cross this interface here. */
+typedef struct _NPAsyncSurface NPAsyncSurface;
 
 typedef struct _NPP {
   void* pdata; /* plug-in private data */
@@ -31,6 +58,22 @@ typedef struct _NPSavedData {
   void* buf;
 } NPSavedData;
 
+typedef struct _NPStream {
+  void* pdata; /* plug-in private data */
+  void* ndata; /* browser private data */
+  const char* url;
+  uint32_t end;
+  uint32_t lastmodified;
+  void* notifyData;
+  const char* headers; /* response headers, each line ending in \n; NULL for file: */
+} NPStream;
+
+typedef struct _NPByteRange {
+  int32_t offset;
+  uint32_t length;
+  struct _NPByteRange* next;
+} NPByteRange;
+
 typedef struct _NPRect {
   uint16_t top;
   uint16_t left;
@@ -42,6 +85,12 @@ typedef enum {
   NPWindowTypeWindow = 1,
   NPWindowTypeDrawable
 } NPWindowType;
+
+#ifdef XP_WIN
+typedef struct HRGN__* NPRegion;
+#else
+typedef void* NPRegion;
+#endif
 
 typedef struct _NPWindow {
   void* window;
@@ -66,7 +115,16 @@ typedef enum {
   NPPVjavascriptPushCallerBool = 12,
   NPPVpluginKeepLibraryInMemory = 13,
   NPPVpluginNeedsXEmbed = 14,
-  NPPVpluginScriptableNPObject = 15
+  NPPVpluginScriptableNPObject = 15,
+  NPPVformValue = 16,
+  NPPVpluginUrlRequestsDisplayedBool = 17,
+  NPPVpluginWantsAllNetworkStreams = 18,
+  NPPVpluginNativeAccessibleAtkPlugId = 19,
+  NPPVpluginCancelSrcStream = 20,
+  NPPVsupportsAdvancedKeyHandling = 21,
+  NPPVpluginUsesDOMForCursorBool = 22,
+  NPPVpluginDrawingModel = 1000,
+  NPPVpluginIsPlayingAudio = 4000
 } NPPVariable;
 
 typedef enum {
@@ -76,9 +134,29 @@ typedef enum {
   NPNVjavascriptEnabledBool = 4,
   NPNVasdEnabledBool = 5,
   NPNVisOfflineBool = 6,
+  NPNVserviceManager = 10,
+  NPNVDOMElement = 11,
+  NPNVDOMWindow = 12,
+  NPNVToolkit = 13,
+  NPNVSupportsXEmbedBool = 14,
   NPNVWindowNPObject = 15,
-  NPNVPluginElementNPObject = 16
+  NPNVPluginElementNPObject = 16,
+  NPNVSupportsWindowless = 17,
+  NPNVprivateModeBool = 18,
+  NPNVsupportsAdvancedKeyHandling = 21,
+  NPNVdocumentOrigin = 22,
+  NPNVCSSZoomFactor = 23,
+  NPNVpluginDrawingModel = 1000,
+  NPNVcontentsScaleFactor = 1001,
+  NPNVsupportsAsyncBitmapSurfaceBool = 2007,
+  NPNVsupportsAsyncWindowsDXGISurfaceBool = 2008,
+  NPNVmuteAudioBool = 4000
 } NPNVariable;
+
+typedef enum {
+  NPNURLVCookie = 501,
+  NPNURLVProxy
+} NPNURLVariable;
 
 #define NPERR_BASE 0
 #define NPERR_NO_ERROR (NPERR_BASE + 0)
@@ -92,6 +170,19 @@ typedef enum {
 #define NPERR_INCOMPATIBLE_VERSION_ERROR (NPERR_BASE + 8)
 #define NPERR_INVALID_PARAM (NPERR_BASE + 9)
 #define NPERR_INVALID_URL (NPERR_BASE + 10)
+#define NPERR_FILE_NOT_FOUND (NPERR_BASE + 11)
+#define NPERR_NO_DATA (NPERR_BASE + 12)
+#define NPERR_STREAM_NOT_SEEKABLE (NPERR_BASE + 13)
+
+#define NPRES_BASE 0
+#define NPRES_DONE (NPRES_BASE + 0)
+#define NPRES_NETWORK_ERR (NPRES_BASE + 1)
+#define NPRES_USER_BREAK (NPRES_BASE + 2)
+
+#define NP_NORMAL 1
+#define NP_SEEK 2
+#define NP_ASFILE 3
+#define NP_ASFILEONLY 4
 
 #define NP_EMBED 1
 #define NP_FULL 2

@@ -21,6 +21,15 @@ typedef NPError (*NPP_DestroyProcPtr)(NPP instance, NPSavedData** save);
 typedef NPError (*NPP_SetWindowProcPtr)(NPP instance, NPWindow* window);
 typedef int16_t (*NPP_HandleEventProcPtr)(NPP instance, void* event);
 typedef NPError (*NPP_GetValueProcPtr)(NPP instance, NPPVariable variable, void* ret_value);
+typedef NPError (*NPP_NewStreamProcPtr)(NPP instance, NPMIMEType type, NPStream* stream,
+                                        NPBool seekable, uint16_t* stype);
+typedef NPError (*NPP_DestroyStreamProcPtr)(NPP instance, NPStream* stream, NPReason reason);
+typedef int32_t (*NPP_WriteReadyProcPtr)(NPP instance, NPStream* stream);
+typedef int32_t (*NPP_WriteProcPtr)(NPP instance, NPStream* stream, int32_t offset, int32_t len,
+                                    void* buffer);
+typedef void (*NPP_StreamAsFileProcPtr)(NPP instance, NPStream* stream, const char* fname);
+typedef void (*NPP_URLNotifyProcPtr)(NPP instance, const char* url, NPReason reason,
+                                     void* notifyData);
 /* Entries the plug-in never fills: only their size matters here. */
 typedef void* NPP_UnusedProcPtr;
 
@@ -30,14 +39,14 @@ typedef struct _NPPluginFuncs {
   NPP_NewProcPtr newp;
   NPP_DestroyProcPtr destroy;
   NPP_SetWindowProcPtr setwindow;
-  NPP_UnusedProcPtr newstream;
-  NPP_UnusedProcPtr destroystream;
-  NPP_UnusedProcPtr asfile;
-  NPP_UnusedProcPtr writeready;
-  NPP_UnusedProcPtr write;
+  NPP_NewStreamProcPtr newstream;
+  NPP_DestroyStreamProcPtr destroystream;
+  NPP_StreamAsFileProcPtr asfile;
+  NPP_WriteReadyProcPtr writeready;
+  NPP_WriteProcPtr write;
   NPP_UnusedProcPtr print;
   NPP_HandleEventProcPtr event;
-  NPP_UnusedProcPtr urlnotify;
+  NPP_URLNotifyProcPtr urlnotify;
   void* javaClass;
   NPP_GetValueProcPtr getvalue;
   NPP_UnusedProcPtr setvalue;
@@ -82,32 +91,82 @@ typedef bool (*NPN_EnumerateProcPtr)(NPP npp, NPObject* obj, NPIdentifier** iden
 typedef bool (*NPN_ConstructProcPtr)(NPP npp, NPObject* obj, const NPVariant* args,
                                      uint32_t argCount, NPVariant* result);
 /* Services the plug-in never calls: only their size matters here. */
-typedef void* NPN_UnusedProcPtr;
+typedef NPError (*NPN_SetValueProcPtr)(NPP instance, NPPVariable variable, void* value);
+typedef NPError (*NPN_GetURLNotifyProcPtr)(NPP instance, const char* url, const char* window,
+                                           void* notifyData);
+typedef NPError (*NPN_PostURLNotifyProcPtr)(NPP instance, const char* url, const char* window,
+                                            uint32_t len, const char* buf, NPBool file,
+                                            void* notifyData);
+typedef NPError (*NPN_GetURLProcPtr)(NPP instance, const char* url, const char* window);
+typedef NPError (*NPN_PostURLProcPtr)(NPP instance, const char* url, const char* window,
+                                      uint32_t len, const char* buf, NPBool file);
+typedef NPError (*NPN_RequestReadProcPtr)(NPStream* stream, NPByteRange* rangeList);
+typedef NPError (*NPN_NewStreamProcPtr)(NPP instance, NPMIMEType type, const char* window,
+                                        NPStream** stream);
+typedef int32_t (*NPN_WriteProcPtr)(NPP instance, NPStream* stream, int32_t len, void* buffer);
+typedef NPError (*NPN_DestroyStreamProcPtr)(NPP instance, NPStream* stream, NPReason reason);
+typedef void (*NPN_StatusProcPtr)(NPP instance, const char* message);
+typedef const char* (*NPN_UserAgentProcPtr)(NPP instance);
+typedef uint32_t (*NPN_MemFlushProcPtr)(uint32_t size);
+typedef void (*NPN_ReloadPluginsProcPtr)(NPBool reloadPages);
+typedef void* (*NPN_GetJavaEnvProcPtr)(void);
+typedef void* (*NPN_GetJavaPeerProcPtr)(NPP instance);
+typedef void (*NPN_InvalidateRectProcPtr)(NPP instance, NPRect* rect);
+typedef void (*NPN_InvalidateRegionProcPtr)(NPP instance, NPRegion region);
+typedef void (*NPN_ForceRedrawProcPtr)(NPP instance);
+typedef void (*NPN_PushPopupsEnabledStateProcPtr)(NPP npp, NPBool enabled);
+typedef void (*NPN_PopPopupsEnabledStateProcPtr)(NPP npp);
+typedef void (*NPN_PluginThreadAsyncCallProcPtr)(NPP instance, void (*func)(void*),
+                                                 void* userData);
+typedef NPError (*NPN_GetValueForURLPtr)(NPP npp, NPNURLVariable variable, const char* url,
+                                         char** value, uint32_t* len);
+typedef NPError (*NPN_SetValueForURLPtr)(NPP npp, NPNURLVariable variable, const char* url,
+                                         const char* value, uint32_t len);
+typedef NPError (*NPN_GetAuthenticationInfoPtr)(NPP npp, const char* protocol, const char* host,
+                                                int32_t port, const char* scheme,
+                                                const char* realm, char** username,
+                                                uint32_t* ulen, char** password,
+                                                uint32_t* plen);
+typedef uint32_t (*NPN_ScheduleTimerPtr)(NPP instance, uint32_t interval, NPBool repeat,
+                                         void (*timerFunc)(NPP npp, uint32_t timerID));
+typedef void (*NPN_UnscheduleTimerPtr)(NPP instance, uint32_t timerID);
+typedef NPError (*NPN_PopUpContextMenuPtr)(NPP instance, NPMenu* menu);
+typedef NPBool (*NPN_ConvertPointPtr)(NPP instance, double sourceX, double sourceY,
+                                      NPCoordinateSpace sourceSpace, double* destX,
+                                      double* destY, NPCoordinateSpace destSpace);
+typedef NPBool (*NPN_HandleEventPtr)(NPP instance, void* event, NPBool handled);
+typedef NPBool (*NPN_UnfocusInstancePtr)(NPP instance, NPFocusDirection direction);
+typedef void (*NPN_URLRedirectResponsePtr)(NPP instance, void* notifyData, NPBool allow);
+typedef NPError (*NPN_InitAsyncSurfacePtr)(NPP instance, NPSize* size, NPImageFormat format,
+                                           void* initData, NPAsyncSurface* surface);
+typedef NPError (*NPN_FinalizeAsyncSurfacePtr)(NPP instance, NPAsyncSurface* surface);
+typedef void (*NPN_SetCurrentAsyncSurfacePtr)(NPP instance, NPAsyncSurface* surface,
+                                              NPRect* changed);
 
 typedef struct _NPNetscapeFuncs {
   uint16_t size;
   uint16_t version;
-  NPN_UnusedProcPtr geturl;
-  NPN_UnusedProcPtr posturl;
-  NPN_UnusedProcPtr requestread;
-  NPN_UnusedProcPtr newstream;
-  NPN_UnusedProcPtr write;
-  NPN_UnusedProcPtr destroystream;
-  NPN_UnusedProcPtr status;
-  NPN_UnusedProcPtr uagent;
+  NPN_GetURLProcPtr geturl;
+  NPN_PostURLProcPtr posturl;
+  NPN_RequestReadProcPtr requestread;
+  NPN_NewStreamProcPtr newstream;
+  NPN_WriteProcPtr write;
+  NPN_DestroyStreamProcPtr destroystream;
+  NPN_StatusProcPtr status;
+  NPN_UserAgentProcPtr uagent;
   NPN_MemAllocProcPtr memalloc;
   NPN_MemFreeProcPtr memfree;
-  NPN_UnusedProcPtr memflush;
-  NPN_UnusedProcPtr reloadplugins;
-  NPN_UnusedProcPtr getJavaEnv;
-  NPN_UnusedProcPtr getJavaPeer;
-  NPN_UnusedProcPtr geturlnotify;
-  NPN_UnusedProcPtr posturlnotify;
+  NPN_MemFlushProcPtr memflush;
+  NPN_ReloadPluginsProcPtr reloadplugins;
+  NPN_GetJavaEnvProcPtr getJavaEnv;
+  NPN_GetJavaPeerProcPtr getJavaPeer;
+  NPN_GetURLNotifyProcPtr geturlnotify;
+  NPN_PostURLNotifyProcPtr posturlnotify;
   NPN_GetValueProcPtr getvalue;
-  NPN_UnusedProcPtr setvalue;
-  NPN_UnusedProcPtr invalidaterect;
-  NPN_UnusedProcPtr invalidateregion;
-  NPN_UnusedProcPtr forceredraw;
+  NPN_SetValueProcPtr setvalue;
+  NPN_InvalidateRectProcPtr invalidaterect;
+  NPN_InvalidateRegionProcPtr invalidateregion;
+  NPN_ForceRedrawProcPtr forceredraw;
   NPN_GetStringIdentifierProcPtr getstringidentifier;
   NPN_GetStringIdentifiersProcPtr getstringidentifiers;
   NPN_GetIntIdentifierProcPtr getintidentifier;
@@ -127,24 +186,24 @@ typedef struct _NPNetscapeFuncs {
   NPN_HasMethodProcPtr hasmethod;
   NPN_ReleaseVariantValueProcPtr releasevariantvalue;
   NPN_SetExceptionProcPtr setexception;
-  NPN_UnusedProcPtr pushpopupsenabledstate;
-  NPN_UnusedProcPtr poppopupsenabledstate;
+  NPN_PushPopupsEnabledStateProcPtr pushpopupsenabledstate;
+  NPN_PopPopupsEnabledStateProcPtr poppopupsenabledstate;
   NPN_EnumerateProcPtr enumerate;
-  NPN_UnusedProcPtr pluginthreadasynccall;
+  NPN_PluginThreadAsyncCallProcPtr pluginthreadasynccall;
   NPN_ConstructProcPtr construct;
-  NPN_UnusedProcPtr getvalueforurl;
-  NPN_UnusedProcPtr setvalueforurl;
-  NPN_UnusedProcPtr getauthenticationinfo;
-  NPN_UnusedProcPtr scheduletimer;
-  NPN_UnusedProcPtr unscheduletimer;
-  NPN_UnusedProcPtr popupcontextmenu;
-  NPN_UnusedProcPtr convertpoint;
-  NPN_UnusedProcPtr handleevent;
-  NPN_UnusedProcPtr unfocusinstance;
-  NPN_UnusedProcPtr urlredirectresponse;
-  NPN_UnusedProcPtr initasyncsurface;
-  NPN_UnusedProcPtr finalizeasyncsurface;
-  NPN_UnusedProcPtr setcurrentasyncsurface;
+  NPN_GetValueForURLPtr getvalueforurl;
+  NPN_SetValueForURLPtr setvalueforurl;
+  NPN_GetAuthenticationInfoPtr getauthenticationinfo;
+  NPN_ScheduleTimerPtr scheduletimer;
+  NPN_UnscheduleTimerPtr unscheduletimer;
+  NPN_PopUpContextMenuPtr popupcontextmenu;
+  NPN_ConvertPointPtr convertpoint;
+  NPN_HandleEventPtr handleevent;
+  NPN_UnfocusInstancePtr unfocusinstance;
+  NPN_URLRedirectResponsePtr urlredirectresponse;
+  NPN_InitAsyncSurfacePtr initasyncsurface;
+  NPN_FinalizeAsyncSurfacePtr finalizeasyncsurface;
+  NPN_SetCurrentAsyncSurfacePtr setcurrentasyncsurface;
 } NPNetscapeFuncs;
 
 #ifdef __cplusplus

@@ -2,7 +2,7 @@
 # The main job, after the build: register the demo launcher and the plug-in in the
 # demo's own Wine prefix and run page script through the host program.
 #   tools/demo.sh BUILD-DIR                        the example page, then a refused page
-#   tools/demo.sh BUILD-DIR [PAGE.js] [OPTIONS...]  one page, the example if none is named
+#   tools/demo.sh BUILD-DIR [PAGE] [OPTIONS...]    one page (.js or .html), the example if none
 #   tools/demo.sh BUILD-DIR --help                 the options (kelvra_host's)
 set -euo pipefail
 
@@ -15,13 +15,13 @@ make_prefix "$demo_prefix"
 export WINEPREFIX=$demo_prefix WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 bin=$build/bin
-example=$root/examples/launcher-page.js
+example=$root/examples/launcher-page.html
 
 host() { wine "$bin/kelvra_host.exe" "$@"; }
 
 for arg in "$@"; do
   if [ "$arg" = --help ] || [ "$arg" = -h ]; then
-    echo "usage: ./kelvra demo [PAGE.js] [options]   (the options are kelvra_host's:)"
+    echo "usage: ./kelvra demo [PAGE.js | PAGE.html] [options]   (the options are kelvra_host's:)"
     host --help
     exit 0
   fi

@@ -104,8 +104,38 @@ class HostTest : public ::testing::Test {
                    merged);
   }
 
+  // A run of `scriptPath` against the test bed's generic plug-in.
+  static HostRun runTestPlugin(const std::wstring& scriptPath, const std::wstring& options) {
+    return runHost(L"--plugin " + inQuotes(binPath(L"NPKelvraTestPlugin.dll")) +
+                   L" --type application/x-kelvra-test " + options + L" " + inQuotes(scriptPath));
+  }
+
   static std::wstring directory_;
 };
+
+// The console lines of `out` (the plug-in's log and host lines aside).
+std::vector<std::string> lines(const std::string& out) {
+  std::vector<std::string> result;
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    result.push_back(out.substr(start, end - start));
+    start = end + 1;
+  }
+  return result;
+}
+
+// Whether `parts` occur in `text` in this order.
+bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
+  size_t at = 0;
+  for (const std::string& part : parts) {
+    at = text.find(part, at);
+    if (at == std::string::npos) return false;
+    at += part.size();
+  }
+  return true;
+}
 
 std::wstring HostTest::directory_;
 
@@ -285,6 +315,7 @@ TEST_F(HostTest, TheCommandLineIsCheckedBeforeAnythingRuns) {
       {L"--url \"https://www.kel vra.com/\" PAGE", 2, "holds a ' ', which no host name has"},
       {L"--param width PAGE", 2, "kelvra_host: --param wants NAME=VALUE, not \"width\"\n"},
       {L"--script-timeout soon PAGE", 2, "kelvra_host: --script-timeout wants whole seconds"},
+      {L"--timeout 86401 PAGE", 2, "kelvra_host: --timeout wants whole seconds from 0 (no limit)"},
       {L"--launcher-answer Upgrade=E_FAIL PAGE", 2, "\"Upgrade\": no such script method\n"},
       {L"--launcher-answer Update=maybe PAGE", 2, "Update=maybe: not an HRESULT"},
       {L"--launcher-answer Update=text:x PAGE", 2,
@@ -301,6 +332,7 @@ TEST_F(HostTest, TheCommandLineIsCheckedBeforeAnythingRuns) {
       {L"--url https://shop.kelvra.com/ PAGE", 0, "shop.kelvra.com\n"},
       {L"PAGE --url=https://shop.kelvra.com:8443/x", 0, "shop.kelvra.com:8443\n"},
       {L"PAGE --url http://[::1]:8080/", 0, "[::1]:8080\n"},
+      {L"--timeout=0 PAGE --script-timeout 5", 0, "www.kelvra.com\n"},
   };
   for (const Row& row : rows) {
     std::wstring arguments = row.arguments;
@@ -448,10 +480,260 @@ TEST_F(HostTest, TheLogIsShownWhereTheCallsHappened) {
 TEST_F(HostTest, APageThatNeverEndsIsStopped) {
   HostRun run = runPage(script(L"forever.js", "console.log('start');\nfor (;;) {}\n"),
                         L"--private-temp --script-timeout 1");
-  EXPECT_EQ(6u, run.exitCode) << run.err;
+  EXPECT_EQ(7u, run.exitCode) << run.err;
   EXPECT_EQ("start\n", run.out);
   EXPECT_TRUE(contains(run.err, "host: SCRIPT TIME-OUT ")) << run.err;
   EXPECT_TRUE(contains(run.err, "forever.js: no end after 1 s")) << run.err;
+}
+
+}  // namespace
+
+namespace {
+
+// Each expression is printed with String(); the line must read as Firefox shows it.
+TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
+  const struct {
+    const char* expression;
+    const char* expected;
+  } rows[] = {
+      // Feature tests and member access.
+      {"typeof plugin.echo", "function"},
+      {"!!plugin.echo && !!(plugin && plugin.echo)", "true"},
+      {"'echo' in plugin", "true"},
+      {"'nothing' in plugin", "false"},
+      {"typeof plugin.nothing", "undefined"},
+      {"plugin.version + ' ' + ('version' in plugin)", "1.0 true"},
+      {"(plugin.x = 5, plugin.x)", "5"},
+      {"(plugin.y = 1, delete plugin.y) + ' ' + ('y' in plugin)", "true false"},
+      {"(function () { var n = []; for (var k in plugin) n.push(k); return n.join(); })()",
+       "version,x"},
+      {"plugin(1, 2)", "called with 2"},
+      {"new plugin('first').first", "first"},
+      {"(function () { try { plugin.version = 2; } catch (e) { return e; } })()",
+       "version is read-only"},
+      // Identity both ways.
+      {"plugin.echo(plugin) === plugin", "true"},
+      {"plugin.window() === window && window === this", "true"},
+      {"(function () { var o = {}; return plugin.echo(o) === o && plugin.sameObject(o, o); })()",
+       "true"},
+      // Values as the plug-in receives them.
+      {"[plugin.kind(7), plugin.kind(0.5), plugin.kind(-2147483649), plugin.kind('s')].join()",
+       "int32,double,double,string"},
+      {"[plugin.kind(true), plugin.kind(null), plugin.kind(undefined), plugin.kind({})].join()",
+       "bool,null,void,object"},
+      {"plugin.cLength('abc') + ' ' + plugin.cLength('')", "3 0"},
+      // Exceptions.
+      {"(function () { try { plugin.fail('exception during invocation'); }"
+       " catch (e) { return e == 'exception during invocation'; } })()",
+       "true"},
+      {"(function () { try { plugin.failQuiet(); } catch (e) { return e.message; } })()",
+       "Error calling method on NPObject!"},
+      {"(function () { try { plugin.failAfterSuccess('set, then true'); }"
+       " catch (e) { return 'thrown: ' + e; } })()",
+       "thrown: set, then true"},
+      {"plugin.succeedWithNullMessage()", "2"},
+      // Script objects in the plug-in's hands.
+      {"plugin.call(function (a, b) { return a + b; }, 2, 3)", "5"},
+      {"(function () { var t = {m: function (x) { return 'm' + x; }, p: 7};"
+       " return [plugin.invokeOn(t, 'm', 1), plugin.getOn(t, 'p'), plugin.setOn(t, 'q', 8), t.q,"
+       " plugin.hasOn(t, 'm'), plugin.hasOn(t, 'p'), plugin.removeOn(t, 'q'), 'q' in t,"
+       " plugin.enumerateOn(t)].join('|'); })()",
+       "m1|7|true|8|property method|property -|true|false|m,p"},
+      {"(function () { function K(v) { this.v = v; } return plugin.constructOn(K, 9).v; })()",
+       "9"},
+      {"plugin.evaluate('6 * 7')", "42"},
+      // Browser services.
+      {"plugin.userAgent()", "Mozilla/5.0 (Windows NT 6.1; rv:52.0) Gecko/20100101 Firefox/52.0"},
+      {"plugin.value(15) === window", "true"},
+      {"typeof plugin.value(16) + ' ' + plugin.value(16).tagName", "object EMBED"},
+      {"[plugin.value(22), plugin.value(17), plugin.value(18), plugin.value(3), plugin.value(4)]",
+       "https://www.kelvra.com:8443,true,false,true,true"},
+      {"[plugin.value(6), plugin.value(23), plugin.value(1), plugin.value(12)]",
+       "false,1,error 1,error 1"},
+      {"plugin.services()",
+       "setvalue=0 setvalue(bad)=1 memflush=0 java=none requestread=13 newstream=1 write=-1 "
+       "proxy=0:DIRECT cookie=1 setcookie=0 auth=1 menu=1 convert=0 handleevent=0 unfocus=0 "
+       "surface=1 finalize=1 invoke(missing)=0:0"},
+      // The page around it.
+      {"[location.protocol, location.host, location.hostname, location.port].join()",
+       "https:,www.kelvra.com:8443,www.kelvra.com,8443"},
+      {"[location.pathname, location.search, location.hash, location.href].join()",
+       "/play/x,?q=1,#h,https://www.kelvra.com:8443/play/x?q=1#h"},
+      {"navigator.mimeTypes['application/x-kelvra-test'].enabledPlugin.name",
+       "Kelvra Test Plug-in"},
+      {"navigator.plugins[0].filename + ' ' + navigator.javaEnabled()",
+       "NPKelvraTestPlugin.dll false"},
+      {"document.getElementById('plugin') === plugin", "true"},
+      {"typeof setTimeout + typeof setInterval + typeof clearTimeout", "functionfunctionfunction"},
+      // The newest language version the engine takes.
+      {"JSON.stringify({a: [1, ' b '.trim()]}) + [1, 2].map(function (x) { return 2 * x; })",
+       "{\"a\":[1,\"b\"]}2,4"},
+  };
+  std::string source;
+  std::vector<std::string> expected;
+  for (const auto& row : rows) {
+    source += std::string("console.log(String(") + row.expression + "));\n";
+    expected.push_back(row.expected);
+  }
+  HostRun run = runTestPlugin(script(L"semantics.js", source),
+                              L"--url https://www.kelvra.com:8443/play/x?q=1#h");
+  EXPECT_EQ(0u, run.exitCode) << run.err;
+  std::vector<std::string> got = lines(run.out);
+  ASSERT_EQ(expected.size(), got.size()) << run.out << run.err;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(expected[i], got[i]) << rows[i].expression;
+  }
+  // services() set the status line and asked for three redraws; it released a void variant.
+  EXPECT_TRUE(contains(run.err, "status line (1 times): \"status from the test plug-in\"; "
+                                "3 redraws asked for"))
+      << run.err;
+  EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
+}
+
+TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
+  std::wstring file = script(L"stream.txt", "file body");
+  std::string fileUrl = "file:///" + narrow(file);
+  for (char& c : fileUrl) {
+    if (c == '\\') c = '/';
+  }
+  HostRun run = runTestPlugin(
+      script(L"events.js",
+             "plugin.listener = function (e) { console.log(e); };\n"
+             "console.log('get ' + plugin.get('data:text/plain;base64,aGVsbG8gd29ybGQ=', true));\n"
+             "console.log('get ' + plugin.get('" + fileUrl + "', true));\n"
+             "console.log('get ' + plugin.get('https://www.kelvra.com/offline', true));\n"
+             "console.log('get ' + plugin.get('no scheme at all', true));\n"
+             "console.log('get ' + plugin.get('data:,asfile%20body', true));\n"
+             "console.log('get ' + plugin.get('data:,cancel%20me%20now', true));\n"
+             "console.log('timer ' + plugin.timer(5, false));\n"
+             "plugin.async();\n"
+             "setTimeout(function (a) { console.log('timeout ' + a); }, 20, 'arg');\n"
+             "var n = 0, ticks = setInterval(function () {\n"
+             "  if (++n == 3) { clearInterval(ticks); console.log('interval x3'); }\n"
+             "}, 1);\n"
+             "clearTimeout(setTimeout(function () { console.log('cleared'); }, 1));\n"
+             "console.log('script end');\n"),
+      L"");
+  EXPECT_EQ(0u, run.exitCode) << run.err;
+  // Nothing of the loop's runs before the script ends; each stream in a browser's order.
+  EXPECT_TRUE(
+      inOrder(run.out, {"get 0\nget 0\nget 0\nget 0\nget 0\nget 0\ntimer ", "script end\n"}))
+      << run.out;
+  EXPECT_TRUE(inOrder(run.out, {"script end\n", "newstream text/plain end=11\n", "write 0 hello\n",
+                                "write 5  worl\n", "write 10 d\n", "destroystream 0\n",
+                                "urlnotify data:text/plain;base64,aGVsbG8gd29ybGQ= 0 42\n"}))
+      << run.out;
+  EXPECT_TRUE(inOrder(run.out, {"newstream text/plain end=9\n", "write 0 file \n",
+                                "write 5 body\n", "destroystream 0\n",
+                                "urlnotify " + fileUrl + " 0 42\n"}))
+      << run.out;
+  // A stream taken as a file only, and one the plug-in ends at its first write.
+  EXPECT_TRUE(inOrder(run.out, {"newstream text/plain end=11\n", "asfile asfile body\n",
+                                "destroystream 0\n", "urlnotify data:,asfile%20body 0 42\n"}))
+      << run.out;
+  EXPECT_TRUE(inOrder(run.out, {"write 0 cance\n", "destroystream 2\n",
+                                "urlnotify data:,cancel%20me%20now 2 42\n"}))
+      << run.out;
+  EXPECT_FALSE(contains(run.out, "write 5 l me ")) << run.out;
+  // Offline: no stream, only the notification of a network error; a relative URL is
+  // one of the page's site.
+  EXPECT_TRUE(contains(run.out, "urlnotify https://www.kelvra.com/offline 1 42\n")) << run.out;
+  EXPECT_TRUE(contains(run.out, "urlnotify no scheme at all 1 42\n")) << run.out;
+  for (const char* line : {"timer 1\n", "async call on the page's thread\n", "timeout arg\n",
+                           "interval x3\n"}) {
+    EXPECT_TRUE(contains(run.out, line)) << line << run.out;
+  }
+  EXPECT_FALSE(contains(run.out, "cleared")) << run.out;
+  EXPECT_TRUE(contains(run.err, "4 streams delivered, 2 URLs refused (offline)")) << run.err;
+  EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
+}
+
+TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
+  script(L"page-part.js", "console.log('src script sees ' + typeof first.args);\n");
+  HostRun run = runTestPlugin(
+      script(L"page.html",
+             "<html><head><title>A &amp; B</title>\n"
+             "<script>console.log('head script: ' +\n"
+             "  document.getElementsByTagName('embed').length + ' embeds');</script></head><body>\n"
+             "<embed id=\"first\" type=\"application/x-kelvra-test\" width=1 height='2' flag>\n"
+             "<!-- <embed id=\"commented\" type=\"application/x-kelvra-test\"> -->\n"
+             "<object id=\"second\" type=\"application/x-kelvra-test\">\n"
+             "  <param name=\"mode\" value=\"quiet\"><param name=\"n\" value=\"&#51;\">\n"
+             "</object>\n"
+             "<embed id=\"refused\" type=\"application/x-kelvra-test\" fail=\"yes\">\n"
+             "<embed id=\"other\" type=\"application/x-other\">\n"
+             "<script>\n"
+             "var first = document.getElementById('first');\n"
+             "console.log(document.title + ': ' + first.args());\n"
+             "console.log(second.args());\n"
+             "var refused = document.getElementById('refused');\n"
+             "console.log(refused.tagName, typeof refused.echo, refused.getAttribute('fail'));\n"
+             "console.log(typeof document.getElementById('other').echo,\n"
+             "            document.getElementById('commented'));\n"
+             "</script>\n"
+             "<script type=\"text/template\">console.log('not run');</script>"
+             "<script src=\"page-part.js\"></script>\n"
+             "<script>throw 'the last script fails';</script>\n"
+             "</body></html>\n"),
+      L"");
+  EXPECT_EQ(1u, run.exitCode) << run.err;
+  std::vector<std::string> expected = {
+      "head script: 3 embeds",
+      "A & B: id=first;type=application/x-kelvra-test;width=1;height=2;flag=",
+      "id=second;type=application/x-kelvra-test;PARAM=(null);mode=quiet;n=3",
+      "EMBED undefined yes",
+      "undefined null",
+      "src script sees function",
+  };
+  EXPECT_EQ(expected, lines(run.out)) << run.err;
+  EXPECT_TRUE(contains(run.err, "host: NPP_New(application/x-kelvra-test) -> 1")) << run.err;
+  EXPECT_TRUE(contains(run.err, "page.html:21:1: uncaught exception: the last script fails"))
+      << run.err;
+  EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
+}
+
+TEST_F(HostTest, AHangingOrCrashingPluginEndsTheRunWithItsReport) {
+  const struct {
+    const char* method;
+    DWORD exitCode;
+    const char* report;
+  } rows[] = {
+      // Past the script's time too: a hanging call is the plug-in's fault, not the page's.
+      {"hang", 5, "host: HUNG: the plug-in did not return within 3 s, in NPClass.invoke(hang)"},
+      // An access violation; under an emulator of 32-bit code it may read as 0xC000001D.
+      {"crash", 6, "host: CRASHED: exception 0xC00000"},
+  };
+  for (const auto& row : rows) {
+    HostRun run = runTestPlugin(
+        script(L"fault.js", std::string("console.log('before');\nplugin.") + row.method + "();\n"),
+        L"--timeout 3 --script-timeout 1");
+    EXPECT_EQ(row.exitCode, run.exitCode) << run.err;
+    EXPECT_EQ("before\n", run.out);
+    EXPECT_TRUE(contains(run.err, row.report)) << run.err;
+  }
+  HostRun run = runTestPlugin(script(L"fault.js", "plugin.crash();\n"), L"");
+  EXPECT_TRUE(contains(run.err, "NPKelvraTestPlugin.dll, in NPClass.invoke(crash)")) << run.err;
+}
+
+TEST_F(HostTest, TheExampleHtmlPageFeatureTestsThePlugin) {
+  const struct {
+    const wchar_t* url;
+    const char* lines[3];
+  } rows[] = {
+      {L"https://www.kelvra.com/play",
+       {"typeof plugin.HelloWorld: function",
+        "  Hello() -> \"Hello from the Kelvra demo launcher\"",
+        "a timer after the page's scripts: done"}},
+      {L"https://www.example.com/games",
+       {"typeof plugin.HelloWorld: undefined", "the plug-in refused this page",
+        "a timer after the page's scripts: done"}},
+  };
+  for (const auto& row : rows) {
+    HostRun run = runPage(examplesPath(L"launcher-page.html"), std::wstring(L"--url ") + row.url);
+    EXPECT_EQ(0u, run.exitCode) << run.err;
+    for (const char* line : row.lines) EXPECT_TRUE(contains(run.out, line)) << line << run.out;
+    EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
+  }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ export KELVRA_BUILD_DIR=$build WINEDEBUG=-all
 printf 'console.log(window.location.host, plugin.HelloWorld());\n' >"$work/page.js"
 printf 'plugin.SetKeyValue("cli_test.mark", "demo was here");\nconsole.log("marked");\n' >"$work/mark.js"
 printf 'console.log("start");\nfor (;;) {}\n' >"$work/forever.js"
+printf 'setTimeout(function () { console.log("late"); }, 600000);\n' >"$work/waiting.js"
 printf "console.log('caf\xe9');\n" >"$work/latin1.js"
 
 passed=0
@@ -64,7 +65,7 @@ row 2 err "kelvra: test: --bogus is no option this job hands to ctest" "$kelvra"
 row 2 err "kelvra: test: stray is no option" "$kelvra" test -R host stray
 row 2 err "kelvra: test: -R needs a value" "$kelvra" test -R
 
-row 0 out "usage: ./kelvra demo [PAGE.js] [options]" "${demo[@]}" --help
+row 0 out "usage: ./kelvra demo [PAGE.js | PAGE.html] [options]" "${demo[@]}" --help
 row 0 out "--launcher-answer ANSWER" "${demo[@]}" page.js -h
 row 2 err "kelvra_host: unknown option --bogus (--help lists the options)" "${demo[@]}" --bogus
 row 2 err "kelvra_host: --url needs a value: --url URL" "${demo[@]}" page.js --url
@@ -79,9 +80,11 @@ row 0 out "shop.kelvra.com 0" "${demo[@]}" page.js --url https://shop.kelvra.com
 row 0 err "host: running page.js" "${demo[@]}" page.js
 row 0 err "host: running $work/page.js" "${demo[@]}" "$work/page.js"
 row 3 err "NOT RUN: the plug-in refused the embedding" "${demo[@]}" page.js --launcher-answer not-installed
-row 6 err "host: SCRIPT TIME-OUT forever.js: no end after 1 s" "${demo[@]}" forever.js --script-timeout 1
+row 7 err "host: SCRIPT TIME-OUT forever.js: no end after 1 s" "${demo[@]}" forever.js --script-timeout 1
 # Ctrl-C reaches the host as it does from a terminal: SIGINT to the whole group.
 row 130 err "host: interrupted" timeout --preserve-status -s INT 5 "${demo[@]}" forever.js --script-timeout 0
+# ... and ends a page that only waits for its timer at once (-k: a run still there is killed).
+row 130 err "host: script interrupted" timeout --preserve-status -k 20 -s INT 5 "${demo[@]}" waiting.js
 
 # The demo registers its launcher and stores a value in its own prefix; the tests'
 # prefix has neither. (The launcher class: npkelvra/launcher/IKelvraLauncher.h.)

@@ -1,0 +1,551 @@
+#include "page_loop.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <list>
+#include <mutex>
+#include <vector>
+
+#include "plugin_guard.h"
+#include "plugin_loader.h"
+
+namespace host {
+namespace {
+
+// Browsers clamp repeating timers: a zero interval must not spin the loop.
+const long kMinimumRepeat = 4;
+// How much of a stream one NPP_Write offers at most, as a network read would.
+const int32_t kChunk = 16384;
+
+struct Timer {
+  long id;
+  ULONGLONG due;
+  long interval;
+  bool repeat;
+  IDispatch* callback;          // a script timer's function
+  NPP instance;                 // a plug-in timer's instance ...
+  void (*fire)(NPP, uint32_t);  // ... and function
+};
+
+struct AsyncCall {
+  NPP instance;
+  void (*call)(void*);
+  void* data;
+};
+
+enum StreamStage { kStart, kWriting, kAsFile, kDone };
+
+struct Stream {
+  NPP instance;
+  std::string url;  // as the plug-in asked for it (NPP_URLNotify's url)
+  std::string mime;
+  std::string body;
+  std::string fileName;  // the local file, for NP_ASFILE
+  bool refused;          // offline: only the notification is owed
+  bool notify;
+  void* notifyData;
+  NPStream np;
+  bool opened;
+  uint16_t type;
+  size_t offset;
+  StreamStage stage;
+  NPReason reason;
+};
+
+struct Loop {
+  StreamTarget target;
+  TimerCall timerCall;
+  long nextId = 1;
+  std::vector<Timer> timers;
+  std::list<Stream> streams;
+  LoopCounts counts = {};
+  DWORD thread = 0;
+  HANDLE wake = NULL;
+  volatile LONG interrupted = 0;  // the user's interrupt: the page waits for nothing more
+  std::mutex lock;  // guards `calls`, posted from any thread
+  std::vector<AsyncCall> calls;
+};
+
+Loop& loop() {
+  static Loop* state = new Loop();
+  return *state;
+}
+
+ULONGLONG now() { return GetTickCount64(); }
+
+long addTimer(Timer timer) {
+  Loop& l = loop();
+  timer.id = l.nextId++;
+  timer.due = now() + static_cast<ULONGLONG>(timer.interval);
+  if (timer.repeat && timer.interval < kMinimumRepeat) timer.interval = kMinimumRepeat;
+  l.timers.push_back(timer);
+  return timer.id;
+}
+
+void dropTimer(std::vector<Timer>::iterator timer) {
+  if (timer->callback != NULL) timer->callback->Release();
+  loop().timers.erase(timer);
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The URL's scheme in lower case, or "" when it has none.
+std::string schemeOf(const std::string& url) {
+  size_t colon = url.find(':');
+  if (colon == std::string::npos || colon < 2) return std::string();  // "C:" is a drive
+  std::string scheme;
+  for (size_t i = 0; i < colon; ++i) {
+    char c = url[i];
+    bool ok =
+        isalpha(static_cast<unsigned char>(c)) ||
+        (i > 0 && (isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
+    if (!ok) return std::string();
+    scheme += lower(c);
+  }
+  return scheme;
+}
+
+// `url` against the page's address, as a link on the page resolves.
+std::string resolve(const std::string& url, const std::string& base) {
+  if (!schemeOf(url).empty()) return url;
+  size_t origin = base.find("://");
+  origin = origin == std::string::npos ? 0 : base.find('/', origin + 3);
+  if (origin == std::string::npos) origin = base.size();
+  if (!url.empty() && url[0] == '/') return base.substr(0, origin) + url;
+  size_t end = base.find_first_of("?#");
+  std::string path = base.substr(0, end);
+  size_t slash = path.rfind('/');
+  return (slash == std::string::npos || slash < origin ? path + "/" : path.substr(0, slash + 1)) +
+         url;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = lower(c);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+std::string percentDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() + 0 && hexValue(text[i + 1]) >= 0 &&
+        hexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+bool base64Decode(const std::string& text, std::string* out) {
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= 'A' && c <= 'Z')
+      digit = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      digit = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      digit = c - '0' + 52;
+    else if (c == '+')
+      digit = 62;
+    else if (c == '/')
+      digit = 63;
+    else if (c == '=' || c == ' ' || c == '\r' || c == '\n')
+      continue;
+    else
+      return false;
+    value = (value << 6) | static_cast<unsigned>(digit);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out->push_back(static_cast<char>((value >> bits) & 0xFF));
+    }
+  }
+  return true;
+}
+
+// data:[type][;base64],payload
+bool readDataUrl(const std::string& url, Stream* stream) {
+  size_t comma = url.find(',');
+  if (comma == std::string::npos) return false;
+  std::string header = url.substr(5, comma - 5);
+  bool base64 = header.size() >= 7 && header.compare(header.size() - 7, 7, ";base64") == 0;
+  if (base64) header.erase(header.size() - 7);
+  size_t semicolon = header.find(';');
+  stream->mime = header.substr(0, semicolon);
+  if (stream->mime.empty()) stream->mime = "text/plain";
+  std::string payload = percentDecode(url.substr(comma + 1));
+  if (!base64) {
+    stream->body = payload;
+    return true;
+  }
+  return base64Decode(payload, &stream->body);
+}
+
+// What a browser guesses from a local file's extension.
+std::string mimeForFile(const std::string& path) {
+  static const struct {
+    const char* extension;
+    const char* mime;
+  } kTypes[] = {{".txt", "text/plain"},        {".html", "text/html"},
+                {".htm", "text/html"},         {".js", "application/javascript"},
+                {".json", "application/json"}, {".xml", "text/xml"},
+                {".png", "image/png"},         {".jpg", "image/jpeg"},
+                {".gif", "image/gif"}};
+  size_t dot = path.rfind('.');
+  std::string extension;
+  for (size_t i = dot == std::string::npos ? path.size() : dot; i < path.size(); ++i) {
+    extension += lower(path[i]);
+  }
+  for (const auto& type : kTypes) {
+    if (extension == type.extension) return type.mime;
+  }
+  return "application/octet-stream";
+}
+
+// file:///C:/dir/name or file://localhost/C:/dir/name as a Windows path.
+std::wstring filePath(const std::string& url) {
+  std::string path = percentDecode(url.substr(5));
+  if (path.compare(0, 11, "//localhost") == 0) path.erase(0, 11);
+  while (!path.empty() && path[0] == '/' && path.size() > 2 && path[2] != ':') path.erase(0, 1);
+  if (path.size() > 2 && path[0] == '/' && path[2] == ':') path.erase(0, 1);
+  size_t end = path.find_first_of("?#");
+  path = path.substr(0, end);
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return widen(path);
+}
+
+void notifyDone(const Stream& stream, NPReason reason) {
+  const NPPluginFuncs* funcs = loop().target.funcs;
+  if (stream.notify && funcs->urlnotify != NULL) {
+    PluginCall call("NPP_URLNotify");
+    funcs->urlnotify(stream.instance, stream.url.c_str(), reason, stream.notifyData);
+  }
+}
+
+// One step of a stream in a browser's order: NPP_NewStream, NPP_WriteReady and
+// NPP_Write until the body is written, NPP_StreamAsFile for a file stream,
+// NPP_DestroyStream, then NPP_URLNotify. False once the stream is over.
+bool stepStream(Stream& stream) {
+  const NPPluginFuncs* funcs = loop().target.funcs;
+  if (stream.refused) {
+    notifyDone(stream, NPRES_NETWORK_ERR);
+    ++loop().counts.urlsRefused;
+    return false;
+  }
+  switch (stream.stage) {
+    case kStart: {
+      memset(&stream.np, 0, sizeof stream.np);
+      stream.np.url = stream.url.c_str();
+      stream.np.end = static_cast<uint32_t>(stream.body.size());
+      stream.np.notifyData = stream.notifyData;
+      stream.type = NP_NORMAL;
+      PluginCall call("NPP_NewStream");
+      NPError error = funcs->newstream != NULL ? funcs->newstream(stream.instance, &stream.mime[0],
+                                                                  &stream.np, false, &stream.type)
+                                               : NPERR_GENERIC_ERROR;
+      if (error != NPERR_NO_ERROR) {
+        notifyDone(stream, NPRES_NETWORK_ERR);
+        return false;
+      }
+      stream.opened = true;
+      stream.stage = stream.type == NP_ASFILEONLY ? kAsFile : kWriting;
+      return true;
+    }
+    case kWriting: {
+      if (stream.offset >= stream.body.size()) {
+        stream.stage = stream.type == NP_ASFILE ? kAsFile : kDone;
+        return true;
+      }
+      PluginCall call("NPP_WriteReady, NPP_Write");
+      int32_t ready =
+          funcs->writeready != NULL ? funcs->writeready(stream.instance, &stream.np) : kChunk;
+      if (ready <= 0) return true;  // not ready: offered again on a later turn
+      int32_t length = static_cast<int32_t>(std::min(stream.body.size() - stream.offset,
+                                                     static_cast<size_t>(std::min(ready, kChunk))));
+      int32_t written = funcs->write != NULL ? funcs->write(stream.instance, &stream.np,
+                                                            static_cast<int32_t>(stream.offset),
+                                                            length, &stream.body[stream.offset])
+                                             : length;
+      if (written < 0) {
+        stream.reason = NPRES_NETWORK_ERR;  // the plug-in gives up on the stream
+        stream.stage = kDone;
+      } else {
+        stream.offset += static_cast<size_t>(std::min(written, length));
+      }
+      return true;
+    }
+    case kAsFile:
+      if (funcs->asfile != NULL) {
+        std::string name = stream.fileName;
+        if (name.empty()) {
+          // A data: stream as a file: the browser's cache file of it.
+          std::wstring directory = makeTemporaryDirectory(L"kelvra-stream-");
+          std::wstring path = directory + L"stream.bin";
+          HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, NULL);
+          DWORD written = 0;
+          if (file != INVALID_HANDLE_VALUE) {
+            WriteFile(file, stream.body.data(), static_cast<DWORD>(stream.body.size()), &written,
+                      NULL);
+            CloseHandle(file);
+          }
+          name = narrow(path);
+        }
+        PluginCall call("NPP_StreamAsFile");
+        funcs->asfile(stream.instance, &stream.np, name.c_str());
+      }
+      stream.stage = kDone;
+      return true;
+    case kDone:
+      if (funcs->destroystream != NULL) {
+        PluginCall call("NPP_DestroyStream");
+        funcs->destroystream(stream.instance, &stream.np, stream.reason);
+      }
+      notifyDone(stream, stream.reason);
+      ++loop().counts.streamsDelivered;
+      return false;
+  }
+  return false;
+}
+
+bool pending() {
+  Loop& l = loop();
+  if (!l.streams.empty()) return true;
+  for (const Timer& timer : l.timers) {
+    if (timer.callback != NULL || !timer.repeat) return true;
+  }
+  std::lock_guard<std::mutex> guard(l.lock);
+  return !l.calls.empty();
+}
+
+// Runs the async calls posted so far.
+void runCalls() {
+  Loop& l = loop();
+  std::vector<AsyncCall> calls;
+  {
+    std::lock_guard<std::mutex> guard(l.lock);
+    calls.swap(l.calls);
+  }
+  for (const AsyncCall& call : calls) {
+    PluginCall guard("a function posted with NPN_PluginThreadAsyncCall");
+    call.call(call.data);
+    ++l.counts.asyncCallsRun;
+  }
+}
+
+// Fires the timers that are due; false when a script timer failed.
+bool fireTimers() {
+  Loop& l = loop();
+  ULONGLONG time = now();
+  std::vector<long> due;
+  for (const Timer& timer : l.timers) {
+    if (timer.due <= time) due.push_back(timer.id);
+  }
+  for (long id : due) {
+    auto timer =
+        std::find_if(l.timers.begin(), l.timers.end(), [id](const Timer& t) { return t.id == id; });
+    if (timer == l.timers.end()) continue;  // cleared by an earlier one
+    Timer fired = *timer;
+    if (fired.callback != NULL) fired.callback->AddRef();
+    if (fired.repeat) {
+      timer->due = time + static_cast<ULONGLONG>(timer->interval);
+    } else {
+      dropTimer(timer);
+    }
+    bool ok = true;
+    if (fired.callback != NULL) {
+      ++l.counts.scriptTimersFired;
+      ok = l.timerCall(fired.callback);
+      fired.callback->Release();
+    } else {
+      ++l.counts.pluginTimersFired;
+      PluginCall call("a timer function of NPN_ScheduleTimer");
+      fired.fire(fired.instance, static_cast<uint32_t>(fired.id));
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+DWORD untilNextTimer() {
+  ULONGLONG time = now();
+  ULONGLONG next = ~0ULL;
+  for (const Timer& timer : loop().timers) next = std::min(next, timer.due);
+  if (next == ~0ULL) return INFINITE;
+  return next <= time ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(next - time, 60000));
+}
+
+}  // namespace
+
+void startLoop(const StreamTarget& target, const TimerCall& timerCall) {
+  Loop& l = loop();
+  l.target = target;
+  l.timerCall = timerCall;
+  l.thread = GetCurrentThreadId();
+  l.counts = LoopCounts();
+  if (l.wake == NULL) l.wake = CreateEventW(NULL, FALSE, FALSE, NULL);
+}
+
+long addScriptTimer(IDispatch* callback, long delay, bool repeat) {
+  callback->AddRef();
+  return addTimer(Timer{0, 0, delay, repeat, callback, NULL, NULL});
+}
+
+void removeScriptTimer(long id) {
+  Loop& l = loop();
+  auto timer = std::find_if(l.timers.begin(), l.timers.end(),
+                            [id](const Timer& t) { return t.id == id && t.callback != NULL; });
+  if (timer != l.timers.end()) dropTimer(timer);
+}
+
+uint32_t schedulePluginTimer(NPP instance, uint32_t interval, bool repeat,
+                             void (*fire)(NPP, uint32_t)) {
+  long delay = interval > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<long>(interval);
+  return static_cast<uint32_t>(addTimer(Timer{0, 0, delay, repeat, NULL, instance, fire}));
+}
+
+void unschedulePluginTimer(NPP instance, uint32_t id) {
+  Loop& l = loop();
+  auto timer = std::find_if(l.timers.begin(), l.timers.end(), [id, instance](const Timer& t) {
+    return t.id == static_cast<long>(id) && t.callback == NULL && t.instance == instance;
+  });
+  if (timer != l.timers.end()) dropTimer(timer);
+}
+
+bool postAsyncCall(NPP instance, void (*call)(void*), void* data) {
+  Loop& l = loop();
+  {
+    std::lock_guard<std::mutex> guard(l.lock);
+    l.calls.push_back(AsyncCall{instance, call, data});
+  }
+  if (l.wake != NULL) SetEvent(l.wake);
+  return true;
+}
+
+NPError requestUrl(const browser::UrlRequest& request) {
+  Loop& l = loop();
+  std::string url = resolve(request.url, l.target.baseUrl);
+  std::string scheme = schemeOf(url);
+  if (scheme.empty()) return NPERR_INVALID_URL;
+  if (request.post && request.dataIsFile &&
+      GetFileAttributesW(widen(request.data).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return NPERR_FILE_NOT_FOUND;
+  }
+  Stream stream;
+  stream.instance = request.instance;
+  stream.url = request.url;
+  stream.refused = false;
+  stream.notify = request.notify;
+  stream.notifyData = request.notifyData;
+  stream.opened = false;
+  stream.type = NP_NORMAL;
+  stream.offset = 0;
+  stream.stage = kStart;
+  stream.reason = NPRES_DONE;
+  if (scheme == "data") {
+    if (!readDataUrl(url, &stream)) return NPERR_INVALID_URL;
+  } else if (scheme == "file") {
+    std::wstring path = filePath(url);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      stream.refused = true;  // as a browser reports a missing file: a network error
+    } else {
+      stream.body = readFileShared(path);
+      stream.mime = mimeForFile(narrow(path));
+      stream.fileName = narrow(path);
+    }
+  } else {
+    stream.refused = true;  // no network here: what a browser answers offline
+  }
+  if (request.target != NULL) {
+    // A window of the page would show it: nothing reaches the plug-in but the
+    // notification.
+    if (!request.notify) return NPERR_NO_ERROR;
+    stream.body.clear();
+    stream.stage = kDone;
+    if (!stream.refused) {
+      notifyDone(stream, NPRES_DONE);
+      return NPERR_NO_ERROR;
+    }
+  }
+  l.streams.push_back(stream);
+  return NPERR_NO_ERROR;
+}
+
+NPError destroyStream(NPP instance, NPStream* np, NPReason reason) {
+  for (Stream& stream : loop().streams) {
+    if (&stream.np == np && stream.instance == instance && stream.opened) {
+      stream.reason = reason;
+      stream.stage = kDone;
+      return NPERR_NO_ERROR;
+    }
+  }
+  return NPERR_INVALID_PARAM;
+}
+
+bool runLoop() {
+  Loop& l = loop();
+  while (pending() && l.interrupted == 0) {
+    runCalls();
+    for (auto stream = l.streams.begin(); stream != l.streams.end();) {
+      if (stepStream(*stream)) {
+        ++stream;
+      } else {
+        stream = l.streams.erase(stream);
+      }
+    }
+    if (!fireTimers()) return false;
+    if (!pending()) break;
+    DWORD wait = l.streams.empty() ? untilNextTimer() : 0;
+    MsgWaitForMultipleObjects(1, &l.wake, FALSE, wait, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+  return l.interrupted == 0;
+}
+
+void interruptLoop() {
+  Loop& l = loop();
+  InterlockedExchange(&l.interrupted, 1);
+  if (l.wake != NULL) SetEvent(l.wake);
+}
+
+void stopLoop(NPP instance) {
+  Loop& l = loop();
+  for (auto stream = l.streams.begin(); stream != l.streams.end();) {
+    if (stream->instance != instance) {
+      ++stream;
+      continue;
+    }
+    if (stream->opened && l.target.funcs->destroystream != NULL) {
+      PluginCall call("NPP_DestroyStream");
+      l.target.funcs->destroystream(instance, &stream->np, NPRES_USER_BREAK);
+    }
+    notifyDone(*stream, NPRES_USER_BREAK);
+    stream = l.streams.erase(stream);
+  }
+  for (size_t i = l.timers.size(); i > 0; --i) {
+    if (l.timers[i - 1].instance == instance || l.timers[i - 1].callback != NULL) {
+      dropTimer(l.timers.begin() + static_cast<long>(i - 1));
+    }
+  }
+  std::lock_guard<std::mutex> guard(l.lock);
+  l.calls.erase(std::remove_if(l.calls.begin(), l.calls.end(),
+                               [instance](const AsyncCall& c) { return c.instance == instance; }),
+                l.calls.end());
+}
+
+LoopCounts loopCounts() { return loop().counts; }
+
+}  // namespace host

@@ -1,0 +1,70 @@
+/*
+ * The page's event loop on the host's main thread: script timers, plug-in timers
+ * (NPN_ScheduleTimer), calls a plug-in posts from any thread
+ * (NPN_PluginThreadAsyncCall), and the streams of URLs a plug-in requests, each
+ * delivered as a browser delivers it. Window messages are pumped while it waits.
+ */
+#ifndef KELVRA_HOST_PAGE_LOOP_H
+#define KELVRA_HOST_PAGE_LOOP_H
+
+#include <oaidl.h>
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "npapi.h"
+#include "npbrowser.h"
+#include "npfunctions.h"
+
+namespace host {
+
+// The plug-in's functions for streams and notifications, and the page's base URL.
+struct StreamTarget {
+  const NPPluginFuncs* funcs;
+  std::string baseUrl;  // the page's URL, against which relative URLs resolve
+};
+
+// Called for every script timer that fires; false ends the loop (a script error).
+typedef std::function<bool(IDispatch* callback)> TimerCall;
+
+// Starts an empty loop on the calling thread.
+void startLoop(const StreamTarget& target, const TimerCall& timerCall);
+// Script timers: the callback is kept with a reference until it is cleared or has
+// fired once (setTimeout).
+long addScriptTimer(IDispatch* callback, long delay, bool repeat);
+void removeScriptTimer(long id);
+// The browser services of the loop, for browser::Embedder.
+uint32_t schedulePluginTimer(NPP instance, uint32_t interval, bool repeat,
+                             void (*fire)(NPP, uint32_t));
+void unschedulePluginTimer(NPP instance, uint32_t id);
+bool postAsyncCall(NPP instance, void (*call)(void*), void* data);
+NPError requestUrl(const browser::UrlRequest& request);
+NPError destroyStream(NPP instance, NPStream* stream, NPReason reason);
+
+// Runs until nothing is pending that the page waits for (script timers, one-shot
+// plug-in timers, async calls and streams; a plug-in's repeating timer alone does
+// not keep the page open) or a script timer fails. False for a failure, and after
+// interruptLoop.
+bool runLoop();
+// From any thread (the console's Ctrl-C handler): the loop ends as soon as the call
+// into script or the plug-in under way returns, and runs no more.
+void interruptLoop();
+// Drops everything still pending for `instance` (its streams end with
+// NPRES_USER_BREAK first, as when a page closes) and every script timer; NULL: only
+// the script timers.
+void stopLoop(NPP instance);
+
+// What the loop delivered, for the host's report.
+struct LoopCounts {
+  long scriptTimersFired;
+  long pluginTimersFired;
+  long asyncCallsRun;
+  long streamsDelivered;
+  long urlsRefused;
+};
+LoopCounts loopCounts();
+
+}  // namespace host
+
+#endif

@@ -1,0 +1,588 @@
+/*
+ * A generic scriptable NPAPI plug-in for testing the host, written the way
+ * third-party plug-ins were: it uses every browser service, reads strings as C
+ * strings, calls back into page script, asks for URLs, runs timers and calls from
+ * other threads, and can hang or crash on request. It exports no
+ * NP_GetMIMEDescription: Windows browsers find its type in its version resource.
+ *
+ * Script members of its object (application/x-kelvra-test):
+ *   properties  version (read-only), listener (a function told of every event),
+ *               and any name script assigns (removable, enumerable)
+ *   echo(v)             v back
+ *   kind(v)             the NPVariant type: void null bool int32 double string object
+ *   cLength(s)          strlen() of the string's bytes: its length when NUL-terminated
+ *   fail(msg) / failQuiet() / failAfterSuccess(msg) / succeedWithNullMessage()
+ *   call(f, ...)        NPN_InvokeDefault(f, ...)
+ *   invokeOn(o, name, ...), getOn(o, name), setOn(o, name, v), hasOn(o, name),
+ *   removeOn(o, name), enumerateOn(o), constructOn(c, ...)   NPN_* on a script object
+ *   sameObject(a, b)    whether the two arrived as one NPObject
+ *   window()            NPN_GetValue(NPNVWindowNPObject); element() likewise
+ *   evaluate(code)      NPN_Evaluate in the page's window
+ *   userAgent(), value(n)  NPN_UserAgent, NPN_GetValue(n) as a number, bool or text
+ *   services()          every other browser service once, with their answers
+ *   timer(ms, repeat), stopTimer(id), async()   events reach the listener
+ *   get(url, notify), post(url, data)   stream events reach the listener
+ *   args()              NPP_New's argn=argv pairs
+ *   hang(), crash()     never return; fault with an access violation
+ * NPP_New fails when an attribute fail="yes" is given.
+ */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "npapi.h"
+#include "npfunctions.h"
+#include "npruntime.h"
+
+namespace {
+
+NPNetscapeFuncs* npn = NULL;
+
+struct Instance {
+  NPP npp;
+  NPObject* scriptable;
+  std::string args;
+};
+
+struct TestObject {
+  NPObject header;
+  NPP npp;
+  NPObject* listener;
+  std::vector<std::pair<NPIdentifier, NPVariant>> expandos;
+};
+
+std::string text(const NPVariant& v) {
+  if (!NPVARIANT_IS_STRING(v)) return std::string();
+  return std::string(v.value.stringValue.UTF8Characters, v.value.stringValue.UTF8Length);
+}
+
+std::string nameOf(NPIdentifier id) {
+  if (!npn->identifierisstring(id)) return std::to_string(npn->intfromidentifier(id));
+  NPUTF8* name = npn->utf8fromidentifier(id);
+  std::string result = name != NULL ? name : "";
+  npn->memfree(name);
+  return result;
+}
+
+// A string result the browser frees with memfree.
+void setString(const std::string& value, NPVariant* result) {
+  char* bytes = static_cast<char*>(npn->memalloc(static_cast<uint32_t>(value.size() + 1)));
+  memcpy(bytes, value.c_str(), value.size() + 1);
+  STRINGN_TO_NPVARIANT(bytes, value.size(), *result);
+}
+
+// A copy the receiver owns (strings copied, objects retained).
+void copyVariant(const NPVariant& from, NPVariant* to) {
+  if (NPVARIANT_IS_STRING(from)) {
+    setString(text(from), to);
+  } else {
+    *to = from;
+    if (NPVARIANT_IS_OBJECT(from)) npn->retainobject(from.value.objectValue);
+  }
+}
+
+TestObject* objectOf(NPObject* o) { return reinterpret_cast<TestObject*>(o); }
+
+// Tells the page's listener, if any, of an event.
+void tell(NPP npp, const std::string& event) {
+  Instance* instance = static_cast<Instance*>(npp->pdata);
+  if (instance == NULL || instance->scriptable == NULL) return;
+  NPObject* listener = objectOf(instance->scriptable)->listener;
+  if (listener == NULL) return;
+  NPVariant arg, result;
+  STRINGN_TO_NPVARIANT(event.c_str(), event.size(), arg);
+  if (npn->invokeDefault(npp, listener, &arg, 1, &result)) npn->releasevariantvalue(&result);
+}
+
+NPObject* allocate(NPP npp, NPClass*) {
+  TestObject* o = new TestObject();
+  o->npp = npp;
+  o->listener = NULL;
+  return &o->header;
+}
+
+void deallocate(NPObject* object) {
+  TestObject* o = objectOf(object);
+  if (o->listener != NULL) npn->releaseobject(o->listener);
+  for (auto& expando : o->expandos) npn->releasevariantvalue(&expando.second);
+  delete o;
+}
+
+const char* const kMethods[] = {"echo",
+                                "kind",
+                                "cLength",
+                                "fail",
+                                "failQuiet",
+                                "failAfterSuccess",
+                                "succeedWithNullMessage",
+                                "call",
+                                "invokeOn",
+                                "getOn",
+                                "setOn",
+                                "hasOn",
+                                "removeOn",
+                                "enumerateOn",
+                                "constructOn",
+                                "sameObject",
+                                "window",
+                                "element",
+                                "evaluate",
+                                "userAgent",
+                                "value",
+                                "services",
+                                "timer",
+                                "stopTimer",
+                                "async",
+                                "get",
+                                "post",
+                                "args",
+                                "hang",
+                                "crash"};
+
+bool hasMethod(NPObject*, NPIdentifier name) {
+  std::string n = nameOf(name);
+  for (const char* m : kMethods) {
+    if (n == m) return true;
+  }
+  return false;
+}
+
+NPVariant* expando(TestObject* o, NPIdentifier name) {
+  for (auto& e : o->expandos) {
+    if (e.first == name) return &e.second;
+  }
+  return NULL;
+}
+
+bool hasProperty(NPObject* object, NPIdentifier name) {
+  std::string n = nameOf(name);
+  return n == "version" || n == "listener" || expando(objectOf(object), name) != NULL;
+}
+
+bool getProperty(NPObject* object, NPIdentifier name, NPVariant* result) {
+  TestObject* o = objectOf(object);
+  std::string n = nameOf(name);
+  if (n == "version") {
+    setString("1.0", result);
+  } else if (n == "listener") {
+    if (o->listener == NULL) {
+      NULL_TO_NPVARIANT(*result);
+    } else {
+      OBJECT_TO_NPVARIANT(npn->retainobject(o->listener), *result);
+    }
+  } else if (NPVariant* value = expando(o, name)) {
+    copyVariant(*value, result);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool setProperty(NPObject* object, NPIdentifier name, const NPVariant* value) {
+  TestObject* o = objectOf(object);
+  std::string n = nameOf(name);
+  if (n == "version") {
+    npn->setexception(object, "version is read-only");
+    return false;
+  }
+  if (n == "listener") {
+    if (o->listener != NULL) npn->releaseobject(o->listener);
+    o->listener = NPVARIANT_IS_OBJECT(*value) ? npn->retainobject(value->value.objectValue) : NULL;
+    return true;
+  }
+  NPVariant copy;
+  copyVariant(*value, &copy);
+  if (NPVariant* old = expando(o, name)) {
+    npn->releasevariantvalue(old);
+    *old = copy;
+  } else {
+    o->expandos.push_back(std::make_pair(name, copy));
+  }
+  return true;
+}
+
+bool removeProperty(NPObject* object, NPIdentifier name) {
+  TestObject* o = objectOf(object);
+  for (size_t i = 0; i < o->expandos.size(); ++i) {
+    if (o->expandos[i].first != name) continue;
+    npn->releasevariantvalue(&o->expandos[i].second);
+    o->expandos.erase(o->expandos.begin() + static_cast<long>(i));
+    return true;
+  }
+  return false;
+}
+
+bool enumerate(NPObject* object, NPIdentifier** names, uint32_t* count) {
+  TestObject* o = objectOf(object);
+  std::vector<NPIdentifier> all = {npn->getstringidentifier("version")};
+  for (const auto& e : o->expandos) all.push_back(e.first);
+  *count = static_cast<uint32_t>(all.size());
+  *names = static_cast<NPIdentifier*>(npn->memalloc(*count * sizeof(NPIdentifier)));
+  memcpy(*names, &all[0], *count * sizeof(NPIdentifier));
+  return true;
+}
+
+extern NPClass testClass;
+
+bool invokeDefault(NPObject*, const NPVariant*, uint32_t count, NPVariant* result) {
+  setString("called with " + std::to_string(count), result);
+  return true;
+}
+
+bool construct(NPObject* object, const NPVariant* args, uint32_t count, NPVariant* result) {
+  NPObject* made = npn->createobject(objectOf(object)->npp, &testClass);
+  if (count > 0) setProperty(made, npn->getstringidentifier("first"), &args[0]);
+  OBJECT_TO_NPVARIANT(made, *result);
+  return true;
+}
+
+void timerFired(NPP npp, uint32_t id) { tell(npp, "timer " + std::to_string(id)); }
+
+struct AsyncJob {
+  NPP npp;
+};
+
+void asyncRun(void* data) {
+  AsyncJob* job = static_cast<AsyncJob*>(data);
+  tell(job->npp, "async call on the page's thread");
+  delete job;
+}
+
+DWORD WINAPI asyncThread(void* data) {
+  npn->pluginthreadasynccall(static_cast<AsyncJob*>(data)->npp, asyncRun, data);
+  return 0;
+}
+
+// Every service the other members do not reach, with what each answered.
+std::string services(NPP npp) {
+  std::string out;
+  auto add = [&out](const std::string& item) { out += (out.empty() ? "" : " ") + item; };
+  npn->status(npp, "status from the test plug-in");
+  NPRect rect = {0, 0, 1, 1};
+  npn->invalidaterect(npp, &rect);
+  npn->invalidateregion(npp, NULL);
+  npn->forceredraw(npp);
+  add("setvalue=" + std::to_string(npn->setvalue(npp, NPPVpluginWindowBool, NULL)));
+  add("setvalue(bad)=" + std::to_string(npn->setvalue(npp, static_cast<NPPVariable>(999), NULL)));
+  npn->pushpopupsenabledstate(npp, true);
+  npn->poppopupsenabledstate(npp);
+  add("memflush=" + std::to_string(npn->memflush(1024)));
+  npn->reloadplugins(false);
+  add(std::string("java=") +
+      (npn->getJavaEnv() == NULL && npn->getJavaPeer(npp) == NULL ? "none" : "?"));
+  add("requestread=" + std::to_string(npn->requestread(NULL, NULL)));
+  NPStream* stream = NULL;
+  add("newstream=" +
+      std::to_string(npn->newstream(npp, const_cast<char*>("text/plain"), "_blank", &stream)));
+  add("write=" + std::to_string(npn->write(npp, stream, 0, NULL)));
+  char* proxy = NULL;
+  uint32_t length = 0;
+  NPError proxyError =
+      npn->getvalueforurl(npp, NPNURLVProxy, "https://www.kelvra.com/", &proxy, &length);
+  add("proxy=" + std::to_string(proxyError) + ":" +
+      (proxy != NULL ? std::string(proxy, length) : ""));
+  npn->memfree(proxy);
+  char* cookie = NULL;
+  add("cookie=" + std::to_string(npn->getvalueforurl(npp, NPNURLVCookie, "https://www.kelvra.com/",
+                                                     &cookie, &length)));
+  add("setcookie=" +
+      std::to_string(npn->setvalueforurl(npp, NPNURLVCookie, "https://www.kelvra.com/", "a=b", 3)));
+  char *user = NULL, *password = NULL;
+  uint32_t userLength = 0, passwordLength = 0;
+  add("auth=" + std::to_string(npn->getauthenticationinfo(npp, "https", "www.kelvra.com", 443,
+                                                          "basic", "realm", &user, &userLength,
+                                                          &password, &passwordLength)));
+  add("menu=" + std::to_string(npn->popupcontextmenu(npp, NULL)));
+  double x = 0, y = 0;
+  add("convert=" + std::to_string(npn->convertpoint(npp, 1, 1, NPCoordinateSpacePlugin, &x, &y,
+                                                    NPCoordinateSpaceScreen)));
+  add("handleevent=" + std::to_string(npn->handleevent(npp, NULL, false)));
+  add("unfocus=" + std::to_string(npn->unfocusinstance(npp, NPFocusNext)));
+  npn->urlredirectresponse(npp, NULL, false);
+  NPSize size = {1, 1};
+  add("surface=" +
+      std::to_string(npn->initasyncsurface(npp, &size, NPImageFormatBGRA32, NULL, NULL)));
+  add("finalize=" + std::to_string(npn->finalizeasyncsurface(npp, NULL)));
+  npn->setcurrentasyncsurface(npp, NULL, NULL);
+  // NPN_Invoke voids the result first, so a plug-in may release it whatever the call
+  // answered; releasing a void variant is no imbalance of the browser's.
+  NPObject* window = NULL;
+  npn->getvalue(npp, NPNVWindowNPObject, &window);
+  NPVariant result;
+  INT32_TO_NPVARIANT(7, result);
+  bool invoked = npn->invoke(npp, window, npn->getstringidentifier("noSuchFunction"), NULL, 0,
+                             &result);
+  add("invoke(missing)=" + std::to_string(invoked) + ":" + std::to_string(result.type));
+  npn->releasevariantvalue(&result);
+  npn->releaseobject(window);
+  return out;
+}
+
+// NPN_GetValue's answer for `variable`, as script reads it.
+bool value(NPP npp, int variable, NPVariant* result) {
+  union {
+    NPBool flag;
+    double number;
+    void* pointer;
+    char* text;
+    NPObject* object;
+  } answer;
+  memset(&answer, 0, sizeof answer);
+  NPError error = npn->getvalue(npp, static_cast<NPNVariable>(variable), &answer);
+  if (error != NPERR_NO_ERROR) {
+    setString("error " + std::to_string(error), result);
+  } else if (variable == NPNVWindowNPObject || variable == NPNVPluginElementNPObject) {
+    OBJECT_TO_NPVARIANT(answer.object, *result);  // the reference passes to script
+  } else if (variable == NPNVdocumentOrigin) {
+    setString(answer.text, result);
+    npn->memfree(answer.text);
+  } else if (variable == NPNVCSSZoomFactor || variable == NPNVcontentsScaleFactor) {
+    DOUBLE_TO_NPVARIANT(answer.number, *result);
+  } else if (variable == NPNVnetscapeWindow) {
+    BOOLEAN_TO_NPVARIANT(IsWindow(static_cast<HWND>(answer.pointer)) != FALSE, *result);
+  } else {
+    BOOLEAN_TO_NPVARIANT(answer.flag != 0, *result);
+  }
+  return true;
+}
+
+bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t count,
+            NPVariant* result) {
+  NPP npp = objectOf(object)->npp;
+  std::string method = nameOf(name);
+  auto isObject = [args, count](uint32_t i) { return i < count && NPVARIANT_IS_OBJECT(args[i]); };
+  auto stringAt = [args, count](uint32_t i) { return i < count ? text(args[i]) : std::string(); };
+  if (method == "echo" && count == 1) {
+    copyVariant(args[0], result);
+  } else if (method == "kind" && count == 1) {
+    static const char* const kKinds[] = {"void",   "null",   "bool",  "int32",
+                                         "double", "string", "object"};
+    setString(kKinds[args[0].type], result);
+  } else if (method == "cLength" && count == 1 && NPVARIANT_IS_STRING(args[0])) {
+    INT32_TO_NPVARIANT(static_cast<int32_t>(strlen(args[0].value.stringValue.UTF8Characters)),
+                       *result);
+  } else if (method == "fail") {
+    npn->setexception(object, stringAt(0).c_str());
+    return false;
+  } else if (method == "failQuiet") {
+    return false;
+  } else if (method == "failAfterSuccess") {
+    npn->setexception(object, stringAt(0).c_str());
+    INT32_TO_NPVARIANT(1, *result);
+  } else if (method == "succeedWithNullMessage") {
+    npn->setexception(object, NULL);
+    INT32_TO_NPVARIANT(2, *result);
+  } else if (method == "call" && isObject(0)) {
+    return npn->invokeDefault(npp, args[0].value.objectValue, args + 1, count - 1, result);
+  } else if (method == "invokeOn" && isObject(0) && count >= 2) {
+    return npn->invoke(npp, args[0].value.objectValue,
+                       npn->getstringidentifier(stringAt(1).c_str()), args + 2, count - 2, result);
+  } else if (method == "getOn" && isObject(0)) {
+    return npn->getproperty(npp, args[0].value.objectValue,
+                            npn->getstringidentifier(stringAt(1).c_str()), result);
+  } else if (method == "setOn" && isObject(0) && count == 3) {
+    BOOLEAN_TO_NPVARIANT(npn->setproperty(npp, args[0].value.objectValue,
+                                          npn->getstringidentifier(stringAt(1).c_str()), &args[2]),
+                         *result);
+  } else if (method == "hasOn" && isObject(0)) {
+    NPIdentifier id = npn->getstringidentifier(stringAt(1).c_str());
+    std::string answer =
+        std::string(npn->hasproperty(npp, args[0].value.objectValue, id) ? "property" : "-") +
+        (npn->hasmethod(npp, args[0].value.objectValue, id) ? " method" : " -");
+    setString(answer, result);
+  } else if (method == "removeOn" && isObject(0)) {
+    BOOLEAN_TO_NPVARIANT(npn->removeproperty(npp, args[0].value.objectValue,
+                                             npn->getstringidentifier(stringAt(1).c_str())),
+                         *result);
+  } else if (method == "enumerateOn" && isObject(0)) {
+    NPIdentifier* names = NULL;
+    uint32_t found = 0;
+    if (!npn->enumerate(npp, args[0].value.objectValue, &names, &found)) return false;
+    std::string list;
+    for (uint32_t i = 0; i < found; ++i) list += (i > 0 ? "," : "") + nameOf(names[i]);
+    npn->memfree(names);
+    setString(list, result);
+  } else if (method == "constructOn" && isObject(0)) {
+    return npn->construct(npp, args[0].value.objectValue, args + 1, count - 1, result);
+  } else if (method == "sameObject" && isObject(0) && isObject(1)) {
+    BOOLEAN_TO_NPVARIANT(args[0].value.objectValue == args[1].value.objectValue, *result);
+  } else if (method == "window" || method == "element") {
+    return value(npp, method == "window" ? NPNVWindowNPObject : NPNVPluginElementNPObject, result);
+  } else if (method == "evaluate" && count == 1 && NPVARIANT_IS_STRING(args[0])) {
+    NPObject* window = NULL;
+    if (npn->getvalue(npp, NPNVWindowNPObject, &window) != NPERR_NO_ERROR) return false;
+    NPString script = args[0].value.stringValue;
+    bool ok = npn->evaluate(npp, window, &script, result);
+    npn->releaseobject(window);
+    return ok;
+  } else if (method == "userAgent") {
+    setString(npn->uagent(npp), result);
+  } else if (method == "value" && count == 1 && NPVARIANT_IS_INT32(args[0])) {
+    return value(npp, args[0].value.intValue, result);
+  } else if (method == "services") {
+    setString(services(npp), result);
+  } else if (method == "timer" && count == 2) {
+    uint32_t delay =
+        NPVARIANT_IS_INT32(args[0]) ? static_cast<uint32_t>(args[0].value.intValue) : 0;
+    bool repeat = NPVARIANT_IS_BOOLEAN(args[1]) && args[1].value.boolValue;
+    INT32_TO_NPVARIANT(static_cast<int32_t>(npn->scheduletimer(npp, delay, repeat, timerFired)),
+                       *result);
+  } else if (method == "stopTimer" && count == 1 && NPVARIANT_IS_INT32(args[0])) {
+    npn->unscheduletimer(npp, static_cast<uint32_t>(args[0].value.intValue));
+    VOID_TO_NPVARIANT(*result);
+  } else if (method == "async") {
+    HANDLE thread = CreateThread(NULL, 0, asyncThread, new AsyncJob{npp}, 0, NULL);
+    WaitForSingleObject(thread, INFINITE);  // posted from another thread, run later on this one
+    CloseHandle(thread);
+    VOID_TO_NPVARIANT(*result);
+  } else if (method == "get" && count >= 1) {
+    bool notify = count > 1 && NPVARIANT_IS_BOOLEAN(args[1]) && args[1].value.boolValue;
+    std::string url = stringAt(0);
+    NPError error = notify ? npn->geturlnotify(npp, url.c_str(), NULL, reinterpret_cast<void*>(42))
+                           : npn->geturl(npp, url.c_str(), NULL);
+    INT32_TO_NPVARIANT(error, *result);
+  } else if (method == "post" && count == 2) {
+    std::string url = stringAt(0), data = stringAt(1);
+    INT32_TO_NPVARIANT(
+        npn->posturlnotify(npp, url.c_str(), NULL, static_cast<uint32_t>(data.size()), data.c_str(),
+                           false, reinterpret_cast<void*>(43)),
+        *result);
+  } else if (method == "args") {
+    setString(static_cast<Instance*>(npp->pdata)->args, result);
+  } else if (method == "hang") {
+    for (;;) Sleep(1000);
+  } else if (method == "crash") {
+    // The top of a 32-bit address space is the kernel's, never a process's memory
+    // (page 0 may be mapped under an emulator); volatile, so that it is no trap.
+    int* volatile nowhere = reinterpret_cast<int*>(0xFFFFFFF0);
+    *nowhere = 1;
+  } else {
+    npn->setexception(object, ("no such method: " + method).c_str());
+    return false;
+  }
+  return true;
+}
+
+NPClass testClass = {NP_CLASS_STRUCT_VERSION,
+                     allocate,
+                     deallocate,
+                     NULL,
+                     hasMethod,
+                     invoke,
+                     invokeDefault,
+                     hasProperty,
+                     getProperty,
+                     setProperty,
+                     removeProperty,
+                     enumerate,
+                     construct};
+
+NPError NPP_New(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], char* argv[],
+                NPSavedData*) {
+  std::string args;
+  for (int16_t i = 0; i < argc; ++i) {
+    args += std::string(i > 0 ? ";" : "") + argn[i] + "=" + (argv[i] != NULL ? argv[i] : "(null)");
+    if (strcmp(argn[i], "fail") == 0 && argv[i] != NULL && strcmp(argv[i], "yes") == 0) {
+      return NPERR_GENERIC_ERROR;
+    }
+  }
+  npp->pdata = new Instance{npp, NULL, args};
+  npn->setvalue(npp, NPPVpluginWindowBool, NULL);  // windowless
+  return NPERR_NO_ERROR;
+}
+
+NPError NPP_Destroy(NPP npp, NPSavedData**) {
+  Instance* instance = static_cast<Instance*>(npp->pdata);
+  if (instance == NULL) return NPERR_INVALID_INSTANCE_ERROR;
+  if (instance->scriptable != NULL) npn->releaseobject(instance->scriptable);
+  delete instance;
+  npp->pdata = NULL;
+  return NPERR_NO_ERROR;
+}
+
+NPError NPP_SetWindow(NPP, NPWindow*) { return NPERR_NO_ERROR; }
+
+NPError NPP_GetValue(NPP npp, NPPVariable variable, void* out) {
+  Instance* instance = static_cast<Instance*>(npp->pdata);
+  if (variable != NPPVpluginScriptableNPObject || instance == NULL) return NPERR_GENERIC_ERROR;
+  if (instance->scriptable == NULL) instance->scriptable = npn->createobject(npp, &testClass);
+  *static_cast<NPObject**>(out) = npn->retainobject(instance->scriptable);
+  return NPERR_NO_ERROR;
+}
+
+// A URL with "asfile" in it is taken as a file only; with "cancel", the first write
+// ends the stream.
+NPError NPP_NewStream(NPP npp, NPMIMEType type, NPStream* stream, NPBool, uint16_t* stype) {
+  tell(npp, std::string("newstream ") + type + " end=" + std::to_string(stream->end));
+  *stype = strstr(stream->url, "asfile") != NULL ? NP_ASFILEONLY : NP_NORMAL;
+  return NPERR_NO_ERROR;
+}
+
+void NPP_StreamAsFile(NPP npp, NPStream*, const char* fname) {
+  std::string body;
+  HANDLE file = CreateFileA(fname, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  char buffer[256];
+  DWORD got = 0;
+  while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, NULL) &&
+         got > 0) {
+    body.append(buffer, got);
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  tell(npp, "asfile " + body);
+}
+
+int32_t NPP_WriteReady(NPP, NPStream*) { return 5; }  // small, so that a body takes writes
+
+int32_t NPP_Write(NPP npp, NPStream* stream, int32_t offset, int32_t len, void* buffer) {
+  tell(npp, "write " + std::to_string(offset) + " " +
+                std::string(static_cast<const char*>(buffer), static_cast<size_t>(len)));
+  if (strstr(stream->url, "cancel") != NULL) npn->destroystream(npp, stream, NPRES_USER_BREAK);
+  return len;
+}
+
+NPError NPP_DestroyStream(NPP npp, NPStream*, NPReason reason) {
+  tell(npp, "destroystream " + std::to_string(reason));
+  return NPERR_NO_ERROR;
+}
+
+void NPP_URLNotify(NPP npp, const char* url, NPReason reason, void* notifyData) {
+  tell(npp, std::string("urlnotify ") + url + " " + std::to_string(reason) + " " +
+                std::to_string(reinterpret_cast<intptr_t>(notifyData)));
+}
+
+}  // namespace
+
+extern "C" {
+
+NPError OSCALL NP_GetEntryPoints(NPPluginFuncs* funcs) {
+  if (funcs == NULL) return NPERR_INVALID_FUNCTABLE_ERROR;
+  funcs->version = (NP_VERSION_MAJOR << 8) | NP_VERSION_MINOR;
+  funcs->newp = NPP_New;
+  funcs->destroy = NPP_Destroy;
+  funcs->setwindow = NPP_SetWindow;
+  funcs->getvalue = NPP_GetValue;
+  funcs->newstream = NPP_NewStream;
+  funcs->asfile = NPP_StreamAsFile;
+  funcs->writeready = NPP_WriteReady;
+  funcs->write = NPP_Write;
+  funcs->destroystream = NPP_DestroyStream;
+  funcs->urlnotify = NPP_URLNotify;
+  return NPERR_NO_ERROR;
+}
+
+NPError OSCALL NP_Initialize(NPNetscapeFuncs* funcs) {
+  if (funcs == NULL) return NPERR_INVALID_FUNCTABLE_ERROR;
+  npn = funcs;
+  return NPERR_NO_ERROR;
+}
+
+NPError OSCALL NP_Shutdown() {
+  npn = NULL;
+  return NPERR_NO_ERROR;
+}
+
+}  // extern "C"
