@@ -481,7 +481,7 @@ NPClass testClass = {NP_CLASS_STRUCT_VERSION,
                      enumerate,
                      construct};
 
-NPError NPP_New(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], char* argv[],
+NPError newInstance(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], char* argv[],
                 NPSavedData*) {
   std::string args;
   for (int16_t i = 0; i < argc; ++i) {
@@ -495,7 +495,7 @@ NPError NPP_New(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], char*
   return NPERR_NO_ERROR;
 }
 
-NPError NPP_Destroy(NPP npp, NPSavedData**) {
+NPError destroyInstance(NPP npp, NPSavedData**) {
   Instance* instance = static_cast<Instance*>(npp->pdata);
   if (instance == NULL) return NPERR_INVALID_INSTANCE_ERROR;
   if (instance->scriptable != NULL) npn->releaseobject(instance->scriptable);
@@ -504,9 +504,9 @@ NPError NPP_Destroy(NPP npp, NPSavedData**) {
   return NPERR_NO_ERROR;
 }
 
-NPError NPP_SetWindow(NPP, NPWindow*) { return NPERR_NO_ERROR; }
+NPError setWindow(NPP, NPWindow*) { return NPERR_NO_ERROR; }
 
-NPError NPP_GetValue(NPP npp, NPPVariable variable, void* out) {
+NPError getValue(NPP npp, NPPVariable variable, void* out) {
   Instance* instance = static_cast<Instance*>(npp->pdata);
   if (variable != NPPVpluginScriptableNPObject || instance == NULL) return NPERR_GENERIC_ERROR;
   if (instance->scriptable == NULL) instance->scriptable = npn->createobject(npp, &testClass);
@@ -516,13 +516,13 @@ NPError NPP_GetValue(NPP npp, NPPVariable variable, void* out) {
 
 // A URL with "asfile" in it is taken as a file only; with "cancel", the first write
 // ends the stream.
-NPError NPP_NewStream(NPP npp, NPMIMEType type, NPStream* stream, NPBool, uint16_t* stype) {
+NPError newStream(NPP npp, NPMIMEType type, NPStream* stream, NPBool, uint16_t* stype) {
   tell(npp, std::string("newstream ") + type + " end=" + std::to_string(stream->end));
   *stype = strstr(stream->url, "asfile") != NULL ? NP_ASFILEONLY : NP_NORMAL;
   return NPERR_NO_ERROR;
 }
 
-void NPP_StreamAsFile(NPP npp, NPStream*, const char* fname) {
+void streamAsFile(NPP npp, NPStream*, const char* fname) {
   std::string body;
   HANDLE file = CreateFileA(fname, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   char buffer[256];
@@ -535,21 +535,21 @@ void NPP_StreamAsFile(NPP npp, NPStream*, const char* fname) {
   tell(npp, "asfile " + body);
 }
 
-int32_t NPP_WriteReady(NPP, NPStream*) { return 5; }  // small, so that a body takes writes
+int32_t writeReady(NPP, NPStream*) { return 5; }  // small, so that a body takes writes
 
-int32_t NPP_Write(NPP npp, NPStream* stream, int32_t offset, int32_t len, void* buffer) {
+int32_t writeStream(NPP npp, NPStream* stream, int32_t offset, int32_t len, void* buffer) {
   tell(npp, "write " + std::to_string(offset) + " " +
                 std::string(static_cast<const char*>(buffer), static_cast<size_t>(len)));
   if (strstr(stream->url, "cancel") != NULL) npn->destroystream(npp, stream, NPRES_USER_BREAK);
   return len;
 }
 
-NPError NPP_DestroyStream(NPP npp, NPStream*, NPReason reason) {
+NPError destroyStream(NPP npp, NPStream*, NPReason reason) {
   tell(npp, "destroystream " + std::to_string(reason));
   return NPERR_NO_ERROR;
 }
 
-void NPP_URLNotify(NPP npp, const char* url, NPReason reason, void* notifyData) {
+void urlNotify(NPP npp, const char* url, NPReason reason, void* notifyData) {
   tell(npp, std::string("urlnotify ") + url + " " + std::to_string(reason) + " " +
                 std::to_string(reinterpret_cast<intptr_t>(notifyData)));
 }
@@ -561,16 +561,16 @@ extern "C" {
 NPError OSCALL NP_GetEntryPoints(NPPluginFuncs* funcs) {
   if (funcs == NULL) return NPERR_INVALID_FUNCTABLE_ERROR;
   funcs->version = (NP_VERSION_MAJOR << 8) | NP_VERSION_MINOR;
-  funcs->newp = NPP_New;
-  funcs->destroy = NPP_Destroy;
-  funcs->setwindow = NPP_SetWindow;
-  funcs->getvalue = NPP_GetValue;
-  funcs->newstream = NPP_NewStream;
-  funcs->asfile = NPP_StreamAsFile;
-  funcs->writeready = NPP_WriteReady;
-  funcs->write = NPP_Write;
-  funcs->destroystream = NPP_DestroyStream;
-  funcs->urlnotify = NPP_URLNotify;
+  funcs->newp = newInstance;
+  funcs->destroy = destroyInstance;
+  funcs->setwindow = setWindow;
+  funcs->getvalue = getValue;
+  funcs->newstream = newStream;
+  funcs->asfile = streamAsFile;
+  funcs->writeready = writeReady;
+  funcs->write = writeStream;
+  funcs->destroystream = destroyStream;
+  funcs->urlnotify = urlNotify;
   return NPERR_NO_ERROR;
 }
 
