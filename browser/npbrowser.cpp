@@ -321,7 +321,6 @@ NPError NPN_GetValue(NPP instance, NPNVariable variable, void* out) {
       return NPERR_NO_ERROR;
     }
     case NPNVCSSZoomFactor:
-    case NPNVcontentsScaleFactor:
       *static_cast<double*>(out) = 1.0;
       return NPERR_NO_ERROR;
     default:

@@ -147,7 +147,9 @@ typedef enum {
   NPNVdocumentOrigin = 22,
   NPNVCSSZoomFactor = 23,
   NPNVpluginDrawingModel = 1000,
+#if defined(XP_MACOSX)
   NPNVcontentsScaleFactor = 1001,
+#endif
   NPNVsupportsAsyncBitmapSurfaceBool = 2007,
   NPNVsupportsAsyncWindowsDXGISurfaceBool = 2008,
   NPNVmuteAudioBool = 4000

@@ -340,7 +340,7 @@ bool value(NPP npp, int variable, NPVariant* result) {
   } else if (variable == NPNVdocumentOrigin) {
     setString(answer.text, result);
     npn->memfree(answer.text);
-  } else if (variable == NPNVCSSZoomFactor || variable == NPNVcontentsScaleFactor) {
+  } else if (variable == NPNVCSSZoomFactor) {
     DOUBLE_TO_NPVARIANT(answer.number, *result);
   } else if (variable == NPNVnetscapeWindow) {
     BOOLEAN_TO_NPVARIANT(IsWindow(static_cast<HWND>(answer.pointer)) != FALSE, *result);
