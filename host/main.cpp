@@ -49,7 +49,7 @@ const char kUsage[] =
     "  --launcher DLL         serve the launcher component from this DLL for the run,\n"
     "                         instead of the one registered for its class\n"
     "  --timeout SECONDS      end the run when one call into the plug-in takes longer\n"
-    "                         (default 180; 0: no watchdog)\n"
+    "                         (default 180; 0: no watchdog, a crash is still reported)\n"
     "  --launcher-answer ANSWER  how the demo launcher answers in this run (repeatable):\n"
     "                         METHOD=HRESULT (0x80004005, E_FAIL, S_FALSE, E_ACCESSDENIED...),\n"
     "                         METHOD=text:TEXT, METHOD=true|false, METHOD=delay:MS,\n"

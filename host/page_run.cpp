@@ -545,7 +545,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   }
   if (forPlugin == 0)
     fprintf(report, "host: no embedding of the page is for the plug-in: %s\n", reason.c_str());
-  if (run.timeoutSeconds > 0) startGuard(run.timeoutSeconds, report);
+  startGuard(run.timeoutSeconds, report);
 
   Location location = locationOf(run.url);
   browser::reset();
@@ -608,7 +608,6 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   });
   if (ran && plugin.module != NULL) {
     fprintf(report, "host: loaded %s\n", narrow(run.pluginPath).c_str());
-    guardModule(plugin.module);
     {
       PluginCall call("NP_GetEntryPoints, NP_Initialize");
       error = startPlugin(plugin, browser::functions(), &funcs);
@@ -681,7 +680,6 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
       PluginCall call("NP_Shutdown");
       fprintf(report, "host: NP_Shutdown -> %d\n", plugin.shutdown());
     }
-    guardModule(NULL);
     unloadPlugin(&plugin);
     fprintf(report, "host: unloaded\n");
     step(run, report);

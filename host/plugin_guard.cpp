@@ -21,7 +21,6 @@ struct Calls {
 
 Calls calls;
 FILE* report = stderr;
-void* volatile guarded = NULL;
 unsigned timeoutMs = 0;
 
 // What the innermost call is, and how long the outermost has run.
@@ -77,41 +76,21 @@ void reportFault(const EXCEPTION_RECORD* record) {
   endProcess(kExitCrashed);
 }
 
-// Last chance: a fault no one handled.
+// Last chance: a fault no one handled, on a thread of the plug-in's own.
 LONG WINAPI unhandled(EXCEPTION_POINTERS* exception) {
   reportFault(exception->ExceptionRecord);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-bool isFault(DWORD code) {
-  switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_STACK_OVERFLOW:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_IN_PAGE_ERROR:
-      return true;
-    default:
-      return false;  // C++ exceptions and debugger messages go their way
-  }
+// Reached only by an exception that the plug-in (and whatever it called) left
+// unhandled: every such exception, a fault or a C++ throw, would otherwise leave
+// the plug-in's code in the middle of a call and reach the browser.
+EXCEPTION_DISPOSITION NTAPI atBoundary(EXCEPTION_RECORD* record, PVOID, CONTEXT*, PVOID) {
+  if (IS_DISPATCHING(record->ExceptionFlags)) reportFault(record);
+  return ExceptionContinueSearch;
 }
 
-// First chance: a fault of the plug-in's own code during one of its calls.
-LONG WINAPI firstChance(EXCEPTION_POINTERS* exception) {
-  const EXCEPTION_RECORD* record = exception->ExceptionRecord;
-  HMODULE owner = NULL;
-  if (calls.depth > 0 && guarded != NULL && isFault(record->ExceptionCode) &&
-      GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          static_cast<const char*>(record->ExceptionAddress), &owner) &&
-      owner == guarded) {
-    reportFault(record);
-  }
-  return EXCEPTION_CONTINUE_SEARCH;
-}
+NT_TIB* threadBlock() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb()); }
 
 }  // namespace
 
@@ -120,14 +99,11 @@ void startGuard(unsigned timeoutSeconds, FILE* out) {
   timeoutMs = timeoutSeconds * 1000u;
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SetUnhandledExceptionFilter(unhandled);
-  AddVectoredExceptionHandler(1, firstChance);
   if (timeoutMs > 0) {
     HANDLE thread = CreateThread(NULL, 0, watch, NULL, 0, NULL);
     if (thread != NULL) CloseHandle(thread);
   }
 }
-
-void guardModule(void* module) { guarded = module; }
 
 unsigned long watchedPluginCall() {
   LONG outermost = calls.outermost;
@@ -142,8 +118,15 @@ PluginCall::PluginCall(const char* what) {
     calls.started[depth] = GetTickCount64();
   }
   InterlockedIncrement(&calls.depth);
+  NT_TIB* tib = threadBlock();
+  frame_.Next = tib->ExceptionList;
+  frame_.Handler = atBoundary;
+  tib->ExceptionList = &frame_;
 }
 
-PluginCall::~PluginCall() { InterlockedDecrement(&calls.depth); }
+PluginCall::~PluginCall() {
+  threadBlock()->ExceptionList = frame_.Next;
+  InterlockedDecrement(&calls.depth);
+}
 
 }  // namespace host

@@ -9,15 +9,14 @@
 #ifndef KELVRA_HOST_PLUGIN_GUARD_H
 #define KELVRA_HOST_PLUGIN_GUARD_H
 
+#include <windows.h>
 #include <stdio.h>
 
 namespace host {
 
-// Starts the watchdog thread and the fault handlers; `report` gets the account.
+// Installs the fault handlers and, for a timeout above 0, starts the watchdog thread;
+// `report` gets the account.
 void startGuard(unsigned timeoutSeconds, FILE* report);
-// The plug-in's module: a fault inside it during a plug-in call ends the run at
-// once, before any handler of the callers' (JScript, COM) could swallow it.
-void guardModule(void* module);
 
 // The outermost call into the plug-in under way while the watchdog watches (it ends
 // the call if it hangs), as a number of its own (not 0); 0 for none. From any thread.
@@ -25,6 +24,10 @@ unsigned long watchedPluginCall();
 
 // Marks a call into the plug-in for its lifetime; calls may nest (a plug-in calls
 // back into script, which calls the plug-in again): the innermost is reported.
+// For its lifetime it is also the innermost handler frame of the thread's exception
+// chain below the plug-in: the plug-in's own handlers see an exception first, and
+// one it leaves unhandled ends the run here, before a caller's handler (JScript,
+// COM, the dispatch of a timer message) could swallow it.
 class PluginCall {
  public:
   explicit PluginCall(const char* what);
@@ -33,6 +36,8 @@ class PluginCall {
  private:
   PluginCall(const PluginCall&) = delete;
   PluginCall& operator=(const PluginCall&) = delete;
+
+  EXCEPTION_REGISTRATION_RECORD frame_;
 };
 
 }  // namespace host

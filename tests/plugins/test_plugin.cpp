@@ -24,6 +24,8 @@
  *   get(url, notify), post(url, data)   stream events reach the listener
  *   args()              NPP_New's argn=argv pairs
  *   hang(), crash()     never return; fault with an access violation
+ *   recover()           7, from a page that faults on first touch and is committed by
+ *                       the plug-in's own exception handler
  * NPP_New fails when an attribute fail="yes" is given.
  */
 #include <windows.h>
@@ -141,7 +143,8 @@ const char* const kMethods[] = {"echo",
                                 "post",
                                 "args",
                                 "hang",
-                                "crash"};
+                                "crash",
+                                "recover"};
 
 bool hasMethod(NPObject*, NPIdentifier name) {
   std::string n = nameOf(name);
@@ -323,6 +326,35 @@ std::string services(NPP npp) {
 }
 
 // NPN_GetValue's answer for `variable`, as script reads it.
+// Memory committed on first touch, as plug-ins with large sparse buffers do: the
+// access faults, the plug-in's own handler frame commits the page and the access runs
+// again. Nothing outside the plug-in may take that fault for a crash.
+EXCEPTION_DISPOSITION NTAPI commitOnTouch(EXCEPTION_RECORD* record, PVOID, CONTEXT*, PVOID) {
+  if (IS_DISPATCHING(record->ExceptionFlags) &&
+      record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2 &&
+      VirtualAlloc(reinterpret_cast<void*>(record->ExceptionInformation[1]), 1, MEM_COMMIT,
+                   PAGE_READWRITE) != NULL) {
+    return ExceptionContinueExecution;
+  }
+  return ExceptionContinueSearch;
+}
+
+int touchReservedPage() {
+  char* page = static_cast<char*>(VirtualAlloc(NULL, 4096, MEM_RESERVE, PAGE_NOACCESS));
+  if (page == NULL) return -1;
+  NT_TIB* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+  EXCEPTION_REGISTRATION_RECORD frame;
+  frame.Next = tib->ExceptionList;
+  frame.Handler = commitOnTouch;
+  tib->ExceptionList = &frame;
+  volatile char* cell = page + 100;
+  *cell = 7;
+  int read = *cell;
+  tib->ExceptionList = frame.Next;
+  VirtualFree(page, 0, MEM_RELEASE);
+  return read;
+}
+
 bool value(NPP npp, int variable, NPVariant* result) {
   union {
     NPBool flag;
@@ -460,6 +492,8 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     // (page 0 may be mapped under an emulator); volatile, so that it is no trap.
     int* volatile nowhere = reinterpret_cast<int*>(0xFFFFFFF0);
     *nowhere = 1;
+  } else if (method == "recover") {
+    INT32_TO_NPVARIANT(touchReservedPage(), *result);
   } else {
     npn->setexception(object, ("no such method: " + method).c_str());
     return false;
