@@ -159,7 +159,7 @@ HtmlPage parseHtml(const std::wstring& text) {
       std::wstring title = text.substr(i, close == std::wstring::npos ? std::wstring::npos : close);
       page.title = decodeEntities(narrow(title));
     } else if (tag.name == L"embed" || tag.name == L"object") {
-      page.elements.push_back(PageElement{narrow(tag.name), tag.attributes, NameValues()});
+      page.elements.push_back(PageElement{narrow(tag.name), tag.attributes, NameValues(), page.scripts.size()});
       openObject = tag.name == L"object" ? page.elements.size() : 0;
     } else if (tag.name == L"param" && openObject != 0) {
       page.elements[openObject - 1].params.push_back(

@@ -20,6 +20,7 @@ struct PageElement {
   std::string tag;        // "embed" or "object", lower case
   NameValues attributes;  // names in lower case, as written otherwise
   NameValues params;      // an <object>'s <param name value>s
+  size_t scriptsBefore = 0;  // how many of the page's scripts come before it
   std::string attribute(const char* name) const;
 };
 

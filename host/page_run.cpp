@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <string.h>
 
+#include <functional>
 #include <set>
 
 #include "html_page.h"
@@ -191,7 +192,7 @@ const browser::Embedder kEmbedder = {pageWindow,    pageElement,         pageNat
 // The page's script objects that the host itself writes: location, navigator, the
 // embeddings' elements and document.
 std::wstring pagePrelude(const Location& l, const std::string& title,
-                         const std::vector<Embedding>& embeddings, const std::wstring& pluginPath) {
+                         const std::wstring& pluginPath) {
   std::wstring text = L"var location = {";
   const std::pair<const char*, const std::string*> parts[] = {
       {"href", &l.href},         {"protocol", &l.protocol}, {"host", &l.host},
@@ -246,8 +247,11 @@ std::wstring pagePrelude(const Location& l, const std::string& title,
       L"    return e;\n"
       L"  }\n"
       L"  return {elements: elements, nodes: nodes,\n"
+      // The parser reaches an element: it joins the document (the record is what the
+      // plug-in gets as its element object).
       L"          add: function (tag, attributes) {\n"
       L"            var e = element(tag, attributes); elements.push(e); nodes.push(e);\n"
+      L"            return e;\n"
       L"          },\n"
       // The element's id names it on the window too, as browsers' named access does.
       L"          attach: function (i, scriptable) {\n"
@@ -256,10 +260,6 @@ std::wstring pagePrelude(const Location& l, const std::string& title,
       L"            if (id && !(id in window)) window[id] = nodes[i];\n"
       L"          }};\n"
       L"})();\n";
-  for (const Embedding& e : embeddings) {
-    text += L"kelvraHostPage.add(" + literal(e.element.tag) + L", " +
-            objectLiteral(e.element.attributes) + L");\n";
-  }
   text += L"var document = {title: " + literal(title) +
           L", URL: location.href, location: location,\n"
           L"  domain: location.hostname, referrer: '',\n"
@@ -468,12 +468,54 @@ NPError createInstance(const NPPluginFuncs& funcs, const std::string& name, Embe
   return created;
 }
 
+// The parser reaches embedding i: it joins the document and, when it is for the
+// plug-in, is instantiated there, before the scripts after it run, as a browser lays
+// it out. Answers false when the page cannot go on.
+bool embed(Page& page, size_t i, const NPPluginFuncs& funcs, bool pluginUp, const PageRun& run,
+           PageOutcome* outcome, FILE* report) {
+  Embedding& e = page.embeddings[i];
+  bool html = isHtmlName(run.scriptName);
+  VARIANT element;
+  VariantInit(&element);
+  bool added = page.session->evaluate(L"kelvraHostPage.add(" + literal(e.element.tag) + L", " +
+                                          objectLiteral(e.element.attributes) + L")",
+                                      &element);
+  if (added && V_VT(&element) == VT_DISPATCH && V_DISPATCH(&element) != NULL) {
+    e.elementObject = scriptObject(NULL, V_DISPATCH(&element));
+  }
+  VariantClear(&element);
+  if (!added) return false;
+  std::string id = e.element.attribute("id");
+  if (pluginUp && e.forPlugin) {
+    NPError created =
+        createInstance(funcs, id.empty() ? "embedding " + std::to_string(i + 1) : id, &e, report);
+    if (!html && created != NPERR_NO_ERROR) {
+      fprintf(report,
+              "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "
+              "why), so the page's script was not run; in a browser the page would see %s as "
+              "an element without the plug-in's methods\n",
+              created, narrow(run.elementName).c_str());
+    }
+  }
+  // A bare script's refused instance ends the run; a page goes on without it.
+  if (!html && !e.created) outcome->exitCode = kExitPluginRefused;
+  std::wstring global = html ? L"kelvraHostEmbed" + std::to_wstring(i) : run.elementName;
+  ScriptError defineError;
+  return page.session->define(global, e.scriptable, &defineError) &&
+         page.session->evaluate(
+             L"kelvraHostPage.attach(" + std::to_wstring(i) + L", " + global + L")", NULL);
+}
+
 // The page's life between its first script and NPP_Destroy. Answers whether every
-// script and timer ran without an uncaught error.
+// script and timer ran without an uncaught error. parseUpTo(k) embeds what comes
+// before the page's script k (all that is left for k past the last) and answers
+// whether the page goes on.
 bool runScripts(Page& page, const PageRun& run, const std::vector<PageScript>& scripts,
-                FILE* report) {
-  bool ok = true;
-  for (const PageScript& script : scripts) {
+                const std::function<bool(size_t)>& parseUpTo, FILE* report) {
+  bool ok = true, stopped = false;
+  for (size_t k = 0; k < scripts.size() && !stopped; ++k) {
+    if (!parseUpTo(k)) return false;
+    const PageScript& script = scripts[k];
     if (!script.readable) {
       ok = false;
       continue;
@@ -485,9 +527,10 @@ bool runScripts(Page& page, const PageRun& run, const std::vector<PageScript>& s
     if (!page.session->run(script.source, &error)) {
       reportScriptError(run, script.name, error, report);
       ok = false;
-      if (scriptStop() != kScriptNotStopped) break;  // the page is stopped, not one script
+      stopped = scriptStop() != kScriptNotStopped;  // the page is stopped, not one script
     }
   }
+  if (!stopped && !parseUpTo(scripts.size())) return false;
   if (ok) fprintf(report, "host: script finished\n");
   step(run, report);
   if (!ok) return false;
@@ -579,21 +622,13 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
                         run.scriptTimeoutSeconds);
   page.session = &session;
   ScriptError startError;
-  bool ran = session.start(NULL, 0, pagePrelude(location, title, page.embeddings, run.pluginPath),
+  bool ran = session.start(NULL, 0, pagePrelude(location, title, run.pluginPath),
                            &startError);
   if (!ran) reportScriptError(run, L"(host prelude)", startError, report);
   if (ran) {
     fprintf(report, "host: JScript language version 0x%lX\n",
             static_cast<unsigned long>(session.languageVersion()));
     page.window = scriptObject(NULL, session.global());
-    for (size_t i = 0; i < page.embeddings.size(); ++i) {
-      VARIANT element;
-      session.evaluate(L"kelvraHostPage.elements[" + std::to_wstring(i) + L"]", &element);
-      if (V_VT(&element) == VT_DISPATCH && V_DISPATCH(&element) != NULL) {
-        page.embeddings[i].elementObject = scriptObject(NULL, V_DISPATCH(&element));
-      }
-      VariantClear(&element);
-    }
   }
   NPPluginFuncs funcs;
   memset(&funcs, 0, sizeof funcs);
@@ -623,31 +658,16 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     }
   }
   bool pluginUp = ran && plugin.module != NULL && outcome.exitCode == kExitOk;
-  for (size_t i = 0; ran && i < page.embeddings.size(); ++i) {
-    Embedding& e = page.embeddings[i];
-    std::wstring global = html ? L"kelvraHostEmbed" + std::to_wstring(i) : run.elementName;
-    std::string id = e.element.attribute("id");
-    if (pluginUp && e.forPlugin) {
-      NPError created =
-          createInstance(funcs, id.empty() ? "embedding " + std::to_string(i + 1) : id, &e, report);
-      if (!html && created != NPERR_NO_ERROR) {
-        fprintf(report,
-                "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "
-                "why), so the page's script was not run; in a browser the page would see %s as "
-                "an element without the plug-in's methods\n",
-                created, narrow(run.elementName).c_str());
-      }
+  size_t parsed = 0;
+  auto parseUpTo = [&](size_t scriptsRun) {
+    for (; ran && parsed < page.embeddings.size() &&
+           page.embeddings[parsed].element.scriptsBefore <= scriptsRun;
+         ++parsed) {
+      ran = embed(page, parsed, funcs, pluginUp, run, &outcome, report);
     }
-    // A bare script's refused instance ends the run; a page goes on without it.
-    if (!html && !e.created) outcome.exitCode = kExitPluginRefused;
-    ScriptError defineError;
-    ran = session.define(global, e.scriptable, &defineError);
-    if (ran) {
-      ran = session.evaluate(L"kelvraHostPage.attach(" + std::to_wstring(i) + L", " + global + L")",
-                             NULL);
-    }
-  }
-  if (ran && outcome.exitCode == kExitOk) ran = runScripts(page, run, scripts, report);
+    return ran && outcome.exitCode == kExitOk;
+  };
+  if (ran && outcome.exitCode == kExitOk) ran = runScripts(page, run, scripts, parseUpTo, report);
 
   // Script is done with the page: its objects go back before the instances do.
   for (Embedding& e : page.embeddings) {

@@ -678,7 +678,8 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
       L"");
   EXPECT_EQ(1u, run.exitCode) << run.err;
   std::vector<std::string> expected = {
-      "head script: 3 embeds",
+      // As in a browser, an element exists from where the parser reaches it on.
+      "head script: 0 embeds",
       "A & B: id=first;type=application/x-kelvra-test;width=1;height=2;flag=",
       "id=second;type=application/x-kelvra-test;PARAM=(null);mode=quiet;n=3",
       "EMBED undefined yes",
@@ -686,6 +687,9 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
       "src script sees function",
   };
   EXPECT_EQ(expected, lines(run.out)) << run.err;
+  EXPECT_TRUE(inOrder(run.err, {"host: running ", "host: NPP_New(application/x-kelvra-test) -> 0",
+                                "host: running "}))
+      << run.err;
   EXPECT_TRUE(contains(run.err, "host: NPP_New(application/x-kelvra-test) -> 1")) << run.err;
   EXPECT_TRUE(contains(run.err, "page.html:21:1: uncaught exception: the last script fails"))
       << run.err;
