@@ -141,7 +141,8 @@ struct Embedding {
   bool forPlugin = false;  // of a type the plug-in handles
   NPP_t instance;
   bool created = false;            // NPP_New succeeded
-  NPObject* elementObject = NULL;  // the page's element for NPNVPluginElementNPObject
+  IDispatch* node = NULL;          // what script sees of the element
+  NPObject* elementObject = NULL;  // the node, for NPNVPluginElementNPObject
   IDispatch* scriptable = NULL;    // the plug-in's scriptable object, wrapped
   HWND window = NULL;
 };
@@ -254,8 +255,8 @@ std::wstring pagePrelude(const Location& l, const std::string& title,
       L"            return e;\n"
       L"          },\n"
       // The element's id names it on the window too, as browsers' named access does.
-      L"          attach: function (i, scriptable) {\n"
-      L"            if (scriptable !== null) nodes[i] = scriptable;\n"
+      L"          attach: function (i, node) {\n"
+      L"            if (node !== null) nodes[i] = node;\n"
       L"            var id = elements[i].getAttribute('id');\n"
       L"            if (id && !(id in window)) window[id] = nodes[i];\n"
       L"          }};\n"
@@ -480,11 +481,10 @@ bool embed(Page& page, size_t i, const NPPluginFuncs& funcs, bool pluginUp, cons
   bool added = page.session->evaluate(L"kelvraHostPage.add(" + literal(e.element.tag) + L", " +
                                           objectLiteral(e.element.attributes) + L")",
                                       &element);
-  if (added && V_VT(&element) == VT_DISPATCH && V_DISPATCH(&element) != NULL) {
-    e.elementObject = scriptObject(NULL, V_DISPATCH(&element));
-  }
+  if (added && V_VT(&element) == VT_DISPATCH) e.node = elementObject(V_DISPATCH(&element));
   VariantClear(&element);
-  if (!added) return false;
+  if (e.node == NULL) return false;
+  e.elementObject = scriptObject(NULL, e.node);
   std::string id = e.element.attribute("id");
   if (pluginUp && e.forPlugin) {
     NPError created =
@@ -499,9 +499,12 @@ bool embed(Page& page, size_t i, const NPPluginFuncs& funcs, bool pluginUp, cons
   }
   // A bare script's refused instance ends the run; a page goes on without it.
   if (!html && !e.created) outcome->exitCode = kExitPluginRefused;
+  attachScriptable(e.node, e.scriptable);
+  // A bare script's `plugin` is null without a scriptable object.
   std::wstring global = html ? L"kelvraHostEmbed" + std::to_wstring(i) : run.elementName;
   ScriptError defineError;
-  return page.session->define(global, e.scriptable, &defineError) &&
+  return page.session->define(global, html || e.scriptable != NULL ? e.node : NULL,
+                              &defineError) &&
          page.session->evaluate(
              L"kelvraHostPage.attach(" + std::to_wstring(i) + L", " + global + L")", NULL);
 }
@@ -677,7 +680,9 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   session.close();
   for (Embedding& e : page.embeddings) {
     if (e.scriptable != NULL) e.scriptable->Release();
+    if (e.node != NULL) e.node->Release();
     e.scriptable = NULL;
+    e.node = NULL;
   }
   invalidateAll();
   for (Embedding& e : page.embeddings) {

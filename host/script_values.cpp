@@ -23,6 +23,10 @@ namespace {
 const IID kIID_NPObjectDispatch = {
     0x7d3b9a52, 0x0c41, 0x4e8f, {0x9b, 0x27, 0x51, 0xe6, 0xa4, 0xc0, 0xd9, 0x13}};
 
+// {3E1C84D7-5B2A-4F60-A9D3-7C0B62E5F481}: answers an embedding's element object itself.
+const IID kIID_ElementDispatch = {
+    0x3e1c84d7, 0x5b2a, 0x4f60, {0xa9, 0xd3, 0x7c, 0x0b, 0x62, 0xe5, 0xf4, 0x81}};
+
 // {A6EF9860-C720-11D0-9337-00A0C90DCAA9}: not in every SDK's import libraries.
 const IID kIID_IDispatchEx = {
     0xa6ef9860, 0xc720, 0x11d0, {0x93, 0x37, 0x00, 0xa0, 0xc9, 0x0d, 0xca, 0xa9}};
@@ -200,6 +204,14 @@ class Arguments {
   std::vector<NPVariant> values_;
 };
 
+// IDispatch's late binding by name for an IDispatchEx: one name, no named parameters.
+HRESULT idsOfNames(IDispatchEx* object, LPOLESTR* names, UINT count, DISPID* ids) {
+  if (names == NULL || ids == NULL || count == 0) return E_INVALIDARG;
+  for (UINT i = 1; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+  HRESULT hr = object->GetDispID(names[0], 0, &ids[0]);
+  return SUCCEEDED(hr) && count > 1 ? DISP_E_UNKNOWNNAME : hr;
+}
+
 class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>> {
  public:
   NPObjectDispatch(NPP instance, NPObject* object) : instance_(instance), object_(object) {
@@ -218,10 +230,7 @@ class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
-    if (names == NULL || ids == NULL || count == 0) return E_INVALIDARG;
-    for (UINT i = 1; i < count; ++i) ids[i] = DISPID_UNKNOWN;  // no named parameters
-    HRESULT hr = GetDispID(names[0], 0, &ids[0]);
-    return SUCCEEDED(hr) && count > 1 ? DISP_E_UNKNOWNNAME : hr;
+    return idsOfNames(this, names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
@@ -423,6 +432,131 @@ HRESULT NPObjectDispatch::invoke(DISPID id, LCID, WORD flags, DISPPARAMS* params
   }
   return succeedCall(instance_, &value, result, exception);
 }
+
+// --- An embedding's element -------------------------------------------------------
+
+// Firefox puts the plug-in's scriptable object into the element's prototype chain: a
+// name the plug-in knows reaches the plug-in, any other the element (its attributes,
+// tagName, getAttribute). Until the instance gives its object, and without one, the
+// element alone answers.
+class ElementDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>> {
+ public:
+  explicit ElementDispatch(IDispatchEx* element) : element_(element) {}
+  ~ElementDispatch() override {
+    if (plugin_ != NULL) plugin_->Release();
+    element_->Release();
+  }
+  void attach(IDispatchEx* plugin) {
+    if (plugin_ != NULL) plugin_->Release();
+    plugin_ = plugin;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    return idsOfNames(this, names, count, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception, UINT*) override {
+    return InvokeEx(id, lcid, flags, params, result, exception, NULL);
+  }
+  // Assignment to a name neither knows goes where a member of the plug-in's would.
+  HRESULT STDMETHODCALLTYPE GetDispID(BSTR name, DWORD flags, DISPID* id) override {
+    if (id == NULL) return E_POINTER;
+    *id = DISPID_UNKNOWN;
+    DWORD lookup = flags & ~static_cast<DWORD>(fdexNameEnsure);
+    DISPID inner = DISPID_UNKNOWN;
+    if (plugin_ != NULL && SUCCEEDED(plugin_->GetDispID(name, lookup, &inner))) {
+      return own(plugin_, inner, id);
+    }
+    if (SUCCEEDED(element_->GetDispID(name, lookup, &inner))) return own(element_, inner, id);
+    if ((flags & fdexNameEnsure) != 0 && SUCCEEDED(first()->GetDispID(name, flags, &inner))) {
+      return own(first(), inner, id);
+    }
+    return DISP_E_UNKNOWNNAME;
+  }
+  HRESULT STDMETHODCALLTYPE InvokeEx(DISPID id, LCID lcid, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* exception,
+                                     IServiceProvider* caller) override {
+    if (id == DISPID_VALUE) {
+      return first()->InvokeEx(id, lcid, flags, params, result, exception, caller);
+    }
+    const Member* member = memberOf(id);
+    if (member == NULL) return DISP_E_MEMBERNOTFOUND;
+    return member->owner->InvokeEx(member->id, lcid, flags, params, result, exception, caller);
+  }
+  HRESULT STDMETHODCALLTYPE DeleteMemberByName(BSTR name, DWORD flags) override {
+    return first()->DeleteMemberByName(name, flags);
+  }
+  HRESULT STDMETHODCALLTYPE DeleteMemberByDispID(DISPID id) override {
+    const Member* member = memberOf(id);
+    return member != NULL ? member->owner->DeleteMemberByDispID(member->id) : S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetMemberProperties(DISPID, DWORD, DWORD*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetMemberName(DISPID id, BSTR* name) override {
+    if (name == NULL) return E_POINTER;
+    *name = NULL;
+    const Member* member = memberOf(id);
+    return member != NULL ? member->owner->GetMemberName(member->id, name) : DISP_E_UNKNOWNNAME;
+  }
+  // for...in: the plug-in's names once it is there, else the element's.
+  HRESULT STDMETHODCALLTYPE GetNextDispID(DWORD flags, DISPID id, DISPID* next) override {
+    if (next == NULL) return E_POINTER;
+    *next = DISPID_UNKNOWN;
+    IDispatchEx* owner = first();
+    DISPID after = DISPID_STARTENUM;
+    if (id != DISPID_STARTENUM) {
+      const Member* member = memberOf(id);
+      if (member == NULL || member->owner != owner) return S_FALSE;
+      after = member->id;
+    }
+    DISPID inner = DISPID_UNKNOWN;
+    HRESULT hr = owner->GetNextDispID(flags, after, &inner);
+    return hr == S_OK ? own(owner, inner, next) : hr;
+  }
+  HRESULT STDMETHODCALLTYPE GetNameSpaceParent(IUnknown** parent) override {
+    if (parent != NULL) *parent = NULL;
+    return E_NOTIMPL;
+  }
+
+ protected:
+  bool implements(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, kIID_IDispatchEx) ||
+           IsEqualIID(iid, kIID_ElementDispatch);
+  }
+
+ private:
+  struct Member {
+    IDispatchEx* owner;
+    DISPID id;
+  };
+
+  IDispatchEx* first() const { return plugin_ != NULL ? plugin_ : element_; }
+  // The element's own number for a member of either side (its index, from 1).
+  HRESULT own(IDispatchEx* owner, DISPID inner, DISPID* id) {
+    for (size_t i = 0; i < members_.size(); ++i) {
+      if (members_[i].owner == owner && members_[i].id == inner) {
+        *id = static_cast<DISPID>(i + 1);
+        return S_OK;
+      }
+    }
+    try {
+      members_.push_back(Member{owner, inner});
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
+    *id = static_cast<DISPID>(members_.size());
+    return S_OK;
+  }
+  const Member* memberOf(DISPID id) const {
+    return id >= 1 && static_cast<size_t>(id) <= members_.size() ? &members_[id - 1] : NULL;
+  }
+
+  IDispatchEx* element_;
+  IDispatchEx* plugin_ = NULL;
+  std::vector<Member> members_;
+};
 
 // --- Script objects as the plug-in sees them --------------------------------------
 
@@ -820,6 +954,31 @@ NPObject* wrappedObject(IDispatch* dispatch) {
   NPObject* object = wrapper->object();
   wrapper->Release();
   return object;
+}
+
+IDispatch* elementObject(IDispatch* element) {
+  IDispatchEx* ex = NULL;
+  if (element == NULL ||
+      FAILED(element->QueryInterface(kIID_IDispatchEx, reinterpret_cast<void**>(&ex)))) {
+    return NULL;
+  }
+  ElementDispatch* object = new (std::nothrow) ElementDispatch(ex);
+  if (object == NULL) ex->Release();
+  return object;
+}
+
+void attachScriptable(IDispatch* elementObject, IDispatch* scriptable) {
+  ElementDispatch* element = NULL;
+  IDispatchEx* plugin = NULL;
+  if (elementObject == NULL || scriptable == NULL ||
+      FAILED(elementObject->QueryInterface(kIID_ElementDispatch,
+                                           reinterpret_cast<void**>(&element)))) {
+    return;
+  }
+  if (SUCCEEDED(scriptable->QueryInterface(kIID_IDispatchEx, reinterpret_cast<void**>(&plugin)))) {
+    element->attach(plugin);
+  }
+  element->Release();
 }
 
 void invalidateAll() {

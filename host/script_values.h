@@ -64,6 +64,16 @@ IDispatch* wrapObject(NPP instance, NPObject* object);
 // The object behind a wrapper made by wrapObject, borrowed; NULL for another IDispatch.
 NPObject* wrappedObject(IDispatch* dispatch);
 
+// What script sees of an embedding's element, made from `element` (a script object
+// with its attributes and DOM members) when the parser reaches it: one object from
+// then on, so that the plug-in's element object (NPNVPluginElementNPObject) is the
+// element script sees. The caller owns one reference; NULL when out of memory.
+IDispatch* elementObject(IDispatch* element);
+// The instance's scriptable object (a wrapper of wrapObject) joins its element, as
+// Firefox puts it into the element's prototype chain: a name the plug-in has reaches
+// the plug-in, any other the element.
+void attachScriptable(IDispatch* elementObject, IDispatch* scriptable);
+
 // The NPObject standing for a script object (one per object), with one reference
 // for the caller; a wrapper gives its own object back. NULL when out of memory.
 NPObject* scriptObject(NPP instance, IDispatch* dispatch);

@@ -546,6 +546,11 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
       {"plugin.userAgent()", "Mozilla/5.0 (Windows NT 6.1; rv:52.0) Gecko/20100101 Firefox/52.0"},
       {"plugin.value(15) === window", "true"},
       {"typeof plugin.value(16) + ' ' + plugin.value(16).tagName", "object EMBED"},
+      // The element object is the element script sees, with the plug-in's members and
+      // the element's own.
+      {"[plugin.element() === plugin, plugin.tagName, plugin.getAttribute('id'),"
+       " plugin.getOn(plugin.element(), 'id'), typeof plugin.getOn(plugin.element(), 'echo')]",
+       "true,EMBED,plugin,plugin,function"},
       {"[plugin.value(22), plugin.value(17), plugin.value(18), plugin.value(3), plugin.value(4)]",
        "https://www.kelvra.com:8443,true,false,true,true"},
       {"[plugin.value(6), plugin.value(23), plugin.value(1), plugin.value(12)]",
