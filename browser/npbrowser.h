@@ -93,7 +93,7 @@ struct Embedder {
   NPError (*requestUrl)(const UrlRequest& request);
   // A stream from the plug-in into a window of the page (NPN_NewStream), its bytes
   // (NPN_Write) and its end (NPN_DestroyStream, which also ends streams to the plug-in).
-  // The instance and the out pointer are not NULL, nor a buffer of bytes to write.
+  // Called with an instance, an out pointer, and a buffer for any bytes (none NULL).
   NPError (*newStream)(NPP, NPMIMEType type, const char* target, NPStream** stream);
   int32_t (*write)(NPP, NPStream* stream, int32_t length, void* buffer);
   NPError (*destroyStream)(NPP, NPStream* stream, NPReason reason);
