@@ -386,13 +386,25 @@ NPError NPN_PostURLNotify(NPP instance, const char* url, const char* target, uin
 // Streams come from the page and are read whole, in order: no byte ranges.
 NPError NPN_RequestRead(NPStream*, NPByteRange*) { return NPERR_STREAM_NOT_SEEKABLE; }
 
-// A stream from the plug-in into a window of the page: no page window shows one.
-NPError NPN_NewStream(NPP, NPMIMEType, const char*, NPStream** stream) {
+// A stream from the plug-in into a window of the page, which the page takes; without
+// a page no window shows one. A NULL instance is Firefox's NPERR_INVALID_INSTANCE_ERROR.
+NPError NPN_NewStream(NPP instance, NPMIMEType type, const char* target, NPStream** stream) {
   if (stream != NULL) *stream = NULL;
-  return NPERR_GENERIC_ERROR;
+  if (instance == NULL) return NPERR_INVALID_INSTANCE_ERROR;
+  if (stream == NULL) return NPERR_INVALID_PARAM;
+  const Embedder* page = embedder();
+  return page != NULL && page->newStream != NULL ? page->newStream(instance, type, target, stream)
+                                                 : NPERR_GENERIC_ERROR;
 }
 
-int32_t NPN_Write(NPP, NPStream*, int32_t, void*) { return -1; }
+// Answers the bytes taken, or -1, which a plug-in reads as failure, as in Firefox.
+int32_t NPN_Write(NPP instance, NPStream* stream, int32_t length, void* buffer) {
+  if (instance == NULL || stream == NULL || length < 0 || (buffer == NULL && length > 0)) {
+    return -1;
+  }
+  const Embedder* page = embedder();
+  return page != NULL && page->write != NULL ? page->write(instance, stream, length, buffer) : -1;
+}
 
 NPError NPN_DestroyStream(NPP instance, NPStream* stream, NPReason reason) {
   const Embedder* page = embedder();

@@ -91,6 +91,11 @@ struct Embedder {
   void (*unscheduleTimer)(NPP, uint32_t timer);
   bool (*asyncCall)(NPP, void (*call)(void*), void* data);
   NPError (*requestUrl)(const UrlRequest& request);
+  // A stream from the plug-in into a window of the page (NPN_NewStream), its bytes
+  // (NPN_Write) and its end (NPN_DestroyStream, which also ends streams to the plug-in).
+  // Called with an instance, an out pointer, and a buffer for any bytes (none NULL).
+  NPError (*newStream)(NPP, NPMIMEType type, const char* target, NPStream** stream);
+  int32_t (*write)(NPP, NPStream* stream, int32_t length, void* buffer);
   NPError (*destroyStream)(NPP, NPStream* stream, NPReason reason);
 };
 

@@ -55,12 +55,23 @@ struct Stream {
   NPReason reason;
 };
 
+// A stream from the plug-in into a window of the page (NPN_NewStream). Its NPStream
+// is the browser's memory, so that one never freed shows in the browser's accounting.
+struct PluginStream {
+  NPP instance;
+  std::string mime;
+  std::string target;
+  std::string bytes;
+  NPStream* np;
+};
+
 struct Loop {
   StreamTarget target;
   TimerCall timerCall;
   long nextId = 1;
   std::vector<Timer> timers;
   std::list<Stream> streams;
+  std::vector<PluginStream> pluginStreams;
   LoopCounts counts = {};
   DWORD thread = 0;
   HANDLE wake = NULL;
@@ -316,6 +327,26 @@ bool stepStream(Stream& stream) {
   return false;
 }
 
+std::vector<PluginStream>::iterator findPluginStream(NPP instance, NPStream* np) {
+  std::vector<PluginStream>& streams = loop().pluginStreams;
+  return std::find_if(streams.begin(), streams.end(), [instance, np](const PluginStream& s) {
+    return s.np == np && s.instance == instance;
+  });
+}
+
+std::string reasonName(NPReason reason) {
+  static const char* const kNames[] = {"NPRES_DONE", "NPRES_NETWORK_ERR", "NPRES_USER_BREAK"};
+  return reason >= 0 && reason < 3 ? kNames[reason] : "reason " + std::to_string(reason);
+}
+
+void endPluginStream(std::vector<PluginStream>::iterator stream, const std::string& how) {
+  Loop& l = loop();
+  fprintf(l.target.report, "host: the plug-in's stream (%s) to %s: %zu bytes, %s\n",
+          stream->mime.c_str(), stream->target.c_str(), stream->bytes.size(), how.c_str());
+  browser::functions()->memfree(stream->np);
+  l.pluginStreams.erase(stream);
+}
+
 bool pending() {
   Loop& l = loop();
   if (!l.streams.empty()) return true;
@@ -480,7 +511,30 @@ NPError requestUrl(const browser::UrlRequest& request) {
   return NPERR_NO_ERROR;
 }
 
+NPError newPluginStream(NPP instance, NPMIMEType type, const char* target, NPStream** stream) {
+  NPStream* np = static_cast<NPStream*>(browser::functions()->memalloc(sizeof(NPStream)));
+  if (np == NULL) return NPERR_OUT_OF_MEMORY_ERROR;
+  memset(np, 0, sizeof *np);
+  loop().pluginStreams.push_back(PluginStream{instance, type != NULL ? type : "",
+                                              target != NULL ? target : "(no target)",
+                                              std::string(), np});
+  *stream = np;
+  return NPERR_NO_ERROR;
+}
+
+int32_t writePluginStream(NPP instance, NPStream* np, int32_t length, void* buffer) {
+  auto stream = findPluginStream(instance, np);
+  if (stream == loop().pluginStreams.end()) return -1;
+  stream->bytes.append(static_cast<const char*>(buffer), static_cast<size_t>(length));
+  return length;
+}
+
 NPError destroyStream(NPP instance, NPStream* np, NPReason reason) {
+  auto mine = findPluginStream(instance, np);
+  if (mine != loop().pluginStreams.end()) {
+    endPluginStream(mine, reasonName(reason));
+    return NPERR_NO_ERROR;
+  }
   for (Stream& stream : loop().streams) {
     if (&stream.np == np && stream.instance == instance && stream.opened) {
       stream.reason = reason;
@@ -544,6 +598,18 @@ void stopLoop(NPP instance) {
   l.calls.erase(std::remove_if(l.calls.begin(), l.calls.end(),
                                [instance](const AsyncCall& c) { return c.instance == instance; }),
                 l.calls.end());
+}
+
+void endPluginStreams(NPP instance) {
+  std::vector<PluginStream>& streams = loop().pluginStreams;
+  for (size_t i = 0; i < streams.size();) {
+    if (streams[i].instance != instance) {
+      ++i;
+      continue;
+    }
+    endPluginStream(streams.begin() + static_cast<long>(i),
+                    "left open, ended by the host with its instance");
+  }
 }
 
 LoopCounts loopCounts() { return loop().counts; }

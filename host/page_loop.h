@@ -3,11 +3,14 @@
  * (NPN_ScheduleTimer), calls a plug-in posts from any thread
  * (NPN_PluginThreadAsyncCall), and the streams of URLs a plug-in requests, each
  * delivered as a browser delivers it. Window messages are pumped while it waits.
+ * Beside them it keeps the streams a plug-in writes into a window of the page
+ * (NPN_NewStream), which the page does not wait for.
  */
 #ifndef KELVRA_HOST_PAGE_LOOP_H
 #define KELVRA_HOST_PAGE_LOOP_H
 
 #include <oaidl.h>
+#include <stdio.h>
 #include <windows.h>
 
 #include <functional>
@@ -19,10 +22,12 @@
 
 namespace host {
 
-// The plug-in's functions for streams and notifications, and the page's base URL.
+// The plug-in's functions for streams and notifications, the page's base URL, and
+// where the end of each stream the plug-in writes is reported.
 struct StreamTarget {
   const NPPluginFuncs* funcs;
   std::string baseUrl;  // the page's URL, against which relative URLs resolve
+  FILE* report;
 };
 
 // Called for every script timer that fires; false ends the loop (a script error).
@@ -40,7 +45,18 @@ uint32_t schedulePluginTimer(NPP instance, uint32_t interval, bool repeat,
 void unschedulePluginTimer(NPP instance, uint32_t id);
 bool postAsyncCall(NPP instance, void (*call)(void*), void* data);
 NPError requestUrl(const browser::UrlRequest& request);
+// A stream from the plug-in of an instance of the page, as Firefox's NPN_NewStream
+// makes one: an NPStream of the browser's (memalloc) with every field zero. Its bytes
+// are kept, not shown: the page has no window to load them into.
+NPError newPluginStream(NPP instance, NPMIMEType type, const char* target, NPStream** stream);
+// Appends to a stream from newPluginStream; -1 for any other stream.
+int32_t writePluginStream(NPP instance, NPStream* stream, int32_t length, void* buffer);
+// Ends a stream either way: one from newPluginStream is reported and freed, one being
+// delivered to the plug-in ends with the plug-in's reason.
 NPError destroyStream(NPP instance, NPStream* stream, NPReason reason);
+// Reports and frees the streams from newPluginStream that `instance` left open; for
+// after NPP_Destroy, which may still end them.
+void endPluginStreams(NPP instance);
 
 // Runs until nothing is pending that the page waits for (script timers, one-shot
 // plug-in timers, async calls and streams; a plug-in's repeating timer alone does

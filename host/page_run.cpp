@@ -166,11 +166,22 @@ Page* current = NULL;
 
 NPObject* pageWindow(NPP) { return current != NULL ? current->window : NULL; }
 
-NPObject* pageElement(NPP instance) {
+// The embedding of one of the page's instances, or NULL.
+Embedding* embeddingOf(NPP instance) {
   for (size_t i = 0; current != NULL && i < current->embeddings.size(); ++i) {
-    if (&current->embeddings[i].instance == instance) return current->embeddings[i].elementObject;
+    if (&current->embeddings[i].instance == instance) return &current->embeddings[i];
   }
   return NULL;
+}
+
+NPObject* pageElement(NPP instance) {
+  Embedding* e = embeddingOf(instance);
+  return e != NULL ? e->elementObject : NULL;
+}
+
+NPError pageNewStream(NPP instance, NPMIMEType type, const char* target, NPStream** stream) {
+  if (embeddingOf(instance) == NULL) return NPERR_INVALID_INSTANCE_ERROR;
+  return newPluginStream(instance, type, target, stream);
 }
 
 void* pageNativeWindow(NPP) { return current != NULL ? current->topWindow : NULL; }
@@ -186,9 +197,10 @@ bool pageEvaluate(NPP instance, NPObject*, const NPString* script, NPVariant* re
   return SUCCEEDED(hr);
 }
 
-const browser::Embedder kEmbedder = {pageWindow,    pageElement,         pageNativeWindow,
-                                     pageEvaluate,  schedulePluginTimer, unschedulePluginTimer,
-                                     postAsyncCall, requestUrl,          destroyStream};
+const browser::Embedder kEmbedder = {pageWindow,        pageElement,         pageNativeWindow,
+                                     pageEvaluate,      schedulePluginTimer, unschedulePluginTimer,
+                                     postAsyncCall,     requestUrl,          pageNewStream,
+                                     writePluginStream, destroyStream};
 
 // The page's script objects that the host itself writes: location, navigator, the
 // embeddings' elements and document.
@@ -640,7 +652,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   page.topWindow = hiddenWindow(L"kelvra_host page");
   current = &page;
   browser::setEmbedder(&kEmbedder);
-  startLoop(StreamTarget{&funcs, run.url}, [&page](IDispatch* callback) {
+  startLoop(StreamTarget{&funcs, run.url, report}, [&page](IDispatch* callback) {
     page.timerError = ScriptError();
     return page.session->call(callback, &page.timerError);
   });
@@ -693,6 +705,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
       }
       step(run, report);
     }
+    endPluginStreams(&e.instance);  // even a refused NPP_New may have opened one
     if (e.window != NULL) DestroyWindow(e.window);
     if (e.elementObject != NULL) browser::release(e.elementObject);
   }

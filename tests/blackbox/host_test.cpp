@@ -556,8 +556,9 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
       {"[plugin.value(6), plugin.value(23), plugin.value(1), plugin.value(12)]",
        "false,1,error 1,error 1"},
       {"plugin.services()",
-       "setvalue=0 setvalue(bad)=1 memflush=0 java=none requestread=13 newstream=1 write=-1 "
-       "proxy=0:DIRECT cookie=1 setcookie=0 auth=1 menu=1 convert=0 handleevent=0 unfocus=0 "
+       "setvalue=0 setvalue(bad)=1 memflush=0 java=none requestread=13 newstream=0 write=6 "
+       "write=5 write(-1)=-1 destroystream=0 newstream(NULL npp)=2 newstream(other npp)=2 "
+       "newstream(no out)=9 proxy=0:DIRECT cookie=1 setcookie=0 auth=1 menu=1 convert=0 handleevent=0 unfocus=0 "
        "surface=1 finalize=1 invoke(missing)=0:0"},
       // The page around it.
       {"[location.protocol, location.host, location.hostname, location.port].join()",
@@ -591,6 +592,13 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
   // services() set the status line and asked for three redraws; it released a void variant.
   EXPECT_TRUE(contains(run.err, "status line (1 times): \"status from the test plug-in\"; "
                                 "3 redraws asked for"))
+      << run.err;
+  // Its streams: one it ended, one the host ends (and frees) after NPP_Destroy.
+  EXPECT_TRUE(inOrder(run.err, {"host: the plug-in's stream (text/plain) to _blank: 11 bytes, "
+                                "NPRES_DONE\n",
+                                "host: NPP_Destroy -> 0\n",
+                                "host: the plug-in's stream (text/html) to _self: 4 bytes, left "
+                                "open, ended by the host with its instance\n"}))
       << run.err;
   EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
 }
@@ -636,7 +644,7 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
   EXPECT_TRUE(inOrder(run.out, {"newstream text/plain end=11\n", "asfile asfile body\n",
                                 "destroystream 0\n", "urlnotify data:,asfile%20body 0 42\n"}))
       << run.out;
-  EXPECT_TRUE(inOrder(run.out, {"write 0 cance\n", "destroystream 2\n",
+  EXPECT_TRUE(inOrder(run.out, {"write 0 cance\n", "write back -1\n", "destroystream 2\n",
                                 "urlnotify data:,cancel%20me%20now 2 42\n"}))
       << run.out;
   EXPECT_FALSE(contains(run.out, "write 5 l me ")) << run.out;

@@ -19,7 +19,8 @@
  *   window()            NPN_GetValue(NPNVWindowNPObject); element() likewise
  *   evaluate(code)      NPN_Evaluate in the page's window
  *   userAgent(), value(n)  NPN_UserAgent, NPN_GetValue(n) as a number, bool or text
- *   services()          every other browser service once, with their answers
+ *   services()          every other browser service once, with their answers (it
+ *                       leaves a stream of its own open, for the browser to end)
  *   timer(ms, repeat), stopTimer(id), async()   events reach the listener
  *   get(url, notify), post(url, data)   stream events reach the listener
  *   args()              NPP_New's argn=argv pairs
@@ -278,10 +279,25 @@ std::string services(NPP npp) {
   add(std::string("java=") +
       (npn->getJavaEnv() == NULL && npn->getJavaPeer(npp) == NULL ? "none" : "?"));
   add("requestread=" + std::to_string(npn->requestread(NULL, NULL)));
+  // A stream into a window, written in two parts and ended, then one left open.
   NPStream* stream = NULL;
   add("newstream=" +
       std::to_string(npn->newstream(npp, const_cast<char*>("text/plain"), "_blank", &stream)));
-  add("write=" + std::to_string(npn->write(npp, stream, 0, NULL)));
+  char hello[] = "hello ", world[] = "world";
+  add("write=" + std::to_string(npn->write(npp, stream, 6, hello)));
+  add("write=" + std::to_string(npn->write(npp, stream, 5, world)));
+  add("write(-1)=" + std::to_string(npn->write(npp, stream, -1, hello)));
+  add("destroystream=" + std::to_string(npn->destroystream(npp, stream, NPRES_DONE)));
+  NPP_t other;
+  memset(&other, 0, sizeof other);
+  add("newstream(NULL npp)=" +
+      std::to_string(npn->newstream(NULL, const_cast<char*>("text/plain"), "_blank", &stream)));
+  add("newstream(other npp)=" +
+      std::to_string(npn->newstream(&other, const_cast<char*>("text/plain"), "_blank", &stream)));
+  add("newstream(no out)=" +
+      std::to_string(npn->newstream(npp, const_cast<char*>("text/plain"), "_blank", NULL)));
+  npn->newstream(npp, const_cast<char*>("text/html"), "_self", &stream);
+  npn->write(npp, stream, 4, hello);
   char* proxy = NULL;
   uint32_t length = 0;
   NPError proxyError =
@@ -574,7 +590,11 @@ int32_t writeReady(NPP, NPStream*) { return 5; }  // small, so that a body takes
 int32_t writeStream(NPP npp, NPStream* stream, int32_t offset, int32_t len, void* buffer) {
   tell(npp, "write " + std::to_string(offset) + " " +
                 std::string(static_cast<const char*>(buffer), static_cast<size_t>(len)));
-  if (strstr(stream->url, "cancel") != NULL) npn->destroystream(npp, stream, NPRES_USER_BREAK);
+  if (strstr(stream->url, "cancel") != NULL) {
+    // The browser's stream to the plug-in is none the plug-in may write to.
+    tell(npp, "write back " + std::to_string(npn->write(npp, stream, len, buffer)));
+    npn->destroystream(npp, stream, NPRES_USER_BREAK);
+  }
   return len;
 }
 
