@@ -204,17 +204,43 @@ class Arguments {
   std::vector<NPVariant> values_;
 };
 
-// IDispatch's late binding by name for an IDispatchEx: one name, no named parameters.
-HRESULT idsOfNames(IDispatchEx* object, LPOLESTR* names, UINT count, DISPID* ids) {
-  if (names == NULL || ids == NULL || count == 0) return E_INVALIDARG;
-  for (UINT i = 1; i < count; ++i) ids[i] = DISPID_UNKNOWN;
-  HRESULT hr = object->GetDispID(names[0], 0, &ids[0]);
-  return SUCCEEDED(hr) && count > 1 ? DISP_E_UNKNOWNNAME : hr;
-}
-
-class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>> {
+// What the host's objects for script have in common: IDispatchEx without type
+// information, late binding by name through GetDispID (one name, no named
+// parameters), no namespace parent, and their class's own interface, which
+// QueryInterface answers with the object itself.
+class HostDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>> {
  public:
-  NPObjectDispatch(NPP instance, NPObject* object) : instance_(instance), object_(object) {
+  explicit HostDispatch(const IID& own) : own_(own) {}
+
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    if (names == NULL || ids == NULL || count == 0) return E_INVALIDARG;
+    for (UINT i = 1; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+    HRESULT hr = GetDispID(names[0], 0, &ids[0]);
+    return SUCCEEDED(hr) && count > 1 ? DISP_E_UNKNOWNNAME : hr;
+  }
+  HRESULT STDMETHODCALLTYPE GetMemberProperties(DISPID, DWORD, DWORD*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetNameSpaceParent(IUnknown** parent) override {
+    if (parent != NULL) *parent = NULL;
+    return E_NOTIMPL;
+  }
+
+ protected:
+  bool implements(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, kIID_IDispatchEx) ||
+           IsEqualIID(iid, own_);
+  }
+
+ private:
+  const IID& own_;
+};
+
+class NPObjectDispatch : public HostDispatch {
+ public:
+  NPObjectDispatch(NPP instance, NPObject* object)
+      : HostDispatch(kIID_NPObjectDispatch), instance_(instance), object_(object) {
     wrappers()[object] = this;
   }
   virtual ~NPObjectDispatch() { invalidate(); }
@@ -228,10 +254,6 @@ class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx
 
   NPObject* object() const { return object_; }
 
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                          DISPID* ids) override {
-    return idsOfNames(this, names, count, ids);
-  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
                                    UINT* argumentError) override {
@@ -262,9 +284,6 @@ class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx
   HRESULT STDMETHODCALLTYPE DeleteMemberByDispID(DISPID id) override {
     return remove(identifierFor(id));
   }
-  HRESULT STDMETHODCALLTYPE GetMemberProperties(DISPID, DWORD, DWORD*) override {
-    return E_NOTIMPL;
-  }
   HRESULT STDMETHODCALLTYPE GetMemberName(DISPID id, BSTR* name) override {
     if (name == NULL) return E_POINTER;
     NPIdentifier identifier = identifierFor(id);
@@ -284,16 +303,6 @@ class NPObjectDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx
     if (position >= enumerated_.size()) return S_FALSE;
     *next = enumerated_[position];
     return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetNameSpaceParent(IUnknown** parent) override {
-    if (parent != NULL) *parent = NULL;
-    return E_NOTIMPL;
-  }
-
- protected:
-  bool implements(REFIID iid) const override {
-    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, kIID_IDispatchEx) ||
-           IsEqualIID(iid, kIID_NPObjectDispatch);
   }
 
  private:
@@ -439,9 +448,10 @@ HRESULT NPObjectDispatch::invoke(DISPID id, LCID, WORD flags, DISPPARAMS* params
 // name the plug-in knows reaches the plug-in, any other the element (its attributes,
 // tagName, getAttribute). Until the instance gives its object, and without one, the
 // element alone answers.
-class ElementDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>> {
+class ElementDispatch : public HostDispatch {
  public:
-  explicit ElementDispatch(IDispatchEx* element) : element_(element) {}
+  explicit ElementDispatch(IDispatchEx* element)
+      : HostDispatch(kIID_ElementDispatch), element_(element) {}
   ~ElementDispatch() override {
     if (plugin_ != NULL) plugin_->Release();
     element_->Release();
@@ -451,10 +461,6 @@ class ElementDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>
     plugin_ = plugin;
   }
 
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                          DISPID* ids) override {
-    return idsOfNames(this, names, count, ids);
-  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception, UINT*) override {
     return InvokeEx(id, lcid, flags, params, result, exception, NULL);
@@ -491,9 +497,6 @@ class ElementDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>
     const Member* member = memberOf(id);
     return member != NULL ? member->owner->DeleteMemberByDispID(member->id) : S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetMemberProperties(DISPID, DWORD, DWORD*) override {
-    return E_NOTIMPL;
-  }
   HRESULT STDMETHODCALLTYPE GetMemberName(DISPID id, BSTR* name) override {
     if (name == NULL) return E_POINTER;
     *name = NULL;
@@ -514,16 +517,6 @@ class ElementDispatch : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatchEx>
     DISPID inner = DISPID_UNKNOWN;
     HRESULT hr = owner->GetNextDispID(flags, after, &inner);
     return hr == S_OK ? own(owner, inner, next) : hr;
-  }
-  HRESULT STDMETHODCALLTYPE GetNameSpaceParent(IUnknown** parent) override {
-    if (parent != NULL) *parent = NULL;
-    return E_NOTIMPL;
-  }
-
- protected:
-  bool implements(REFIID iid) const override {
-    return IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, kIID_IDispatchEx) ||
-           IsEqualIID(iid, kIID_ElementDispatch);
   }
 
  private:
