@@ -44,6 +44,7 @@ struct Stream {
   std::string mime;
   std::string body;
   std::string fileName;  // the local file, for NP_ASFILE
+  std::wstring cacheDirectory;  // a data: stream's file for NPP_StreamAsFile, if made
   bool refused;          // offline: only the notification is owed
   bool notify;
   void* notifyData;
@@ -298,8 +299,8 @@ bool stepStream(Stream& stream) {
         std::string name = stream.fileName;
         if (name.empty()) {
           // A data: stream as a file: the browser's cache file of it.
-          std::wstring directory = makeTemporaryDirectory(L"kelvra-stream-");
-          std::wstring path = directory + L"stream.bin";
+          stream.cacheDirectory = makeTemporaryDirectory(L"kelvra-stream-");
+          std::wstring path = stream.cacheDirectory + L"stream.bin";
           HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, NULL);
           DWORD written = 0;
@@ -345,6 +346,12 @@ void endPluginStream(std::vector<PluginStream>::iterator stream, const std::stri
           stream->mime.c_str(), stream->target.c_str(), stream->bytes.size(), how.c_str());
   browser::functions()->memfree(stream->np);
   l.pluginStreams.erase(stream);
+}
+
+// The stream is over: its cache file (valid until NPP_DestroyStream) goes with it.
+std::list<Stream>::iterator dropStream(std::list<Stream>::iterator stream) {
+  if (!stream->cacheDirectory.empty()) removeTemporaryDirectory(stream->cacheDirectory);
+  return loop().streams.erase(stream);
 }
 
 bool pending() {
@@ -553,7 +560,7 @@ bool runLoop() {
       if (stepStream(*stream)) {
         ++stream;
       } else {
-        stream = l.streams.erase(stream);
+        stream = dropStream(stream);
       }
     }
     if (!fireTimers()) return false;
@@ -587,7 +594,7 @@ void stopLoop(NPP instance) {
       l.target.funcs->destroystream(instance, &stream->np, NPRES_USER_BREAK);
     }
     notifyDone(*stream, NPRES_USER_BREAK);
-    stream = l.streams.erase(stream);
+    stream = dropStream(stream);
   }
   for (size_t i = l.timers.size(); i > 0; --i) {
     if (l.timers[i - 1].instance == instance || l.timers[i - 1].callback != NULL) {

@@ -260,8 +260,8 @@ std::wstring pagePrelude(const Location& l, const std::string& title,
       L"    return e;\n"
       L"  }\n"
       L"  return {elements: elements, nodes: nodes,\n"
-      // The parser reaches an element: it joins the document (the record is what the
-      // plug-in gets as its element object).
+      // The parser reaches an element: it joins the document. The record holds the
+      // element's own members; the host makes the element object around it.
       L"          add: function (tag, attributes) {\n"
       L"            var e = element(tag, attributes); elements.push(e); nodes.push(e);\n"
       L"            return e;\n"

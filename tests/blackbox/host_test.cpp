@@ -609,6 +609,10 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
   for (char& c : fileUrl) {
     if (c == '\\') c = '/';
   }
+  wchar_t temp[MAX_PATH];
+  DWORD tempLength = GetTempPathW(MAX_PATH, temp);
+  std::wstring tempDirectory(temp, tempLength < MAX_PATH ? tempLength : 0);
+  size_t cachedBefore = findFiles(tempDirectory, L"kelvra-stream-*").size();
   HostRun run = runTestPlugin(
       script(L"events.js",
              "plugin.listener = function (e) { console.log(e); };\n"
@@ -658,6 +662,8 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
   }
   EXPECT_FALSE(contains(run.out, "cleared")) << run.out;
   EXPECT_TRUE(contains(run.err, "4 streams delivered, 2 URLs refused (offline)")) << run.err;
+  // The data: stream's cache file lives only as long as its stream.
+  EXPECT_EQ(cachedBefore, findFiles(tempDirectory, L"kelvra-stream-*").size());
   EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
 }
 
