@@ -40,7 +40,7 @@ row() {
     problem="exit $code, not $want"
   elif [[ $got != *"$text"* ]]; then
     problem="no \"$text\" on std$stream"
-  elif [ "$want" -eq 2 ] && [ "$(wc -l <"$work/err")" -ne 1 ] || [ "$want" -eq 2 ] && [ -s "$work/out" ]; then
+  elif [ "$want" -eq 2 ] && { [ "$(wc -l <"$work/err")" -ne 1 ] || [ -s "$work/out" ]; }; then
     problem="more than the one line"
   fi
   if [ -z "$problem" ]; then
