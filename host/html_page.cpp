@@ -105,8 +105,14 @@ std::string decodeEntities(const std::string& text) {
     if (name.size() > 1 && name[0] == '#') {
       bool hex = name[1] == 'x' || name[1] == 'X';
       unsigned long code = strtoul(name.c_str() + (hex ? 2 : 1), NULL, hex ? 16 : 10);
-      if (code > 0 && code < 0x110000)
-        replacement = narrow(std::wstring(1, static_cast<wchar_t>(code)));
+      std::wstring units;
+      if (code >= 0x10000 && code < 0x110000) {  // beyond 16 bits: a surrogate pair
+        units += static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10));
+        units += static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+      } else if (code > 0 && code < 0x10000) {
+        units += static_cast<wchar_t>(code);
+      }
+      if (!units.empty()) replacement = narrow(units);
     } else {
       for (const auto& entity : kEntities) {
         if (name == entity.name) replacement = entity.text;

@@ -677,7 +677,7 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
              "<embed id=\"first\" type=\"application/x-kelvra-test\" width=1 height='2' flag>\n"
              "<!-- <embed id=\"commented\" type=\"application/x-kelvra-test\"> -->\n"
              "<object id=\"second\" type=\"application/x-kelvra-test\">\n"
-             "  <param name=\"mode\" value=\"quiet\"><param name=\"n\" value=\"&#51;\">\n"
+             "  <param name=\"mode\" value=\"quiet\"><param name=\"n\" value=\"&#51;&#x1F600;\">\n"
              "</object>\n"
              "<embed id=\"refused\" type=\"application/x-kelvra-test\" fail=\"yes\">\n"
              "<embed id=\"other\" type=\"application/x-other\">\n"
@@ -700,7 +700,7 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
       // As in a browser, an element exists from where the parser reaches it on.
       "head script: 0 embeds",
       "A & B: id=first;type=application/x-kelvra-test;width=1;height=2;flag=",
-      "id=second;type=application/x-kelvra-test;PARAM=(null);mode=quiet;n=3",
+      "id=second;type=application/x-kelvra-test;PARAM=(null);mode=quiet;n=3\xF0\x9F\x98\x80",
       "EMBED undefined yes",
       "undefined null",
       "src script sees function",
