@@ -101,15 +101,6 @@ const char kNotCaught[] = "Exception thrown and not caught";
 const DWORD kPreludeCookie = 0;
 const DWORD kPageCookie = 1;
 
-std::wstring textOf(const VARIANT& value) {
-  VARIANT text;
-  VariantInit(&text);
-  if (FAILED(VariantChangeType(&text, const_cast<VARIANT*>(&value), 0, VT_BSTR))) return L"";
-  std::wstring result(V_BSTR(&text), SysStringLen(V_BSTR(&text)));
-  VariantClear(&text);
-  return result;
-}
-
 // A member of a script object, read by name (for the arguments of a call).
 HRESULT readMember(IDispatch* object, const wchar_t* name, VARIANT* value) {
   VariantInit(value);
@@ -157,7 +148,7 @@ class Bridge : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatch>> {
       case kLog:
       case kError:
         if (count != 1) return DISP_E_BADPARAMCOUNT;
-        sink_(id == kError, narrow(textOf(arg(0))));
+        sink_(id == kError, narrow(scriptText(arg(0))));
         return S_OK;
       case kSetTimer: {
         if (count != 3 || V_VT(&arg(0)) != VT_DISPATCH || !timers_.add) return DISP_E_BADPARAMCOUNT;
@@ -185,13 +176,13 @@ class Bridge : public comhelp::NoTypeInfo<comhelp::Unknown<IDispatch>> {
       }
       case kEvaluate:
         if (count != 1) return DISP_E_BADPARAMCOUNT;
-        session_->evaluate(textOf(arg(0)), NULL);
+        session_->evaluate(scriptText(arg(0)), NULL);
         return S_OK;
       default:
         if (count != 3 || V_VT(&arg(0)) != VT_DISPATCH || V_VT(&arg(2)) != VT_DISPATCH) {
           return DISP_E_BADPARAMCOUNT;
         }
-        return callMethod(V_DISPATCH(&arg(0)), textOf(arg(1)), V_DISPATCH(&arg(2)), result,
+        return callMethod(V_DISPATCH(&arg(0)), scriptText(arg(1)), V_DISPATCH(&arg(2)), result,
                           exception);
     }
   }
@@ -319,9 +310,7 @@ void describe(IActiveScriptError* failure, ScriptError* error) {
       snprintf(code, sizeof code, "error 0x%08lX", static_cast<unsigned long>(info.scode));
       error->message = code;
     }
-    SysFreeString(info.bstrSource);
-    SysFreeString(info.bstrDescription);
-    SysFreeString(info.bstrHelpFile);
+    freeExceptionTexts(&info);
   }
   DWORD cookie = kPageCookie;
   ULONG line = 0;
@@ -356,9 +345,7 @@ HRESULT parse(IActiveScriptParse* parser, const wchar_t* text, DWORD cookie, DWO
   EXCEPINFO info;
   memset(&info, 0, sizeof info);
   HRESULT hr = parser->ParseScriptText(text, NULL, NULL, NULL, cookie, 0, flags, result, &info);
-  SysFreeString(info.bstrSource);
-  SysFreeString(info.bstrDescription);
-  SysFreeString(info.bstrHelpFile);
+  freeExceptionTexts(&info);
   return hr;
 }
 
@@ -579,7 +566,7 @@ bool ScriptSession::run(const std::wstring& source, ScriptError* error) {
     VARIANT value;
     if (!expression.empty() && evaluate(L"String(" + expression + L")", &value) &&
         V_VT(&value) == VT_BSTR) {
-      error->message = "uncaught exception: " + narrow(textOf(value));
+      error->message = "uncaught exception: " + narrow(scriptText(value));
     }
     VariantClear(&value);
   }
@@ -625,9 +612,7 @@ bool ScriptSession::call(IDispatch* function, ScriptError* error) {
             ? narrow(std::wstring(info.bstrDescription, SysStringLen(info.bstrDescription)))
             : "a timer's function failed";
   }
-  SysFreeString(info.bstrSource);
-  SysFreeString(info.bstrDescription);
-  SysFreeString(info.bstrHelpFile);
+  freeExceptionTexts(&info);
   return !error->failed;
 }
 

@@ -128,9 +128,7 @@ HRESULT callFunction(IDispatch* function, VARIANT* args, UINT count, VARIANT* re
   HRESULT hr = function->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD, &params, result,
                                 exception != NULL ? exception : &ignored, NULL);
   if (exception == NULL) {
-    SysFreeString(ignored.bstrSource);
-    SysFreeString(ignored.bstrDescription);
-    SysFreeString(ignored.bstrHelpFile);
+    freeExceptionTexts(&ignored);
   }
   return hr;
 }
@@ -611,9 +609,7 @@ HRESULT scriptInvoke(NPObject* object, DISPID id, WORD flags, DISPPARAMS* params
   } else {
     hr = dispatch->Invoke(id, IID_NULL, 0, flags, params, result, &exception, NULL);
   }
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrHelpFile);
+  freeExceptionTexts(&exception);
   return hr;
 }
 
@@ -979,6 +975,12 @@ void invalidateAll() {
   while (!scriptObjects().empty()) {
     letGo(reinterpret_cast<ScriptObject*>(scriptObjects().begin()->second));
   }
+}
+
+void freeExceptionTexts(EXCEPINFO* exception) {
+  SysFreeString(exception->bstrSource);
+  SysFreeString(exception->bstrDescription);
+  SysFreeString(exception->bstrHelpFile);
 }
 
 std::wstring scriptText(const VARIANT& value) {

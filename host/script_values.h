@@ -84,6 +84,9 @@ NPObject* scriptObject(NPP instance, IDispatch* dispatch);
 // (the plug-in still releases its NPObject).
 void invalidateAll();
 
+// Frees the texts of an exception a call filled in.
+void freeExceptionTexts(EXCEPINFO* exception);
+
 // The text of a script value, as String(value) gives it for the values this host
 // meets (strings, numbers, booleans, null, undefined; objects by their value).
 std::wstring scriptText(const VARIANT& value);
