@@ -32,7 +32,6 @@ fi
 # tracks guest pages so slowly that every Wine process takes a minute to start, so on
 # bookworm it comes from bookworm-backports.
 runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
-runs_i386 && exit 0
 # Only an exec format error says the kernel runs no 32-bit code; any other failure (a
 # package being configured meanwhile, a limit of the calling shell) is no reason to put
 # every later program under an emulator.
