@@ -39,7 +39,8 @@ int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, siz
 class HeapWatch {
  public:
   // Patches `module`'s imports of msvcrt's malloc and free (operator new of a statically
-  // linked C++ runtime allocates through the same import). One watch at a time.
+  // linked C++ runtime allocates through the same import); the test program itself may
+  // be the module. One watch at a time.
   explicit HeapWatch(HMODULE module);
   ~HeapWatch();
   HeapWatch(const HeapWatch&) = delete;
