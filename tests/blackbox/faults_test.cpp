@@ -16,8 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "plugin_fixture.h"
+#include "import_patch.h"
 #include "method_model.h"
+#include "plugin_fixture.h"
 
 using namespace kelvra_test;
 using namespace kelvra_test::model;
@@ -408,6 +409,64 @@ TEST_F(Faults, LauncherFailingEveryMethod) {
   expectAllMethodsWork(embedding);
   close(embedding);
   expectClean();
+}
+
+// The system refusing to convert text, for the module's MultiByteToWideChar.
+int WINAPI refuseConversion(UINT, DWORD, LPCCH, int, LPWSTR, int) {
+  SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  return 0;
+}
+
+// Another MinGW-built module in the browser (a plug-in, a shell extension, an input
+// method) brings the toolchain's shared unwinder into the process before the plug-in
+// loads. Each path where the plug-in runs out of memory or is refused a conversion
+// must answer as it does alone, never end the process.
+TEST_F(Faults, FailurePathsHoldWithAnotherModulesUnwinderLoadedFirst) {
+  HMODULE unwinder = LoadLibraryW(L"libgcc_s_dw2-1.dll");
+  ASSERT_NE(nullptr, unwinder) << "the toolchain's libgcc_s_dw2-1.dll belongs beside the test";
+  begin();
+  Embedding embedding = open();
+  {
+    // The method table's first use, with no memory to be had.
+    HeapWatch heap(plugin.module);
+    heap.failAllocations(0, 1000);
+    NPVariant result;
+    EXPECT_TRUE(call(embedding.object, "HelloWorld", {}, &result));
+    EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == S_OK);
+    EXPECT_EQ(1u, launcher.callCount());
+  }
+  for (int failing = 0; failing < 2; ++failing) {
+    launcher.clearCalls();
+    const ULONG_PTR system = addressOf(procAddress<decltype(&refuseConversion)>(
+        GetModuleHandleW(L"kernel32.dll"), "MultiByteToWideChar"));
+    const ULONG_PTR refusal = addressOf(&refuseConversion);
+    if (failing == 0) {
+      watch->failAllocations(0, 1);
+    } else {
+      ASSERT_GT(patchImports(plugin.module, &system, &refusal, 1), 0);
+    }
+    NPVariant result;
+    EXPECT_TRUE(call(embedding.object, "Put_AuthenticationTicket",
+                     {browser::stringArgument("tkt-123456789")}, &result));
+    if (failing == 1) patchImports(plugin.module, &refusal, &system, 1);
+    const HRESULT expected = failing == 0 ? E_OUTOFMEMORY : HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == expected)
+        << (failing == 0 ? "allocation" : "conversion");
+    EXPECT_EQ(0u, launcher.callCount());
+  }
+  {
+    // The registry's insert: the record is NPP_New's first block, the list's the next.
+    HeapWatch heap(plugin.module);
+    heap.failAllocations(1, 1);
+    NPError error = NPERR_NO_ERROR;
+    NPP instance = newInstance("www.kelvra.com", &error);
+    EXPECT_EQ(NPERR_OUT_OF_MEMORY_ERROR, error);
+    EXPECT_EQ(nullptr, scriptableObject(instance));
+  }
+  expectAllMethodsWork(embedding);
+  close(embedding);
+  expectClean();
+  FreeLibrary(unwinder);
 }
 
 TEST_F(Faults, MissingTemporaryDirectoryLeavesThePluginWorkingUnlogged) {
