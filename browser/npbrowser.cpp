@@ -30,6 +30,7 @@ struct State {
   bool exceptionPending = false;
   std::string lastStatus;
   std::string origin;
+  bool originSet = false;
   std::map<int, long> setValues;
   long popupDepth = 0;
   const Embedder* embedder = NULL;
@@ -274,6 +275,7 @@ void NPN_SetException(NPObject*, const NPUTF8* message) {
 // What Firefox on Windows answers; the page's objects come from the embedder.
 NPError NPN_GetValue(NPP instance, NPNVariable variable, void* out) {
   if (out == NULL) return NPERR_INVALID_PARAM;
+  if (variable == NPNVdocumentOrigin) noteRequest("origin");
   State& s = state();
   Guard guard(s.lock);
   switch (variable) {
@@ -314,10 +316,16 @@ NPError NPN_GetValue(NPP instance, NPNVariable variable, void* out) {
       *static_cast<NPBool*>(out) = false;
       return NPERR_NO_ERROR;
     case NPNVdocumentOrigin: {
-      char* text = static_cast<char*>(NPN_MemAlloc(static_cast<uint32_t>(s.origin.size() + 1)));
+      if (s.faults.failOrigin) return NPERR_GENERIC_ERROR;
+      // Serialised from the location as Firefox does, unless a test set it; a page whose
+      // host is no string has an opaque origin.
+      const std::string origin = s.originSet ? s.origin
+                                 : NPVARIANT_IS_STRING(s.host) ? s.protocol + "//" + s.hostText.c_str()
+                                                               : "null";
+      char* text = static_cast<char*>(NPN_MemAlloc(static_cast<uint32_t>(origin.size() + 1)));
       *static_cast<char**>(out) = text;
       if (text == NULL) return NPERR_OUT_OF_MEMORY_ERROR;
-      memcpy(text, s.origin.c_str(), s.origin.size() + 1);
+      memcpy(text, origin.c_str(), origin.size() + 1);
       return NPERR_NO_ERROR;
     }
     case NPNVCSSZoomFactor:
@@ -639,6 +647,7 @@ void setOrigin(const std::string& origin) {
   State& s = state();
   Guard guard(s.lock);
   s.origin = origin;
+  s.originSet = true;
 }
 
 std::string lastStatus() {
@@ -678,7 +687,8 @@ void reset() {
   s.setValues.clear();
   s.popupDepth = 0;
   s.owed.clear();
-  s.origin = "https://www.kelvra.com";
+  s.origin.clear();
+  s.originSet = false;
   long liveObjects = s.counts.liveObjects;
   long liveBlocks = s.counts.liveBlocks;
   long long liveBytes = s.counts.liveBytes;

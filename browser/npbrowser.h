@@ -62,6 +62,8 @@ struct Faults {
   bool failHost = false;           // getproperty(location, "host") answers false
   bool failProtocol = false;       // getproperty(location, "protocol") answers false
   bool locationNotObject = false;  // "location" answers a string instead of an object
+  bool failOrigin = false;         // getvalue(NPNVdocumentOrigin) answers an error, as an
+                                   // older browser does
 };
 
 // A plug-in's request for a URL (NPN_GetURL, NPN_GetURLNotify, NPN_PostURL,
@@ -107,7 +109,8 @@ NPNetscapeFuncs* functions();
 
 // Installs the page's answers (borrowed until replaced; NULL removes them).
 void setEmbedder(const Embedder* embedder);
-// The page's origin, as NPN_GetValue(NPNVdocumentOrigin) answers it.
+// The page's origin, as NPN_GetValue(NPNVdocumentOrigin) answers it (until reset);
+// without one it is serialised from location.protocol and location.host.
 void setOrigin(const std::string& origin);
 std::string lastStatus();
 // The last setvalue of `variable` (a boolean or a number), or -1 when none was made.
@@ -134,8 +137,8 @@ void setProtocol(const std::string& protocol);
 
 // Called, before the answer and outside the browser's lock, whenever the plug-in asks
 // the page's window or location for a property (with the property's name: "location",
-// "host", "protocol") or asks for a new object ("createobject"): a browser may run page
-// script there. An empty hook does nothing.
+// "host", "protocol"), for the document's origin ("origin") or for a new object
+// ("createobject"): a browser may run page script there. An empty hook does nothing.
 typedef std::function<void(const std::string& request)> RequestHook;
 void setRequestHook(RequestHook hook);
 

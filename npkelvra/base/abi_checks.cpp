@@ -49,6 +49,6 @@ static_assert(offsetof(NPNetscapeFuncs, version) == 2 &&
 
 static_assert(NPPVpluginNameString == 1 && NPPVpluginDescriptionString == 2 &&
                   NPPVpluginNeedsXEmbed == 14 && NPPVpluginScriptableNPObject == 15 &&
-                  NPNVWindowNPObject == 15,
+                  NPNVWindowNPObject == 15 && NPNVdocumentOrigin == 22,
               "");
 static_assert(NP_CLASS_STRUCT_VERSION == 3, "");

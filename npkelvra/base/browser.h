@@ -1,8 +1,8 @@
 /*
  * The browser's function table, kept by NP_Initialize and used for every call into
- * the browser: getvalue, getstringidentifier, getproperty, releasevariantvalue,
- * releaseobject, createobject, retainobject, utf8fromidentifier, memfree,
- * setexception and memalloc.
+ * the browser: getvalue (the document origin, the window), getstringidentifier,
+ * getproperty, releasevariantvalue, releaseobject, createobject, retainobject,
+ * utf8fromidentifier, memfree, setexception and memalloc.
  */
 #ifndef NPKELVRA_BASE_BROWSER_H
 #define NPKELVRA_BASE_BROWSER_H

@@ -5,68 +5,62 @@
 #include "base/browser.h"
 #include "diag/ProxyState.h"
 #include "identity.h"
+#include "plugin/host_rule.h"
 
 const char* const allowedDomain = KELVRA_ALLOWED_DOMAIN;
 
 namespace {
 
-// Only a to z fold; every other byte, UTF-8 sequences included, compares as it is.
-char asciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+const char kContains[] = "location.host contains substring=%s";
+const char kDoesNotContain[] = "location.host DOES NOT contain substring=%s";
+const char kNotHttps[] = "page protocol=%s is not https:";
 
-bool sameAsciiCaseless(const char* a, const char* b, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (asciiUpper(a[i]) != asciiUpper(b[i])) return false;
+// Text from the browser or the page as a log line may hold it: at most `room` - 4 of
+// its bytes, then "..." where it was cut, a control byte as '?', and a NUL.
+template <size_t room>
+const char* forLog(const char* text, size_t length, char (&out)[room]) {
+  const size_t shown = length <= room - 1 ? length : room - 4;
+  for (size_t i = 0; i < shown; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    out[i] = byte < 0x20 || byte == 0x7F ? '?' : text[i];
   }
+  if (shown < length) memcpy(out + shown, "...", 3);
+  out[shown < length ? shown + 3 : shown] = '\0';
+  return out;
+}
+
+// The verdict on a page whose host and scheme are known, logged: the domain first, as
+// the location is read, then the scheme.
+bool judge(const char* host, size_t hostLength, const char* protocol, size_t protocolLength,
+           const char* domain) {
+  if (!hostMatchesDomain(host, hostLength, domain)) {
+    proxyState.logMessage(kDoesNotContain, domain);
+    return false;
+  }
+  if (!isHttpsScheme(protocol, protocolLength)) {
+    // A page that is not https: can be rewritten on its way, so it counts as foreign.
+    char shown[36];
+    proxyState.logMessage(kNotHttps, forLog(protocol, protocolLength, shown));
+    return false;
+  }
+  proxyState.logMessage(kContains, domain);
   return true;
 }
 
-}  // namespace
-
-bool hostMatchesDomain(const char* host, size_t length, const char* domain) {
-  if (host == NULL || length == 0 || memchr(host, '\0', length) != NULL) return false;
-  // "[::1]:8080" and the like: an address is never the maker's site.
-  if (host[0] == '[') return false;
-  const char* colon = static_cast<const char*>(memchr(host, ':', length));
-  size_t nameLength = colon != NULL ? static_cast<size_t>(colon - host) : length;
-  if (nameLength > 0 && host[nameLength - 1] == '.') --nameLength;
-
-  size_t domainLength = strlen(domain);
-  if (domainLength == 0 || nameLength < domainLength) return false;
-  const char* tail = host + nameLength - domainLength;
-  if (!sameAsciiCaseless(tail, domain, domainLength)) return false;
-  // The domain itself, or a name below it: a label boundary must precede it.
-  return nameLength == domainLength || tail[-1] == '.';
-}
-
-bool isHttpsScheme(const char* protocol, size_t length) {
-  static const char kHttps[] = "https:";
-  const size_t schemeLength = sizeof kHttps - 1;
-  return protocol != NULL && length == schemeLength &&
-         sameAsciiCaseless(protocol, kHttps, schemeLength);
-}
-
-namespace {
-
-// location.protocol, asked for only once the host has matched; every value obtained
-// is released.
-bool isSecurePage(NPP instance, NPObject* location) {
-  NPVariant protocol;
-  VOID_TO_NPVARIANT(protocol);
-  if (!npnfuncs->getproperty(instance, location, npnfuncs->getstringidentifier("protocol"),
-                             &protocol)) {
+bool isOriginAllowed(const char* origin, const char* domain) {
+  char shown[260];
+  proxyState.logMessage("document origin from the browser: %s", forLog(origin, strlen(origin), shown));
+  PageOrigin parts;
+  if (!parseOrigin(origin, &parts)) {
+    proxyState.logMessage(kDoesNotContain, domain);
     return false;
   }
-  const bool secure =
-      NPVARIANT_IS_STRING(protocol) &&
-      isHttpsScheme(NPVARIANT_TO_STRING(protocol).UTF8Characters,
-                    NPVARIANT_TO_STRING(protocol).UTF8Length);
-  npnfuncs->releasevariantvalue(&protocol);
-  return secure;
+  return judge(parts.host, parts.hostLength, parts.protocol, parts.protocolLength, domain);
 }
 
-}  // namespace
-
-bool isHostAllowed(NPP instance, const char* domain) {
+// Through the page's objects, for a browser that does not tell the origin. Every value
+// obtained is released; location.protocol is asked for only once the host has matched.
+bool isLocationAllowed(NPP instance, const char* domain) {
   NPObject* window = NULL;
   if (npnfuncs->getvalue(instance, NPNVWindowNPObject, &window) != NPERR_NO_ERROR ||
       window == NULL) {
@@ -78,18 +72,26 @@ bool isHostAllowed(NPP instance, const char* domain) {
   if (npnfuncs->getproperty(instance, window, npnfuncs->getstringidentifier("location"),
                             &location)) {
     if (NPVARIANT_IS_OBJECT(location) && NPVARIANT_TO_OBJECT(location) != NULL) {
+      NPObject* page = NPVARIANT_TO_OBJECT(location);
       NPVariant host;
       VOID_TO_NPVARIANT(host);
-      if (npnfuncs->getproperty(instance, NPVARIANT_TO_OBJECT(location),
-                                npnfuncs->getstringidentifier("host"), &host)) {
+      if (npnfuncs->getproperty(instance, page, npnfuncs->getstringidentifier("host"), &host)) {
         if (NPVARIANT_IS_STRING(host)) {
-          const NPString& text = NPVARIANT_TO_STRING(host);
-          // A page that is not https: can be rewritten on its way, so it counts as foreign.
-          allowed = hostMatchesDomain(text.UTF8Characters, text.UTF8Length, domain) &&
-                    isSecurePage(instance, NPVARIANT_TO_OBJECT(location));
-          proxyState.logMessage(allowed ? "location.host contains substring=%s"
-                                        : "location.host DOES NOT contain substring=%s",
-                                domain);
+          const NPString& hostText = NPVARIANT_TO_STRING(host);
+          if (!hostMatchesDomain(hostText.UTF8Characters, hostText.UTF8Length, domain)) {
+            proxyState.logMessage(kDoesNotContain, domain);
+          } else {
+            NPVariant protocol;
+            VOID_TO_NPVARIANT(protocol);
+            const bool read = npnfuncs->getproperty(
+                instance, page, npnfuncs->getstringidentifier("protocol"), &protocol);
+            const NPString none = {"", 0};
+            const NPString& protocolText =
+                read && NPVARIANT_IS_STRING(protocol) ? NPVARIANT_TO_STRING(protocol) : none;
+            allowed = judge(hostText.UTF8Characters, hostText.UTF8Length,
+                            protocolText.UTF8Characters, protocolText.UTF8Length, domain);
+            if (read) npnfuncs->releasevariantvalue(&protocol);
+          }
         }
         npnfuncs->releasevariantvalue(&host);
       }
@@ -98,4 +100,17 @@ bool isHostAllowed(NPP instance, const char* domain) {
   }
   npnfuncs->releaseobject(window);
   return allowed;
+}
+
+}  // namespace
+
+bool isHostAllowed(NPP instance, const char* domain) {
+  char* origin = NULL;
+  if (npnfuncs->getvalue(instance, NPNVdocumentOrigin, &origin) == NPERR_NO_ERROR &&
+      origin != NULL) {
+    const bool allowed = isOriginAllowed(origin, domain);
+    npnfuncs->memfree(origin);
+    return allowed;
+  }
+  return isLocationAllowed(instance, domain);
 }

@@ -656,8 +656,13 @@ class HostSweep : public PluginFixture {
     return true;
   }
 
+  // The host as location.host, for a browser that gives no origin, then as the origin
+  // the browser serialises from it.
   void checkHost(const std::string& host) {
     browser::setHost(host);
+    browser::Faults noOrigin;
+    noOrigin.failOrigin = true;
+    browser::setFaults(noOrigin);
     std::vector<std::string> lines;
     const bool expected = soundHostRule(host);
     EXPECT_EQ(expected, tryPage(printable(host), &lines)) << "host \"" << printable(host) << "\"";
@@ -667,6 +672,15 @@ class HostSweep : public PluginFixture {
     EXPECT_EQ(verdict, lines[1]) << printable(host);
     ++checked;
     accepted += expected ? 1 : 0;
+
+    browser::setFaults(browser::Faults());
+    const std::string origin = "https://" + host;
+    const std::string originExpected = originVerdict(origin);
+    const bool originAccepted = originExpected == "location.host contains substring=kelvra.com";
+    EXPECT_EQ(originAccepted, tryPage(printable(origin), &lines)) << "origin \"" << printable(origin) << "\"";
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(originExpected, lines[2]) << printable(origin);
+    acceptedByOrigin += originAccepted ? 1 : 0;
   }
 
   void expectBalanced() { expectNothingLeaked(before, launcher); }
@@ -675,6 +689,7 @@ class HostSweep : public PluginFixture {
   browser::Counts before = {};
   int checked = 0;
   int accepted = 0;
+  int acceptedByOrigin = 0;
 };
 
 TEST_F(HostSweep, TableOfHostsFollowsTheRule) {
@@ -695,6 +710,8 @@ TEST_F(HostSweep, TableOfHostsFollowsTheRule) {
   };
   for (const std::string& host : hosts) checkHost(host);
   EXPECT_EQ(13, accepted);
+  // Not the same thirteen: an origin takes no empty or second port, and ends at a NUL.
+  EXPECT_EQ(13, acceptedByOrigin);
   expectBalanced();
 }
 
@@ -722,12 +739,18 @@ TEST_F(HostSweep, RandomHostsFollowTheRule) {
   }
   EXPECT_GT(accepted, 20);
   EXPECT_LT(accepted, checked - 20);
+  EXPECT_GT(acceptedByOrigin, 20);
+  EXPECT_LT(acceptedByOrigin, checked - 20);
   expectBalanced();
 }
 
 TEST_F(HostSweep, NonStringHostsAndBrokenPagesAreRefused) {
   const NPVariantType types[] = {NPVariantType_Void, NPVariantType_Null, NPVariantType_Bool,
                                  NPVariantType_Int32, NPVariantType_Double, NPVariantType_Object};
+  // The location as a browser that gives no origin leaves it to be read.
+  browser::Faults noOrigin;
+  noOrigin.failOrigin = true;
+  browser::setFaults(noOrigin);
   std::vector<std::string> lines;
   for (NPVariantType type : types) {
     browser::setHostValue(type);
@@ -738,7 +761,7 @@ TEST_F(HostSweep, NonStringHostsAndBrokenPagesAreRefused) {
   bool browser::Faults::*const switches[] = {&browser::Faults::failWindow, &browser::Faults::failLocation,
                                              &browser::Faults::failHost, &browser::Faults::locationNotObject};
   for (bool browser::Faults::*which : switches) {
-    browser::Faults faults;
+    browser::Faults faults = noOrigin;
     faults.*which = true;
     browser::setFaults(faults);
     EXPECT_FALSE(tryPage("a broken page", &lines));

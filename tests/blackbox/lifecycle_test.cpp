@@ -24,6 +24,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
+const char kOrigin[] = "document origin from the browser: https://www.kelvra.com";
 const char kContains[] = "location.host contains substring=kelvra.com";
 const char kDoesNotContain[] = "location.host DOES NOT contain substring=kelvra.com";
 const char kRefused[] = "newv isKelvraHost = FALSE";
@@ -83,6 +84,13 @@ class LifecycleTest : public PluginFixture {
   NPP expectNew(const std::string& host, NPError answer, const std::vector<std::string>& lines) {
     browser::setHost(host);
     return expectNew(answer, lines);
+  }
+
+  // The browser stand-in as a browser that does not answer NPNVdocumentOrigin.
+  void withoutOrigin() {
+    browser::Faults faults;
+    faults.failOrigin = true;
+    browser::setFaults(faults);
   }
 
   // A started plug-in with one embedding on www.kelvra.com, which NPP_New must accept,
@@ -153,8 +161,11 @@ class LifecycleTest : public PluginFixture {
 
 // --- The host check inside NPP_New ------------------------------------------------
 
+// These read the page's location, as for a browser that does not tell the document's
+// origin; the origin's own rows follow them.
 TEST_F(LifecycleTest, AllowedHostsGetARecordAndAScriptableObject) {
   ASSERT_TRUE(start());
+  withoutOrigin();
   const char* hosts[] = {"www.kelvra.com", "kelvra.com", "SHOP.KELVRA.COM:8080",
                          "www.kelvra.com.:443"};
   int created = 0;
@@ -191,6 +202,7 @@ TEST_F(LifecycleTest, AllowedHostsGetARecordAndAScriptableObject) {
 
 TEST_F(LifecycleTest, RefusedHostsGetNoRecordAndNoLauncher) {
   ASSERT_TRUE(start());
+  withoutOrigin();
   const std::string hosts[] = {
       "kelvra.com.attacker.example", "notkelvra.com", "evil-kelvra.com", "kelvra.co",
       "kelvra.comm", "kelvra.com..", "[::1]", "[::1]:80",
@@ -210,6 +222,7 @@ TEST_F(LifecycleTest, RefusedHostsGetNoRecordAndNoLauncher) {
 
 TEST_F(LifecycleTest, NonStringHostIsRefusedWithoutAHostLine) {
   ASSERT_TRUE(start());
+  withoutOrigin();
   const struct {
     const char* name;
     NPVariantType type;
@@ -246,6 +259,7 @@ TEST_F(LifecycleTest, PageServiceFailuresRefuseAndReleaseOnlyWhatWasObtained) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     browser::Faults faults;
+    faults.failOrigin = true;
     row.arm(faults);
     browser::setFaults(faults);
     browser::Counts before = browser::counts();
@@ -259,6 +273,7 @@ TEST_F(LifecycleTest, PageServiceFailuresRefuseAndReleaseOnlyWhatWasObtained) {
   EXPECT_EQ(0, launcher.createRequests());
 
   // The same page without the fault is accepted: the refusals came from the faults.
+  withoutOrigin();
   browser::Counts before = browser::counts();
   NPError error = -1;
   NPP instance = newInstance("www.kelvra.com", &error);
@@ -268,41 +283,48 @@ TEST_F(LifecycleTest, PageServiceFailuresRefuseAndReleaseOnlyWhatWasObtained) {
   expectBrowserBalanced(before);
 }
 
-// Only an https: page on the domain is the maker's: any other scheme is refused exactly
-// as a foreign host, and the protocol value is given back like the others.
+// Only an https: page on the domain is the maker's: any other scheme is refused with a
+// line that names it, and the protocol value is given back like the others.
 TEST_F(LifecycleTest, PagesOnTheDomainNeedTheHttpsScheme) {
   ASSERT_TRUE(start());
   const struct {
     const char* name;
     std::string protocol;
     bool failProtocol;
-    bool accepted;
+    const char* refusal;  // NULL: accepted
   } rows[] = {
-      {"https:", "https:", false, true},      {"HTTPS:", "HTTPS:", false, true},
-      {"http:", "http:", false, false},       {"file:", "file:", false, false},
-      {"ftp:", "ftp:", false, false},         {"https", "https", false, false},
-      {"https:x", "https:x", false, false},   {"empty", "", false, false},
-      {"https NUL", std::string("https:\0", 7), false, false},
-      {"protocol fails", "https:", true, false},
+      {"https:", "https:", false, NULL},
+      {"HTTPS:", "HTTPS:", false, NULL},
+      {"http:", "http:", false, "page protocol=http: is not https:"},
+      {"file:", "file:", false, "page protocol=file: is not https:"},
+      {"ftp:", "ftp:", false, "page protocol=ftp: is not https:"},
+      {"https", "https", false, "page protocol=https is not https:"},
+      {"https:x", "https:x", false, "page protocol=https:x is not https:"},
+      {"empty", "", false, "page protocol= is not https:"},
+      {"https NUL", std::string("https:\0", 7), false, "page protocol=https:? is not https:"},
+      {"long", "http" + std::string(40, 's') + ":",  false,
+       "page protocol=httpssssssssssssssssssssssssssss... is not https:"},
+      {"protocol fails", "https:", true, "page protocol= is not https:"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     browser::setProtocol(row.protocol);
     browser::Faults faults;
+    faults.failOrigin = true;
     faults.failProtocol = row.failProtocol;
     browser::setFaults(faults);
     const long requests = launcher.createRequests();
     browser::Counts before = browser::counts();
-    NPP instance = row.accepted
-                       ? expectNew("www.kelvra.com", NPERR_NO_ERROR, {"newv", kContains})
-                       : expectNew("www.kelvra.com", NPERR_NO_ERROR,
-                                   {"newv", kDoesNotContain, kRefused});
+    const bool accepted = row.refusal == NULL;
+    NPP instance = accepted ? expectNew("www.kelvra.com", NPERR_NO_ERROR, {"newv", kContains})
+                            : expectNew("www.kelvra.com", NPERR_NO_ERROR,
+                                        {"newv", row.refusal, kRefused});
     browser::Counts after = browser::counts();
     // location, host and (when the browser answered) protocol, all released.
     EXPECT_EQ(row.failProtocol ? 2 : 3, after.variantsHandedOut - before.variantsHandedOut);
-    EXPECT_EQ(row.accepted ? 1 : 0, launcher.createRequests() - requests);
+    EXPECT_EQ(accepted ? 1 : 0, launcher.createRequests() - requests);
     browser::setFaults(browser::Faults());
-    if (row.accepted) {
+    if (accepted) {
       EXPECT_EQ(NPERR_NO_ERROR, destroy(instance));
       expectBrowserBalanced(before);
     } else {
@@ -310,10 +332,88 @@ TEST_F(LifecycleTest, PagesOnTheDomainNeedTheHttpsScheme) {
     }
   }
   // A foreign host is refused before its scheme is asked for.
-  browser::setProtocol("https:");
+  withoutOrigin();
+  browser::setProtocol("http:");
   browser::Counts before = browser::counts();
   expectNew("www.example.com", NPERR_NO_ERROR, {"newv", kDoesNotContain, kRefused});
   EXPECT_EQ(2, browser::counts().variantsHandedOut - before.variantsHandedOut);
+}
+
+// The browser's NPNVdocumentOrigin decides whenever the browser answers it: the page's
+// location, which script can replace, is then never read. The origin is split strictly
+// and its host meets the same rule; the browser's string is given back with memfree.
+TEST_F(LifecycleTest, TheDocumentOriginDecidesAndThePageCannotFakeIt) {
+  ASSERT_TRUE(start());
+  const char* const doesNotContain = kDoesNotContain;
+  const struct {
+    std::string origin;
+    const char* verdict;  // the line after the origin's
+    const char* shown;    // the origin as logged, when not as given
+  } rows[] = {
+      {"https://www.kelvra.com", kContains, NULL},
+      {"https://kelvra.com", kContains, NULL},
+      {"HTTPS://SHOP.KELVRA.COM", kContains, NULL},
+      {"https://www.kelvra.com:8443", kContains, NULL},
+      {"https://www.kelvra.com.", kContains, NULL},
+      {"http://www.kelvra.com", "page protocol=http: is not https:", NULL},
+      {"file://", doesNotContain, NULL},
+      {"http://www.example.com", doesNotContain, NULL},
+      {"https://kelvra.com.evil.net", doesNotContain, NULL},
+      {"https://evilkelvra.com", doesNotContain, NULL},
+      {"https://www.kelvra.com/", doesNotContain, NULL},
+      {"https://www.kelvra.com/path", doesNotContain, NULL},
+      {"https://user@www.kelvra.com", doesNotContain, NULL},
+      {"https://www.kelvra.com:", doesNotContain, NULL},
+      {"https://www.kelvra.com:65536", doesNotContain, NULL},
+      {"https://www.kelvra.com:443x", doesNotContain, NULL},
+      {"https://[::1]:443", doesNotContain, NULL},
+      {"https:www.kelvra.com", doesNotContain, NULL},
+      {"https://www.kelvra.com\n", doesNotContain, "https://www.kelvra.com?"},
+      {"https://www.kelvra.com" + std::string(300, '.'), doesNotContain,
+       NULL},  // cut in the log, checked below
+      {"null", doesNotContain, NULL},
+      {"", doesNotContain, NULL},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.origin);
+    // A page that replaced its location with the maker's, on a foreign origin or not.
+    browser::setHost("www.kelvra.com");
+    browser::setProtocol("https:");
+    browser::setOrigin(row.origin);
+    const bool accepted = row.verdict == kContains;
+    const long requests = launcher.createRequests();
+    browser::Counts before = browser::counts();
+    mark();
+    pages_.push_back(NPP_t());
+    char mime[] = "application/x-vnd-kelvra-launcher";
+    EXPECT_EQ(NPERR_NO_ERROR, funcs.newp(mime, &pages_.back(), NP_EMBED, 0, NULL, NULL, NULL));
+    const std::vector<std::string> lines = messagesSinceMark();
+    ASSERT_EQ(accepted ? 3u : 4u, lines.size());
+    const std::string shown = row.shown != NULL ? row.shown : row.origin;
+    if (row.origin.size() < 256) {
+      EXPECT_EQ("document origin from the browser: " + shown, lines[1]);
+    } else {
+      EXPECT_EQ("document origin from the browser: " + row.origin.substr(0, 256) + "...", lines[1]);
+    }
+    EXPECT_EQ(row.verdict, lines[2]);
+    if (!accepted) {
+      EXPECT_EQ(kRefused, lines[3]);
+    }
+    browser::Counts after = browser::counts();
+    EXPECT_EQ(0, after.variantsHandedOut - before.variantsHandedOut) << "the location was read";
+    EXPECT_EQ(accepted ? 1 : 0, launcher.createRequests() - requests);
+    if (accepted) {
+      EXPECT_EQ(NPERR_NO_ERROR, destroy(&pages_.back()));
+      expectBrowserBalanced(before);
+    } else {
+      expectKeptNothing(before, &pages_.back());
+    }
+  }
+  // Only a browser that does not answer is followed to the location.
+  withoutOrigin();
+  browser::Counts before = browser::counts();
+  expectNew("www.kelvra.com", NPERR_NO_ERROR, {"newv", kContains});
+  EXPECT_EQ(3, browser::counts().variantsHandedOut - before.variantsHandedOut);
 }
 
 // --- NPP_New failure rows ----------------------------------------------------------
@@ -339,7 +439,7 @@ TEST_F(LifecycleTest, LauncherCreationFailureAnswersTwoAndKeepsNothing) {
     long requestsBefore = launcher.createRequests();
     browser::Counts before = browser::counts();
     NPP instance = expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR,
-                             {"newv", kContains, kNoLauncher});
+                             {"newv", kOrigin, kContains, kNoLauncher});
     EXPECT_EQ(row.requests, launcher.createRequests() - requestsBefore);
     EXPECT_EQ(0, launcher.objectsCreated());
     EXPECT_EQ(0, launcher.liveObjects());
@@ -356,7 +456,7 @@ TEST_F(LifecycleTest, ScriptableObjectFailureAnswersTwoAndReleasesTheLauncher) {
   browser::setFaults(faults);
   browser::Counts before = browser::counts();
   NPP instance =
-      expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR, {"newv", kContains, kNoObject});
+      expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR, {"newv", kOrigin, kContains, kNoObject});
   ASSERT_EQ(1, launcher.objectsCreated());
   LauncherObjectStats stats = launcher.objectStats(0);
   EXPECT_EQ(0, stats.references);
@@ -379,7 +479,7 @@ TEST_F(LifecycleTest, ListInsertOutOfMemoryAnswersFiveAndKeepsNothing) {
     ASSERT_GT(heap.patchedImports(), 0) << "no malloc import to watch";
     heap.failAllocations(1, 1);
     NPP instance = expectNew("www.kelvra.com", NPERR_OUT_OF_MEMORY_ERROR,
-                             {"newv", kContains, kListFull});
+                             {"newv", kOrigin, kContains, kListFull});
     EXPECT_EQ(1, heap.failedAllocations());
     // The record is the first block.
     EXPECT_EQ(sizeof(void*) * 3, heap.allocationSize(0));
@@ -436,7 +536,7 @@ TEST_F(LifecycleTest, WithoutComEveryNewAnswersTwoAndCreatesNoLauncher) {
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
     expectUnregistered(expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR,
-                                 {"newv", kContains, kNoLauncher}));
+                                 {"newv", kOrigin, kContains, kNoLauncher}));
   }
   EXPECT_EQ(0, launcher.createRequests());
   expectBrowserBalanced(before);
@@ -760,19 +860,29 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
     std::function<void()> arm;
     std::vector<std::string> lines;
   } rows[] = {
-      {"reading location.host", whenAsked("host"),
+      {"reading the document origin", whenAsked("origin"),
+       {"newv", "destroy", kOrigin, kContains, kDestroyedMeanwhile}},
+      {"reading location.host",
+       [&] {
+         withoutOrigin();
+         whenAsked("host")();
+       },
        {"newv", "destroy", kContains, kDestroyedMeanwhile}},
-      {"reading location.protocol", whenAsked("protocol"),
+      {"reading location.protocol",
+       [&] {
+         withoutOrigin();
+         whenAsked("protocol")();
+       },
        {"newv", "destroy", kContains, kDestroyedMeanwhile}},
       {"creating the scriptable object", whenAsked("createobject"),
-       {"newv", kContains, "destroy", kDestroyedMeanwhile}},
+       {"newv", kOrigin, kContains, "destroy", kDestroyedMeanwhile}},
       {"creating the launcher",
        [&] {
          launcher.setLifeHook([&](LifeEvent event, int) {
            if (event == kObjectCreated) destroyOnce();
          });
        },
-       {"newv", kContains, "destroy", kDestroyedMeanwhile}},
+       {"newv", kOrigin, kContains, "destroy", kDestroyedMeanwhile}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -784,6 +894,7 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
     char mime[] = "application/x-vnd-kelvra-launcher";
     EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
     browser::setRequestHook(browser::RequestHook());
+    browser::setFaults(browser::Faults());
     launcher.setLifeHook(LifeHook());
     EXPECT_EQ(NPERR_NO_ERROR, destroyed) << "the destroy reached an instance being created";
     EXPECT_THAT(messagesSinceMark(), ElementsAreArray(row.lines));

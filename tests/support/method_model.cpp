@@ -1,8 +1,11 @@
 #include "method_model.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <regex>
 
 #include "launcher_standin.h"
 #include "npbrowser.h"
@@ -190,6 +193,20 @@ bool soundHostRule(const std::string& host) {
   const std::string below = "." + domain;
   return name == domain ||
          (name.size() >= below.size() && name.compare(name.size() - below.size(), below.size(), below) == 0);
+}
+
+std::string originVerdict(const std::string& origin) {
+  static const std::regex kOrigin(
+      "([A-Za-z][A-Za-z0-9+.-]*)://([^\\x01-\\x20\\x7F/?#@\\\\\\[\\]:]+)(:([0-9]{1,5}))?");
+  const std::string text = origin.c_str();
+  std::smatch parts;
+  const bool split = std::regex_match(text, parts, kOrigin) &&
+                     (!parts[4].matched || std::stoul(parts[4].str()) <= 65535);
+  if (!split || !soundHostRule(parts[2].str())) return "location.host DOES NOT contain substring=kelvra.com";
+  std::string scheme = parts[1].str();
+  for (char& c : scheme) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (scheme != "https") return "page protocol=" + parts[1].str() + ": is not https:";
+  return "location.host contains substring=kelvra.com";
 }
 
 std::string printable(const std::string& bytes, size_t limit) {

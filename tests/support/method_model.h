@@ -96,6 +96,11 @@ class FileTail {
 // "kelvra.com" or ends in ".kelvra.com" (ASCII letters without case), and it holds no
 // NUL and does not start with "[".
 bool soundHostRule(const std::string& host);
+// The log line that decides a page whose browser gave `origin` (NUL-terminated: only
+// what comes before a NUL counts): the origin must be exactly scheme "://" host, with
+// an optional port of one to five digits up to 65535, the host meeting the rule above
+// and the scheme https.
+std::string originVerdict(const std::string& origin);
 // Bytes shown with C escapes, for failure messages.
 std::string printable(const std::string& bytes, size_t limit = 120);
 

@@ -1,10 +1,11 @@
 // The page host rule: the maker's domain itself or a name below it (port and one
-// trailing dot dropped, ASCII letters without case), nothing that merely contains it.
+// trailing dot dropped, ASCII letters without case), nothing that merely contains it;
+// and the strict split of the document origin the browser gives.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "plugin/hostcheck.h"
+#include "plugin/host_rule.h"
 
 namespace {
 
@@ -100,6 +101,54 @@ TEST(HostCheck, NonAsciiBytesCompareExactly) {
                             });
   checkAll("\xc3\xa9.test", {{"shop.\xc3\xa9.test", true}, {"shop.\xc3\x89.test", false}});
   checkAll("\xe9.test", {{"www.\xe9.test", true}, {"www.\xc9.test", false}});
+}
+
+// A serialised origin is exactly scheme "://" host [":" port]; whatever else a browser
+// or a page could put there is no origin at all.
+TEST(OriginSplit, TakesSchemeHostAndAPortAndNothingElse) {
+  const struct {
+    const char* origin;
+    const char* protocol;  // NULL: no origin
+    const char* host;
+  } cases[] = {
+      {"https://www.kelvra.com", "https:", "www.kelvra.com"},
+      {"http://kelvra.com:8080", "http:", "kelvra.com"},
+      {"HTTPS://A.B:1", "HTTPS:", "A.B"},
+      {"https://h:65535", "https:", "h"},
+      {"web+app://h", "web+app:", "h"},
+      {"https://\xc3\xa9t\xc3\xa9.kelvra.com", "https:", "\xc3\xa9t\xc3\xa9.kelvra.com"},
+      {"https://www.kelvra.com.", "https:", "www.kelvra.com."},
+      {"https://h:65536", NULL, NULL},
+      {"https://h:", NULL, NULL},
+      {"https://h:123456", NULL, NULL},
+      {"https://h:80:80", NULL, NULL},
+      {"https://h/", NULL, NULL},
+      {"https://h?q", NULL, NULL},
+      {"https://h#f", NULL, NULL},
+      {"https://u@h", NULL, NULL},
+      {"https://h\\x", NULL, NULL},
+      {"https://[::1]", NULL, NULL},
+      {"https://h h", NULL, NULL},
+      {"https://h\x7f", NULL, NULL},
+      {"https://\th", NULL, NULL},
+      {"https://", NULL, NULL},
+      {"https:/h", NULL, NULL},
+      {"https:h", NULL, NULL},
+      {"://h", NULL, NULL},
+      {"1https://h", NULL, NULL},
+      {"ht tps://h", NULL, NULL},
+      {"null", NULL, NULL},
+      {"", NULL, NULL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.origin);
+    PageOrigin parts = {};
+    const bool split = parseOrigin(c.origin, &parts);
+    ASSERT_EQ(c.protocol != NULL, split);
+    if (!split) continue;
+    EXPECT_EQ(c.protocol, std::string(parts.protocol, parts.protocolLength));
+    EXPECT_EQ(c.host, std::string(parts.host, parts.hostLength));
+  }
 }
 
 }  // namespace
