@@ -150,28 +150,23 @@ NP_KELVRA_INSTANCE* removeRecordByInstance(NPP instance) {
   return found == NULL ? NULL : takeNode(found);
 }
 
-IKelvraLauncher* takeRegisteredLauncher() {
+NP_KELVRA_INSTANCE* removeFirstRecord() {
   RegistryLock lock;
-  for (RecordNode* node = proxyState.objList.first; node != NULL; node = node->next) {
-    IKelvraLauncher* launcher = node->record->launcher;
-    if (launcher == NULL) continue;
-    node->record->launcher = NULL;
-    return launcher;
-  }
-  return NULL;
+  return proxyState.objList.first == NULL ? NULL : takeNode(proxyState.objList.first);
 }
 
 void beginPendingInstance(PendingInstance* pending, NPP instance) {
   RegistryLock lock;
   pending->instance = instance;
   pending->destroyed = false;
+  pending->shutDown = false;
   pending->next = pendingInstances;
   pendingInstances = pending;
 }
 
-bool isPendingInstanceDestroyed(const PendingInstance* pending) {
+PendingInstance readPendingInstance(const PendingInstance* pending) {
   RegistryLock lock;
-  return pending->destroyed;
+  return *pending;
 }
 
 void endPendingInstance(PendingInstance* pending) {
@@ -193,4 +188,11 @@ bool markPendingInstanceDestroyed(NPP instance) {
     }
   }
   return false;
+}
+
+void markPendingInstancesShutDown() {
+  RegistryLock lock;
+  for (PendingInstance* pending = pendingInstances; pending != NULL; pending = pending->next) {
+    pending->shutDown = true;
+  }
 }

@@ -15,16 +15,18 @@ struct IKelvraLauncher;
 struct NP_KELVRA_INSTANCE {
   NPP instance;
   NPObject* npobject;         // one reference owned by the record
-  IKelvraLauncher* launcher;  // one COM reference owned by the record; NULL once released
+  IKelvraLauncher* launcher;  // one COM reference owned by the record
 };
 
 // An NPP_New that has not registered its record yet. The browser may destroy the
-// instance from inside one of NPP_New's calls out; NPP_Destroy then marks the pending
-// entry, and NPP_New gives back what it made instead of registering it. Lives on
-// NPP_New's stack, so marking it needs no allocation.
+// instance, or shut the module down, from inside one of NPP_New's calls out;
+// NPP_Destroy or NP_Shutdown then marks the pending entry, and NPP_New gives back what
+// it made instead of registering it. Lives on NPP_New's stack, so marking it needs no
+// allocation.
 struct PendingInstance {
   NPP instance;
   bool destroyed;
+  bool shutDown;
   PendingInstance* next;
 };
 
@@ -37,14 +39,16 @@ NP_KELVRA_INSTANCE* findRecordByInstance(NPP instance);
 IKelvraLauncher* findLauncherByObject(NPObject* object);
 // Unlinks the record; the caller owns it from then on.
 NP_KELVRA_INSTANCE* removeRecordByInstance(NPP instance);
-// Clears the first registered launcher field that is still set and hands over its
-// reference; NULL when none is left. The records themselves stay registered.
-IKelvraLauncher* takeRegisteredLauncher();
+// Unlinks the first record, for NP_Shutdown to forget them all; NULL when none is left.
+NP_KELVRA_INSTANCE* removeFirstRecord();
 
 void beginPendingInstance(PendingInstance* pending, NPP instance);
-bool isPendingInstanceDestroyed(const PendingInstance* pending);
+// A copy of the entry as it stands, its marks read under the lock.
+PendingInstance readPendingInstance(const PendingInstance* pending);
 void endPendingInstance(PendingInstance* pending);
 // Marks the latest pending NPP_New of the instance as destroyed; false when there is none.
 bool markPendingInstanceDestroyed(NPP instance);
+// Marks every pending NPP_New as overtaken by NP_Shutdown.
+void markPendingInstancesShutDown();
 
 #endif

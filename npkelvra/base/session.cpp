@@ -3,16 +3,20 @@
 #include <objbase.h>
 
 #include "base/browser.h"
+#include "diag/ProxyState.h"
 
 NPNetscapeFuncs* npnfuncs = NULL;
 
 namespace {
 
+// All of these are the session thread's alone.
+DWORD sessionThread = 0;
+int callsUnderWay = 0;
+bool endWaiting = false;
+
 bool comInitialized = false;
 // The thread whose COM initialisation the module holds; only it may give it back.
 DWORD comThread = 0;
-
-}  // namespace
 
 void ensureComInitialized() {
   if (comInitialized) return;
@@ -21,11 +25,43 @@ void ensureComInitialized() {
   if (comInitialized) comThread = GetCurrentThreadId();
 }
 
-void releaseCom() {
+void finishSession() {
+  endWaiting = false;
+  npnfuncs = NULL;
+  sessionThread = 0;
   // On any other thread CoUninitialize would undo that thread's own initialisation.
   if (!holdsComOnThisThread()) return;
   CoUninitialize();
   comInitialized = false;
+  proxyState.logMessage("CoUninitialize Ok");
+}
+
+}  // namespace
+
+void beginSession(NPNetscapeFuncs* table) {
+  npnfuncs = table;
+  sessionThread = GetCurrentThreadId();
+  endWaiting = false;
+  ensureComInitialized();
+}
+
+bool onSessionThread() { return npnfuncs != NULL && sessionThread == GetCurrentThreadId(); }
+
+bool endSession() {
+  if (callsUnderWay > 0) {
+    endWaiting = true;
+    return true;
+  }
+  finishSession();
+  return false;
+}
+
+SessionCall::SessionCall() : counted_(onSessionThread()) {
+  if (counted_) ++callsUnderWay;
+}
+
+SessionCall::~SessionCall() {
+  if (counted_ && --callsUnderWay == 0 && endWaiting) finishSession();
 }
 
 bool isComInitialized() { return comInitialized; }

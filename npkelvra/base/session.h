@@ -1,12 +1,39 @@
 /*
- * The module's session with the browser: the browser's function table (declared in
- * base/browser.h) and the COM initialisation of the thread that called NP_Initialize.
+ * The module's session with the browser, from an accepted NP_Initialize to its
+ * NP_Shutdown: the browser's function table (npnfuncs, base/browser.h), the thread that
+ * began it, and the COM initialisation of that thread. An NP_Shutdown that comes while
+ * a call of the browser's into the module is under way on that thread (a script call,
+ * NPP_New, NPP_Destroy: each calls out, and the browser or a launcher may shut the
+ * module down from there) leaves the table and COM up until the outermost such call
+ * has returned.
  */
 #ifndef NPKELVRA_BASE_SESSION_H
 #define NPKELVRA_BASE_SESSION_H
 
-void ensureComInitialized();
-void releaseCom();
+#include "npapi.h"
+#include "npfunctions.h"
+
+// Keeps the table and initialises COM on the calling thread, once.
+void beginSession(NPNetscapeFuncs* table);
+// Whether the calling thread began the session under way.
+bool onSessionThread();
+// Ends the session (once no call is under way): the table is cleared, and COM is given
+// back when this thread holds it ("CoUninitialize Ok" in the log). Answers whether it
+// had to wait for a call under way.
+bool endSession();
+
+// A browser call into the module, for the length of which the session stays up.
+class SessionCall {
+public:
+  SessionCall();
+  ~SessionCall();
+  SessionCall(const SessionCall&) = delete;
+  SessionCall& operator=(const SessionCall&) = delete;
+
+private:
+  const bool counted_;
+};
+
 bool isComInitialized();
 // Whether the module holds COM and the calling thread is the one it initialised.
 bool holdsComOnThisThread();

@@ -85,20 +85,17 @@ NPError OSCALL NP_Initialize(NPNetscapeFuncs* bFuncs) {
   if (bFuncs == NULL) return NPERR_INVALID_FUNCTABLE_ERROR;
   if ((bFuncs->version >> 8) > NP_VERSION_MAJOR) return NPERR_INCOMPATIBLE_VERSION_ERROR;
   if (bFuncs->size < kServicesEnd) return NPERR_INVALID_FUNCTABLE_ERROR;
-  npnfuncs = bFuncs;
-  ensureComInitialized();
+  beginSession(bFuncs);
   proxyState.logMessage(isComInitialized() ? "CoInitialize Ok" : "CoInitialize fail");
   return NPERR_NO_ERROR;
 }
 
 NPError OSCALL NP_Shutdown(void) {
   proxyState.logMessage("NPKelvraProxy: NP_Shutdown");
-  // A launcher must go while COM is still up; COM goes down only where it came up.
-  if (holdsComOnThisThread()) {
-    releaseLeftoverLaunchers();
-    releaseCom();
-  }
-  proxyState.logMessage("CoUninitialize Ok");
+  // Only the thread that began the session ends it.
+  if (!onSessionThread()) return NPERR_NO_ERROR;
+  forgetRecords();
+  if (endSession()) proxyState.logMessage("NP_Shutdown during a call: COM stays up until it returns");
   return NPERR_NO_ERROR;
 }
 

@@ -4,6 +4,7 @@
 
 #include "base/browser.h"
 #include "base/registry.h"
+#include "base/session.h"
 #include "diag/ProxyState.h"
 #include "launcher/launcher.h"
 #include "plugin/hostcheck.h"
@@ -19,8 +20,9 @@ public:
   PendingScope(const PendingScope&) = delete;
   PendingScope& operator=(const PendingScope&) = delete;
 
-  // Whether the browser destroyed the instance from inside one of NPP_New's calls out.
-  bool destroyed() const { return isPendingInstanceDestroyed(&pending_); }
+  // Whether the browser destroyed the instance, or shut the module down, from inside
+  // one of NPP_New's calls out.
+  PendingInstance now() const { return readPendingInstance(&pending_); }
 
 private:
   PendingInstance pending_;
@@ -34,25 +36,32 @@ void discardRecord(NP_KELVRA_INSTANCE* record) {
   free(record);
 }
 
-NPError abandonDestroyed(NP_KELVRA_INSTANCE* record) {
-  proxyState.logMessage("newv NPP_Destroy during NPP_New: nothing registered");
+// NPP_New's answer when it was overtaken, or NPERR_NO_ERROR to go on.
+NPError abandonIfOvertaken(const PendingScope& pending, NP_KELVRA_INSTANCE* record) {
+  const PendingInstance state = pending.now();
+  if (!state.destroyed && !state.shutDown) return NPERR_NO_ERROR;
+  proxyState.logMessage(state.shutDown ? "newv NP_Shutdown during NPP_New: nothing registered"
+                                       : "newv NPP_Destroy during NPP_New: nothing registered");
   if (record != NULL) discardRecord(record);
-  return NPERR_INVALID_INSTANCE_ERROR;
+  // After a shutdown the module answers as before NP_Initialize.
+  return state.shutDown ? NPERR_GENERIC_ERROR : NPERR_INVALID_INSTANCE_ERROR;
 }
 
 }  // namespace
 
 NPError NPP_New(NPMIMEType, NPP instance, uint16_t, int16_t, char*[], char*[], NPSavedData*) {
   proxyState.logMessage("newv");
-  // No browser table: NP_Initialize has not succeeded.
+  // No browser table: NP_Initialize has not succeeded, or NP_Shutdown came.
   if (npnfuncs == NULL) return NPERR_GENERIC_ERROR;
+  SessionCall call;
   PendingScope pending(instance);
   bool isKelvraHost = isHostAllowed(instance, allowedDomain);
   if (!isKelvraHost) {
     proxyState.logMessage("newv isKelvraHost = FALSE");
     return NPERR_NO_ERROR;
   }
-  if (pending.destroyed()) return abandonDestroyed(NULL);
+  NPError overtaken = abandonIfOvertaken(pending, NULL);
+  if (overtaken != NPERR_NO_ERROR) return overtaken;
   NP_KELVRA_INSTANCE* record = static_cast<NP_KELVRA_INSTANCE*>(malloc(sizeof(NP_KELVRA_INSTANCE)));
   if (record == NULL) {
     proxyState.logMessage("newv malloc(sizeof(NP_KELVRA_INSTANCE) -> NULL");
@@ -66,14 +75,16 @@ NPError NPP_New(NPMIMEType, NPP instance, uint16_t, int16_t, char*[], char*[], N
     free(record);
     return NPERR_INVALID_INSTANCE_ERROR;
   }
-  if (pending.destroyed()) return abandonDestroyed(record);
+  overtaken = abandonIfOvertaken(pending, record);
+  if (overtaken != NPERR_NO_ERROR) return overtaken;
   record->npobject = npnfuncs->createobject(instance, &npcRefObject);
   if (record->npobject == NULL) {
     proxyState.logMessage("newv npnfuncs->createobject(instance, &npcRefObject) = NULL");
     discardRecord(record);
     return NPERR_INVALID_INSTANCE_ERROR;
   }
-  if (pending.destroyed()) return abandonDestroyed(record);
+  overtaken = abandonIfOvertaken(pending, record);
+  if (overtaken != NPERR_NO_ERROR) return overtaken;
   if (!addRecord(record)) {
     proxyState.logMessage("newv objList.push_back(record) -> out of memory");
     discardRecord(record);
@@ -84,13 +95,13 @@ NPError NPP_New(NPMIMEType, NPP instance, uint16_t, int16_t, char*[], char*[], N
 
 NPError NPP_Destroy(NPP instance, NPSavedData**) {
   proxyState.logMessage("destroy");
+  SessionCall call;
   NP_KELVRA_INSTANCE* record = removeRecordByInstance(instance);
   if (record == NULL) {
     // Re-entered from an NPP_New of this instance: that NPP_New takes its parts down.
     return markPendingInstanceDestroyed(instance) ? NPERR_NO_ERROR : NPERR_INVALID_INSTANCE_ERROR;
   }
-  // NP_Shutdown may have released the launcher of a record the browser left behind.
-  if (record->launcher != NULL) record->launcher->Release();
+  record->launcher->Release();
   npnfuncs->releaseobject(record->npobject);
   free(record);
   return NPERR_NO_ERROR;
@@ -107,10 +118,12 @@ NPError getScriptableObject(NPP instance, void* value) {
   return NPERR_NO_ERROR;
 }
 
-void releaseLeftoverLaunchers() {
-  // One at a time, each Release outside the registry lock.
-  for (IKelvraLauncher* launcher = takeRegisteredLauncher(); launcher != NULL;
-       launcher = takeRegisteredLauncher()) {
-    launcher->Release();
+void forgetRecords() {
+  // Launchers go while COM is still up; the objects are the browser's to sweep.
+  const bool releasable = holdsComOnThisThread();
+  markPendingInstancesShutDown();
+  for (NP_KELVRA_INSTANCE* record = removeFirstRecord(); record != NULL; record = removeFirstRecord()) {
+    if (releasable) record->launcher->Release();
+    free(record);
   }
 }

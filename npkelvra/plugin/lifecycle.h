@@ -7,9 +7,10 @@
 
 // NPP_GetValue for the scriptable object: logs, retains and stores it through value.
 NPError getScriptableObject(NPP instance, void* value);
-// NP_Shutdown, before COM goes down: the launchers of records the browser never
-// destroyed are released. Their scriptable objects stay with the records, for a late
-// NPP_Destroy to give back; the browser may already have swept them itself.
-void releaseLeftoverLaunchers();
+// NP_Shutdown, before COM goes down: the records the browser never destroyed are
+// forgotten and their launchers released (when COM is held on this thread, which
+// must not release them otherwise); their scriptable objects are the browser's to
+// sweep. An NPP_New under way registers nothing.
+void forgetRecords();
 
 #endif

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "base/browser.h"
+#include "base/session.h"
 #include "diag/ProxyState.h"
 #include "script/methods.h"
 
@@ -82,6 +83,9 @@ bool hasMethod(NPObject*, NPIdentifier) {
 bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t argCount,
             NPVariant* result) {
   proxyState.logMessage("invoke");
+  // After NP_Shutdown there is no browser to ask for the name, nor to tell.
+  if (npnfuncs == NULL) return false;
+  SessionCall call;
   MethodHandler handler = findHandler(name);
   if (handler == NULL) {
     npnfuncs->setexception(object, "exception during invocation");

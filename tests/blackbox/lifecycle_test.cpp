@@ -923,49 +923,138 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
   }
 }
 
-// A browser that skipped NPP_Destroy: NP_Shutdown releases the records' launchers while
-// COM is still up on the thread, and leaves the scriptable objects with their records
-// for a late NPP_Destroy. Run on a thread whose apartment only the module keeps up once
-// the test has given its own initialisation back.
-TEST_F(LifecycleTest, ShutdownReleasesLeftoverLaunchersBeforeComGoesDown) {
+// NP_Shutdown forgets every record: the launchers go while COM is still up, the
+// scriptable objects are left to the browser, and the browser table is cleared, so that
+// later calls answer as before NP_Initialize and a new NP_Initialize starts clean. One
+// that comes from inside a launcher call or an NPP_New leaves COM and the table up until
+// that call has returned, and the NPP_New registers nothing. Each row runs on a thread
+// whose apartment only the module keeps up once the test has given its own back, so the
+// stand-in's Release can tell whether COM was still up.
+TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
   ASSERT_TRUE(load());
-  HRESULT atRelease = E_FAIL, afterShutdown = E_FAIL;
-  long referencesAfter = -1, overReleases = -1;
-  NPError destroyAfter = -1;
-  uint32_t objectReferences = 0;
-  std::thread([&] {
-    ASSERT_EQ(S_OK, CoInitialize(NULL));
-    LauncherStandIn local;
-    ASSERT_EQ(S_OK, local.registerFactory());
-    ASSERT_EQ(NPERR_NO_ERROR, startPlugin(plugin, browser::functions(), &funcs));
-    NPP_t page = {};
-    char mime[] = "application/x-vnd-kelvra-launcher";
-    ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
-    NPObject* object = scriptableObject(&page);
-    ASSERT_NE(nullptr, object);
-    CoUninitialize();  // the test's own: the module's keeps the apartment
-    local.setLifeHook([&](LifeEvent event, int) {
-      if (event != kObjectReleased) return;
-      atRelease = CoInitialize(NULL);
-      if (SUCCEEDED(atRelease)) CoUninitialize();
-    });
-    plugin.shutdown();
-    afterShutdown = CoInitialize(NULL);
-    referencesAfter = local.objectStats(0).references;
-    objectReferences = object->referenceCount;
-    local.setLifeHook(LifeHook());
-    destroyAfter = destroy(&page);
-    overReleases = local.objectStats(0).overReleases;
-    browser::release(object);
-    if (SUCCEEDED(afterShutdown)) CoUninitialize();
-  }).join();
-  EXPECT_EQ(S_FALSE, atRelease) << "released after COM went down";
-  EXPECT_EQ(S_OK, afterShutdown) << "the module gave its initialisation back";
-  EXPECT_EQ(0, referencesAfter);
-  EXPECT_EQ(2u, objectReferences) << "the record's and the page's";
-  EXPECT_EQ(NPERR_NO_ERROR, destroyAfter);
-  EXPECT_EQ(0, overReleases);
-  EXPECT_THAT(messages(), ::testing::Contains("CoUninitialize Ok"));
+  enum When { kAfterDestroySkipped, kInsideLauncherCall, kInsideNewAtOrigin, kInsideNewAtObject };
+  const struct {
+    const char* name;
+    When when;
+  } rows[] = {
+      {"the browser skipped NPP_Destroy", kAfterDestroySkipped},
+      {"from inside a launcher call", kInsideLauncherCall},
+      {"from inside NPP_New, at the origin", kInsideNewAtOrigin},
+      {"from inside NPP_New, at the object", kInsideNewAtObject},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<HRESULT> comAtRelease;
+    HRESULT afterwards = E_FAIL;
+    NPError destroyAfter = -1, newAfter = -1, valueAfter = -1;
+    bool invokeAfter = false;
+    int launchersMade = -1;
+    std::string answer;
+    std::vector<std::string> lines;
+    browser::Counts before = browser::counts();
+    std::thread([&] {
+      ASSERT_EQ(S_OK, CoInitialize(NULL));
+      LauncherStandIn local;
+      ASSERT_EQ(S_OK, local.registerFactory());
+      ASSERT_EQ(NPERR_NO_ERROR, startPlugin(plugin, browser::functions(), &funcs));
+      CoUninitialize();  // the test's own: the module's keeps the apartment
+      local.setLifeHook([&](LifeEvent event, int) {
+        if (event != kObjectReleased) return;
+        comAtRelease.push_back(CoInitialize(NULL));
+        CoUninitialize();
+      });
+      NPP_t page = {};
+      NPObject* object = NULL;
+      char mime[] = "application/x-vnd-kelvra-launcher";
+      mark();
+      if (row.when == kInsideNewAtOrigin || row.when == kInsideNewAtObject) {
+        const std::string at = row.when == kInsideNewAtOrigin ? "origin" : "createobject";
+        browser::setRequestHook([&, at](const std::string& request) {
+          if (request == at) plugin.shutdown();
+        });
+        EXPECT_EQ(NPERR_GENERIC_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
+        browser::setRequestHook(browser::RequestHook());
+      } else {
+        ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
+        object = scriptableObject(&page);
+        ASSERT_NE(nullptr, object);
+        if (row.when == kInsideLauncherCall) {
+          local.setHook([&](const LauncherCall&, LauncherAnswer& out) {
+            plugin.shutdown();
+            out = answerText(S_OK, L"still here");
+          });
+          NPVariant result;
+          EXPECT_TRUE(call(object, "Hello", {}, &result));
+          answer = textOf(result);
+          browser::releaseValue(&result);
+          local.setHook(AnswerHook());
+        } else {
+          plugin.shutdown();
+        }
+      }
+      lines = messagesSinceMark();
+      launchersMade = local.objectsCreated();
+      // COM went down with the shutdown, or once the call had returned.
+      afterwards = CoInitialize(NULL);
+      local.setLifeHook(LifeHook());
+      // As before NP_Initialize.
+      NPObject* stored = NULL;
+      valueAfter = funcs.getvalue(&page, NPPVpluginScriptableNPObject, &stored);
+      destroyAfter = destroy(&page);
+      if (object != NULL) {
+        NPVariant ignored;
+        invokeAfter = call(object, "HelloWorld", {}, &ignored);
+        // The page's reference, and the one the record left for the browser to sweep.
+        browser::release(object);
+        browser::release(object);
+      }
+      newAfter = funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL);
+
+      // A new NP_Initialize starts clean: the same address gets a record of its own.
+      // (The apartment went down with the factory's registration in it.)
+      ASSERT_EQ(NPERR_NO_ERROR, plugin.initialize(browser::functions()));
+      local.revokeFactory();
+      ASSERT_EQ(S_OK, local.registerFactory());
+      ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
+      NPObject* fresh = scriptableObject(&page);
+      ASSERT_NE(nullptr, fresh);
+      EXPECT_NE(object, fresh);
+      NPVariant result;
+      EXPECT_TRUE(call(fresh, "HelloWorld", {}, &result));
+      EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == 0);
+      EXPECT_EQ(NPERR_NO_ERROR, destroy(&page));
+      browser::release(fresh);
+      plugin.shutdown();
+      if (SUCCEEDED(afterwards)) CoUninitialize();
+      EXPECT_EQ(0, local.liveObjects());
+    }).join();
+    EXPECT_THAT(comAtRelease, ::testing::Each(S_FALSE)) << "a launcher released after COM went down";
+    // A shutdown at the origin comes before any launcher is made.
+    EXPECT_EQ(row.when == kInsideNewAtOrigin ? 0 : 1, launchersMade);
+    EXPECT_EQ(launchersMade > 0, !comAtRelease.empty());
+    EXPECT_EQ(S_OK, afterwards) << "the module kept its initialisation";
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, valueAfter);
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, destroyAfter);
+    EXPECT_FALSE(invokeAfter);
+    EXPECT_EQ(NPERR_GENERIC_ERROR, newAfter);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("CoUninitialize Ok", lines.back());
+    switch (row.when) {
+      case kInsideLauncherCall:
+        EXPECT_EQ("still here", answer);
+        EXPECT_THAT(lines, ::testing::Contains("NP_Shutdown during a call: COM stays up until it returns"));
+        EXPECT_EQ("KelvraAdapterHello result=0 size=11 ssMess=still here", lines[lines.size() - 2]);
+        break;
+      case kInsideNewAtOrigin:
+      case kInsideNewAtObject:
+        EXPECT_THAT(lines, ::testing::Contains("newv NP_Shutdown during NPP_New: nothing registered"));
+        break;
+      case kAfterDestroySkipped:
+        EXPECT_EQ("NPKelvraProxy: NP_Shutdown", lines[lines.size() - 2]);
+        break;
+    }
+    expectBrowserBalanced(before);
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "launcher/launcher.h"
 #include "launcher/narrow_bstr.h"
 #include "launcher_standin.h"
+#include "npbrowser.h"
 
 using namespace kelvra_test;
 
@@ -61,7 +62,7 @@ class LauncherClient : public ::testing::Test {
     ASSERT_GT(watch.patchedImports(), 0) << "no BSTR import to watch";
     ASSERT_TRUE(SUCCEEDED(CoInitialize(NULL)));
     ASSERT_EQ(S_OK, standIn.registerFactory());
-    ensureComInitialized();
+    beginSession(browser::functions());
     ASSERT_TRUE(isComInitialized());
   }
 
@@ -73,7 +74,7 @@ class LauncherClient : public ::testing::Test {
     EXPECT_EQ(0, standIn.liveObjects());
     EXPECT_EQ(0, watch.outstanding()) << "BSTRs left unfreed";
     EXPECT_EQ(0, watch.badFrees()) << "BSTRs freed twice or never allocated";
-    releaseCom();
+    endSession();
     standIn.revokeFactory();
     CoUninitialize();
   }
@@ -108,12 +109,12 @@ class LauncherInUse : public LauncherClient {
 typedef LauncherClient LauncherCreation;
 
 TEST_F(LauncherCreation, WithoutModuleComAnswersNullAndNeverAsksTheFactory) {
-  releaseCom();
+  endSession();
   ASSERT_FALSE(isComInitialized());
   EXPECT_EQ(nullptr, GetIKelvraLauncherInstance());
   EXPECT_EQ(0, standIn.createRequests());
 
-  ensureComInitialized();
+  beginSession(browser::functions());
   EXPECT_NE(nullptr, create());
   EXPECT_EQ(1, standIn.createRequests());
 }

@@ -122,29 +122,32 @@ TEST_F(RegistryTest, LookupsWithSeveralRecords) {
 }
 
 // The lookup by object hands its caller a reference of its own, so that the record's
-// may go while the caller still uses the launcher; a record whose launcher was taken
-// answers NULL and adds nothing.
+// may go while the caller still uses the launcher.
 TEST_F(RegistryTest, LauncherLookupAddsOneReferenceForItsCaller) {
   NP_KELVRA_INSTANCE record = fakeRecord(1);
-  NP_KELVRA_INSTANCE other = fakeRecord(2);
   addRecord(&record);
-  addRecord(&other);
   IKelvraLauncher* found = findLauncherByObject(record.npobject);
   ASSERT_EQ(record.launcher, found);
   EXPECT_EQ(2, standIn->objectStats(0).references);
   EXPECT_EQ(1, standIn->objectStats(0).addRefs);
   found->Release();
-
-  IKelvraLauncher* const first = record.launcher;
-  IKelvraLauncher* const second = other.launcher;
-  EXPECT_EQ(first, takeRegisteredLauncher());
-  EXPECT_EQ(nullptr, record.launcher);
-  EXPECT_EQ(second, takeRegisteredLauncher());
-  EXPECT_EQ(nullptr, takeRegisteredLauncher());
+  EXPECT_EQ(&record, removeRecordByInstance(record.instance));
   EXPECT_EQ(nullptr, findLauncherByObject(record.npobject));
   EXPECT_EQ(1, standIn->objectStats(0).addRefs);
-  EXPECT_EQ(&record, removeRecordByInstance(record.instance));
-  EXPECT_EQ(&other, removeRecordByInstance(other.instance));
+}
+
+// NP_Shutdown empties the registry from the front, whatever the keys.
+TEST_F(RegistryTest, RecordsComeOutFromTheFrontUntilNoneIsLeft) {
+  NP_KELVRA_INSTANCE records[3] = {fakeRecord(1), fakeRecord(2),
+                                   NP_KELVRA_INSTANCE{fakeInstance(3), fakeObject(1), testLauncher(3)}};
+  for (NP_KELVRA_INSTANCE& r : records) addRecord(&r);
+  EXPECT_EQ(&records[0], removeFirstRecord());
+  EXPECT_EQ(records[2].launcher, launcherFound(fakeObject(1))) << "the object's next record";
+  EXPECT_EQ(&records[1], removeFirstRecord());
+  EXPECT_EQ(&records[2], removeFirstRecord());
+  EXPECT_EQ(nullptr, removeFirstRecord());
+  EXPECT_EQ(nullptr, launcherFound(fakeObject(1)));
+  EXPECT_TRUE(listed().empty());
 }
 
 TEST_F(RegistryTest, RemovingTheFirstLeavesTheOthersFindable) {
