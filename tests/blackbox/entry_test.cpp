@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <stddef.h>
 #include <string.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "identity.h"
 #include <gmock/gmock.h>
 
+#include "import_patch.h"
 #include "pe_image.h"
 #include "plugin_fixture.h"
 
@@ -76,6 +78,61 @@ TEST_F(EntryTest, ImportsOnlySystemLibraries) {
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
   }
   EXPECT_FALSE(imports.empty());
+}
+
+// The loader's notice of each DLL it maps (ntdll's LdrRegisterDllNotification, which the
+// SDK headers do not declare), collected in lower case while a watch is registered.
+struct LoaderNotice {
+  ULONG flags;
+  const UNICODE_STRING* fullName;
+  const UNICODE_STRING* baseName;
+  void* base;
+  ULONG size;
+};
+const ULONG kDllLoaded = 1;
+
+class DllLoadWatch {
+ public:
+  DllLoadWatch() {
+    typedef LONG(NTAPI * Register)(ULONG, void(CALLBACK*)(ULONG, const LoaderNotice*, void*), void*, void**);
+    Register registerNotice = procAddress<Register>(GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification");
+    if (registerNotice != NULL && registerNotice(0, &DllLoadWatch::notice, this, &cookie_) != 0) cookie_ = NULL;
+  }
+  ~DllLoadWatch() {
+    typedef LONG(NTAPI * Unregister)(void*);
+    Unregister unregisterNotice = procAddress<Unregister>(GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification");
+    if (cookie_ != NULL && unregisterNotice != NULL) unregisterNotice(cookie_);
+  }
+  bool watching() const { return cookie_ != NULL; }
+  std::vector<std::string> loaded;
+
+ private:
+  static void CALLBACK notice(ULONG reason, const LoaderNotice* data, void* context) {
+    if (reason != kDllLoaded || data == NULL || data->baseName == NULL) return;
+    std::string name = narrow(std::wstring(data->baseName->Buffer, data->baseName->Length / sizeof(wchar_t)));
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    static_cast<DllLoadWatch*>(context)->loaded.push_back(name);
+  }
+  void* cookie_ = NULL;
+};
+
+// The module's start-up code runs under the loader lock, where loading a DLL can
+// deadlock the browser: loading the plug-in maps nothing beyond its own imports (which
+// the loader brings in itself; here they are there before).
+TEST_F(EntryTest, LoadingMapsNoModuleBeyondItsImports) {
+  PeImage file(pluginPath());
+  ASSERT_TRUE(file.valid());
+  for (const PeImport& import : file.imports()) {
+    ASSERT_NE(nullptr, LoadLibraryA(import.library.c_str())) << import.library;
+  }
+  std::vector<std::string> loaded;
+  {
+    DllLoadWatch watch;
+    ASSERT_TRUE(watch.watching());
+    ASSERT_TRUE(load());
+    loaded = watch.loaded;
+  }
+  EXPECT_THAT(loaded, ElementsAre("npkelvraproxy.dll"));
 }
 
 TEST_F(EntryTest, VersionResourceCarriesThePluginRegistrationFields) {

@@ -1,5 +1,5 @@
-// The DLL as shipped (KELVRA_PLUGIN_DLL names dist/NPKelvraProxy.dll), read as a file:
-// the hardening a Windows vendor checks for, no threading runtime of its own in the
+// The DLL as shipped (KELVRA_PLUGIN_DLL names dist/NPKelvraProxy.dll), read as a file
+// (and loaded once, for its stack guard): the hardening a Windows vendor checks for, no threading runtime of its own in the
 // browser's process, no build time stamp, and the debug file it names. Its exports,
 // imports, version resource and manifest are checked by blackbox_entry_test, run
 // against the same file.
@@ -112,19 +112,33 @@ TEST_F(ShippedDllTest, BringsNoThreadingRuntimeIntoTheBrowser) {
   EXPECT_THAT(callbacks, IsSubsetOf({"___dyn_tls_init@12", "___dyn_tls_dtor@12"}));
 }
 
-TEST_F(ShippedDllTest, IsBuiltWithTheStackProtectorLinkedIn) {
+// The protector's guard and failure are the module's own: loading it sets the guard
+// anew (from nothing that loads a DLL), and no library of the protector comes along.
+TEST_F(ShippedDllTest, IsBuiltWithTheStackProtectorAndSetsItsGuardAtLoad) {
   PeImage debug(folderOf(pluginPath()) + widen(debugLinkName()));
   ASSERT_TRUE(debug.valid());
+  DWORD guardRva = 0;
   std::vector<std::string> names;
-  for (const PeSymbol& symbol : debug.symbols()) names.push_back(symbol.name);
-  // Only a protected function's epilogue refers to these; the library ships with
-  // the DLL (libssp, linked statically), not as a DLL of its own.
+  for (const PeSymbol& symbol : debug.symbols()) {
+    names.push_back(symbol.name);
+    if (symbol.name == "___stack_chk_guard") guardRva = symbol.rva;
+  }
   EXPECT_THAT(names, ::testing::Contains("___stack_chk_fail"));
-  EXPECT_THAT(names, ::testing::Contains("___stack_chk_guard"));
   EXPECT_THAT(names, ::testing::Contains("_NP_Initialize@4"));
   for (const PeImport& import : dll.imports()) {
     EXPECT_THAT(import.library, Not(StartsWith("libssp")));
   }
+  ASSERT_NE(0u, guardRva);
+  const BYTE* stored = dll.at(guardRva, sizeof(DWORD));
+  ASSERT_NE(nullptr, stored);
+  DWORD initial;
+  memcpy(&initial, stored, sizeof initial);
+  LoadedPlugin plugin = {};
+  ASSERT_TRUE(loadPlugin(pluginPath(), &plugin));
+  DWORD loaded;
+  memcpy(&loaded, reinterpret_cast<const BYTE*>(plugin.module) + guardRva, sizeof loaded);
+  unloadPlugin(&plugin);
+  EXPECT_NE(initial, loaded) << "the guard was not set at load";
 }
 
 }  // namespace
