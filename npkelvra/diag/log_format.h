@@ -10,8 +10,11 @@
 #include <stdarg.h>
 #include <stddef.h>
 
-#if defined(__GNUC__)
-// The module formats with the Microsoft runtime's rules on every compiler.
+// The module formats with the Microsoft runtime's rules on every compiler. clang
+// knows no ms_printf (and ignores it), so it checks the arguments as printf's.
+#if defined(__clang__)
+#define KELVRA_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#elif defined(__GNUC__)
 #define KELVRA_PRINTF_FORMAT(fmt, args) __attribute__((format(ms_printf, fmt, args)))
 #else
 #define KELVRA_PRINTF_FORMAT(fmt, args)
