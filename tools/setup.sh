@@ -4,9 +4,10 @@
 set -euo pipefail
 
 # wixl and msitools build the installer, osslsigncode and openssl sign it; clang 14
-# (named by its version, as CI's checks expect it) is CI's second compiler.
+# (named by its version, as CI's checks expect it) is CI's second compiler and
+# clang-tidy its static analysis.
 packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build
-          wixl msitools osslsigncode openssl clang-14)
+          wixl msitools osslsigncode openssl clang-14 clang-tidy-14)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
