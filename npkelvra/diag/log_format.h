@@ -25,11 +25,19 @@
 const size_t kLogStampChars = 24;
 size_t formatLogStamp(const SYSTEMTIME& time, char* out);
 
-// The message as the Microsoft runtime's printf family formats it, for the conversions
-// the module's messages use: %s (NULL shows as "(null)"), %d, %u, %x and %p (eight
-// upper-case hexadecimal digits), with the flags '-' and '0' (this one for integers),
-// a width and a precision, and %%. A directive outside that set is written as it
-// stands, with the rest of the format, and no further argument is read.
+// The widest field the formatter pads to: a width, or an integer's precision, beyond
+// the room of a line on the stack is cut to it, as the runtime's output would be cut
+// by the line (a width of 2^31 pads 510 bytes, not 2 GB).
+const size_t kLogFieldLimit = 510;
+
+// The message as the Microsoft runtime's printf family formats it. The conversions
+// the module's messages use are formatted here: %s (NULL shows as "(null)"), %d, %u,
+// %x and %p (every hexadecimal digit of the address, upper case), with the flags '-'
+// and '0' (this one for integers), a width and a precision (fields capped at
+// kLogFieldLimit), and %%. A format with any other directive (%i, %X, %ld, %+d, %*d,
+// %p with '0' or a precision, ...) is formatted whole by the C runtime's formatter
+// instead, so that every format the compiler's format check accepts is logged as the
+// runtime prints it; such formats are rare, and that path costs more and allocates.
 // Every line feed is stored as CR LF. Writes at most `room` bytes at `out`, without a
 // terminator, and answers the whole length: when that exceeds `room`, format again
 // into that much room.

@@ -108,8 +108,9 @@ TEST_F(ProxyStateLogTest, MessagesOfEveryLengthAreWrittenWholeOnOneLine) {
   build();
   const size_t lengths[] = {0, 1, 509, 510, 511, 512, 4000, 70000};
   for (size_t length : lengths) state->logMessage("%s", patterned(length).c_str());
-  // A message that is longer only once formatted, from a short format.
-  state->logMessage("%0600d|%s", 7, "end");
+  // A message that is longer only once formatted, from a short format (its field as
+  // wide as a field can be).
+  state->logMessage("%0510d|%s", 7, "end");
   std::vector<std::string> got = lines();
   ASSERT_EQ(sizeof lengths / sizeof lengths[0] + 1, got.size());
   for (size_t i = 0; i < sizeof lengths / sizeof lengths[0]; ++i) {
@@ -117,7 +118,7 @@ TEST_F(ProxyStateLogTest, MessagesOfEveryLengthAreWrittenWholeOnOneLine) {
     EXPECT_EQ(patterned(lengths[i]), got[i].substr(kStamp)) << lengths[i];
   }
   EXPECT_EQ(kStamp, got[0].size());
-  EXPECT_EQ(std::string(599, '0') + "7|end", got.back().substr(kStamp));
+  EXPECT_EQ(std::string(509, '0') + "7|end", got.back().substr(kStamp));
 }
 
 // Lines logged through several turns of the second, in bursts: each stamp names the
