@@ -11,11 +11,13 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "import_patch.h"
 #include "plugin_fixture.h"
 #include "method_model.h"
 
@@ -25,6 +27,10 @@ using namespace kelvra_test::model;
 namespace {
 
 typedef std::vector<std::string> Lines;
+
+// The blocks of a winpthreads mutex or condition variable, which the posix thread
+// model's runtime makes on a lock's first use.
+const size_t kLockBlockBytes = 20;
 
 const wchar_t kChildFolderVariable[] = L"KELVRA_FAULTS_LOG_FOLDER";
 
@@ -255,23 +261,41 @@ TEST_F(Faults, MemallocNullForAStringResultAnswersMinusOne) {
   expectClean();
 }
 
-TEST_F(Faults, MemallocNullForTheMethodNameRefusesTheCallAsUnknown) {
+// Out of memory where a call needs its method's name: the name's copy from the
+// browser, or, on the first call of a load, the module's heap while the method table
+// is built. Each such call is refused like an unknown name, without an exception
+// leaving invoke; with memory back the table is built and every method works.
+TEST_F(Faults, NoMemoryForTheMethodNameOrTheMethodTableRefusesTheCallAsUnknown) {
   begin();
   Embedding embedding = open();
-  for (const MethodModel& row : kMethods) {
+  auto expectRefused = [&](const MethodModel& row, const std::function<void()>& undo) {
     launcher.clearCalls();
     std::vector<NPVariant> args = wellFormedArguments(row);
-    browser::Faults faults;
-    faults.failAllocationsFrom = 0;
-    browser::setFaults(faults);
     const long exceptions = browser::counts().exceptions;
     NPVariant result;
     EXPECT_FALSE(call(embedding.object, row.name, args, &result)) << row.name;
-    browser::setFaults(browser::Faults());
+    undo();
     EXPECT_EQ(exceptions + 1, browser::counts().exceptions) << row.name;
     EXPECT_EQ("exception during invocation", browser::lastException());
     EXPECT_EQ(0u, launcher.callCount()) << row.name;
     EXPECT_TRUE(NPVARIANT_IS_VOID(result));
+  };
+  {
+    std::unique_ptr<HeapWatch> heap(new HeapWatch(plugin.module));
+    ASSERT_GT(heap->patchedImports(), 0) << "no malloc import to watch";
+    // Every block but the small ones of the runtime's locks (the posix thread model's
+    // first guard of a static makes two, and fails for good without them).
+    heap->failAllocations(0, 1 << 20, kLockBlockBytes);
+    expectRefused(method("HelloWorld"), [&] {
+      EXPECT_GT(heap->failedAllocations(), 0) << "the first call did not build the table";
+      heap.reset();
+    });
+  }
+  for (const MethodModel& row : kMethods) {
+    browser::Faults faults;
+    faults.failAllocationsFrom = 0;
+    browser::setFaults(faults);
+    expectRefused(row, [] { browser::setFaults(browser::Faults()); });
   }
   expectAllMethodsWork(embedding);
   close(embedding);

@@ -65,7 +65,7 @@ struct HeapWatch::Hooks {
     if (watch == NULL) return realHeap().allocate(size);
     {
       std::lock_guard<std::mutex> guard(watch->lock_);
-      if (watch->failCount_ > 0) {
+      if (watch->failCount_ > 0 && size > watch->failLargerThan_) {
         if (watch->failSkip_ > 0) {
           --watch->failSkip_;
         } else {
@@ -118,10 +118,11 @@ void HeapWatch::patch(bool install) {
 
 int HeapWatch::patchedImports() const { return patched_; }
 
-void HeapWatch::failAllocations(int skip, int count) {
+void HeapWatch::failAllocations(int skip, int count, size_t largerThan) {
   std::lock_guard<std::mutex> guard(lock_);
   failSkip_ = skip;
   failCount_ = count;
+  failLargerThan_ = largerThan;
 }
 
 long HeapWatch::failedAllocations() const {

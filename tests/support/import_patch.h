@@ -46,8 +46,9 @@ class HeapWatch {
   HeapWatch& operator=(const HeapWatch&) = delete;
 
   int patchedImports() const;
-  // After `skip` more allocations succeed, the next `count` answer NULL.
-  void failAllocations(int skip, int count);
+  // After `skip` more allocations succeed, the next `count` answer NULL. Only those of
+  // more than `largerThan` bytes count toward either; smaller ones always succeed.
+  void failAllocations(int skip, int count, size_t largerThan = 0);
   long failedAllocations() const;
   long allocations() const;  // successful malloc calls by the module
   // The size of the module's n-th successful allocation under the watch (from 0), and
@@ -73,6 +74,7 @@ class HeapWatch {
   long failed_ = 0;
   int failSkip_ = 0;
   int failCount_ = 0;
+  size_t failLargerThan_ = 0;
 };
 
 }  // namespace kelvra_test
