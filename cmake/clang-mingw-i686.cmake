@@ -15,9 +15,8 @@ set(CMAKE_SYSROOT /usr/${triple})
 
 # clang does not find Debian's GCC folder for the target (its name carries the thread
 # model, 12-win32), so its C++ headers and libraries are named here, and -B makes the
-# link take GCC's crtbegin.o and crtend.o: they register the module's unwind tables
-# with libgcc's unwinder, without which no exception is ever caught in the DLL
-# (MinGW-w64's own pair, found first otherwise, does not).
+# link take GCC's crtbegin.o and crtend.o, which go with that runtime (MinGW-w64's
+# own pair, found first otherwise, registers no unwind tables with libgcc's unwinder).
 file(GLOB gcc_dirs LIST_DIRECTORIES true "/usr/lib/gcc/${triple}/*-win32")
 list(SORT gcc_dirs COMPARE NATURAL ORDER DESCENDING)
 list(GET gcc_dirs 0 gcc_dir)

@@ -1,7 +1,8 @@
 #include "base/registry.h"
 
-#include <iterator>
-#include <new>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "base/IKelvraLauncher.h"
 #include "diag/ProxyState.h"
@@ -25,23 +26,76 @@ private:
   const bool held_;
 };
 
-typedef std::list<NP_KELVRA_INSTANCE*>::iterator Cursor;
-
-// The walk behind the lookups by instance: the first record from `from` on whose field
-// equals the key, compared by pointer value only. The caller holds the lock.
+// The walk behind the lookups by instance: the first node from `from` on whose record's
+// field equals the key, compared by pointer value only. The caller holds the lock.
 template <typename Key>
-Cursor findRecord(Key NP_KELVRA_INSTANCE::*field, Key key, Cursor from) {
-  for (Cursor cursor = from; cursor != proxyState.objList.end(); ++cursor) {
-    if ((*cursor)->*field == key) return cursor;
+RecordNode* findNode(Key NP_KELVRA_INSTANCE::*field, Key key, RecordNode* from) {
+  for (RecordNode* node = from; node != NULL; node = node->next) {
+    if (node->record->*field == key) return node;
   }
-  return proxyState.objList.end();
+  return NULL;
 }
 
-// By scriptable object, the key of every script call: through the index of first
-// records rather than along the list.
-Cursor findRecordByObject(NPObject* object) {
-  auto found = proxyState.firstByObject.find(object);
-  return found == proxyState.firstByObject.end() ? proxyState.objList.end() : found->second;
+// Where `object` stands in the index, or where it would go.
+size_t indexPosition(const NPObject* object) {
+  const ObjectIndex& index = proxyState.firstByObject;
+  const uintptr_t key = reinterpret_cast<uintptr_t>(object);
+  size_t low = 0;
+  size_t high = index.count;
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    if (reinterpret_cast<uintptr_t>(index.entries[mid].object) < key) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  return low;
+}
+
+ObjectIndexEntry* indexEntry(const NPObject* object) {
+  ObjectIndex& index = proxyState.firstByObject;
+  const size_t at = indexPosition(object);
+  return at < index.count && index.entries[at].object == object ? &index.entries[at] : NULL;
+}
+
+// Room for one more entry; false when the index cannot grow.
+bool reserveIndexEntry() {
+  ObjectIndex& index = proxyState.firstByObject;
+  if (index.count < index.capacity) return true;
+  const size_t capacity = index.capacity == 0 ? 8 : 2 * index.capacity;
+  if (capacity > SIZE_MAX / sizeof(ObjectIndexEntry)) return false;
+  ObjectIndexEntry* grown = static_cast<ObjectIndexEntry*>(malloc(capacity * sizeof(ObjectIndexEntry)));
+  if (grown == NULL) return false;
+  if (index.count != 0) memcpy(grown, index.entries, index.count * sizeof(ObjectIndexEntry));
+  free(index.entries);
+  index.entries = grown;
+  index.capacity = capacity;
+  return true;
+}
+
+// Takes the node's record out of the registry, keeping the index right; the caller holds
+// the lock and owns the record from then on.
+NP_KELVRA_INSTANCE* takeNode(RecordNode* node) {
+  NP_KELVRA_INSTANCE* record = node->record;
+  ObjectIndexEntry* first = indexEntry(record->npobject);
+  if (first != NULL && first->node == node) {
+    // The object's next record, if it has one, becomes its first.
+    RecordNode* next = findNode(&NP_KELVRA_INSTANCE::npobject, record->npobject, node->next);
+    if (next != NULL) {
+      first->node = next;
+    } else {
+      ObjectIndex& index = proxyState.firstByObject;
+      const size_t at = static_cast<size_t>(first - index.entries);
+      memmove(first, first + 1, (index.count - at - 1) * sizeof(ObjectIndexEntry));
+      --index.count;
+    }
+  }
+  RecordList& list = proxyState.objList;
+  (node->prev != NULL ? node->prev->next : list.first) = node->next;
+  (node->next != NULL ? node->next->prev : list.last) = node->prev;
+  free(node);
+  return record;
 }
 
 // The NPP_New calls still in progress, the latest first. Guarded by the registry lock.
@@ -51,63 +105,57 @@ PendingInstance* pendingInstances = NULL;
 
 bool addRecord(NP_KELVRA_INSTANCE* record) {
   RegistryLock lock;
-  std::list<NP_KELVRA_INSTANCE*>& records = proxyState.objList;
-  try {
-    records.push_back(record);
-  } catch (const std::bad_alloc&) {
-    return false;
+  RecordNode* node = static_cast<RecordNode*>(malloc(sizeof(RecordNode)));
+  if (node == NULL) return false;
+  // An object already listed keeps its earlier record as its first.
+  ObjectIndex& index = proxyState.firstByObject;
+  const size_t at = indexPosition(record->npobject);
+  if (at == index.count || index.entries[at].object != record->npobject) {
+    if (!reserveIndexEntry()) {
+      free(node);
+      return false;
+    }
+    memmove(&index.entries[at + 1], &index.entries[at], (index.count - at) * sizeof(ObjectIndexEntry));
+    index.entries[at].object = record->npobject;
+    index.entries[at].node = node;
+    ++index.count;
   }
-  try {
-    // An object already listed keeps its earlier record as its first.
-    proxyState.firstByObject.emplace(record->npobject, std::prev(records.end()));
-  } catch (const std::bad_alloc&) {
-    // The registry stays as it was.
-    records.pop_back();
-    return false;
-  }
+  RecordList& list = proxyState.objList;
+  node->record = record;
+  node->next = NULL;
+  node->prev = list.last;
+  (list.last != NULL ? list.last->next : list.first) = node;
+  list.last = node;
   return true;
 }
 
 NP_KELVRA_INSTANCE* findRecordByInstance(NPP instance) {
   RegistryLock lock;
-  auto found = findRecord(&NP_KELVRA_INSTANCE::instance, instance, proxyState.objList.begin());
-  return found == proxyState.objList.end() ? NULL : *found;
+  RecordNode* found = findNode(&NP_KELVRA_INSTANCE::instance, instance, proxyState.objList.first);
+  return found == NULL ? NULL : found->record;
 }
 
 IKelvraLauncher* findLauncherByObject(NPObject* object) {
   RegistryLock lock;
-  auto found = findRecordByObject(object);
-  if (found == proxyState.objList.end()) return NULL;
-  IKelvraLauncher* launcher = (*found)->launcher;
+  const ObjectIndexEntry* entry = indexEntry(object);
+  if (entry == NULL) return NULL;
+  IKelvraLauncher* launcher = entry->node->record->launcher;
   if (launcher != NULL) launcher->AddRef();
   return launcher;
 }
 
 NP_KELVRA_INSTANCE* removeRecordByInstance(NPP instance) {
   RegistryLock lock;
-  auto found = findRecord(&NP_KELVRA_INSTANCE::instance, instance, proxyState.objList.begin());
-  if (found == proxyState.objList.end()) return NULL;
-  NP_KELVRA_INSTANCE* record = *found;
-  auto first = proxyState.firstByObject.find(record->npobject);
-  if (first != proxyState.firstByObject.end() && first->second == found) {
-    // The object's next record, if it has one, becomes its first.
-    Cursor next = findRecord(&NP_KELVRA_INSTANCE::npobject, record->npobject, std::next(found));
-    if (next == proxyState.objList.end()) {
-      proxyState.firstByObject.erase(first);
-    } else {
-      first->second = next;
-    }
-  }
-  proxyState.objList.erase(found);
-  return record;
+  RecordNode* found = findNode(&NP_KELVRA_INSTANCE::instance, instance, proxyState.objList.first);
+  return found == NULL ? NULL : takeNode(found);
 }
 
 IKelvraLauncher* takeRegisteredLauncher() {
   RegistryLock lock;
-  for (NP_KELVRA_INSTANCE* record : proxyState.objList) {
-    if (record->launcher == NULL) continue;
-    IKelvraLauncher* launcher = record->launcher;
-    record->launcher = NULL;
+  for (RecordNode* node = proxyState.objList.first; node != NULL; node = node->next) {
+    IKelvraLauncher* launcher = node->record->launcher;
+    if (launcher == NULL) continue;
+    node->record->launcher = NULL;
     return launcher;
   }
   return NULL;

@@ -28,7 +28,7 @@ struct PendingInstance {
   PendingInstance* next;
 };
 
-// False when the list cannot grow (out of memory): the record is then not registered.
+// False when the registry cannot grow (out of memory): the record is then not registered.
 bool addRecord(NP_KELVRA_INSTANCE* record);
 NP_KELVRA_INSTANCE* findRecordByInstance(NPP instance);
 // The launcher with one reference added while the lock is held, so that NPP_Destroy

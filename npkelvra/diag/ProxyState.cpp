@@ -5,16 +5,13 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 // Built during the module's static initialisation, before the browser can call in;
 // destroyed from the module's exit list at unload.
 ProxyState proxyState;
 
 namespace {
-
-// GetTempPathW's buffer, and the longest file name (with its NUL) the log accepts.
-const DWORD kTempPathChars = 256;
-const size_t kNameChars = 260;
 
 // The registry lock is held for one walk of the list at most: a short spin beats a
 // wait in the kernel when another thread holds it.
@@ -29,27 +26,30 @@ const size_t kLineEnd = 2;
 // tick count moves in steps of up to 16 ms and is read apart from the clock.
 const DWORD kStampMarginMs = 50;
 
-std::wstring hexDigits(unsigned long value) {
-  static const wchar_t digits[] = L"0123456789ABCDEF";
-  wchar_t text[8];
-  for (int i = 7; i >= 0; --i, value >>= 4) text[i] = digits[value & 0xF];
-  return std::wstring(text, 8);
+// Appends `text` at `end` when it fits before `limit`; answers the new end, or NULL.
+wchar_t* append(wchar_t* end, const wchar_t* limit, const wchar_t* text, size_t length) {
+  if (end == NULL || length > static_cast<size_t>(limit - end)) return NULL;
+  memcpy(end, text, length * sizeof(wchar_t));
+  return end + length;
 }
 
 }  // namespace
 
 ProxyState::ProxyState()
-    : logFile(INVALID_HANDLE_VALUE),
+    : logPath(),
+      logFile(INVALID_HANDLE_VALUE),
       logDisabled(false),
       logFailed(false),
+      objList(),
+      firstByObject(),
       registryLockReady(false),
       stampLength(0),
       stampTick(0),
       stampLife(0) {
-  logPath = buildLogPath(L"log");
+  buildLogPath(L"log");
   if (!logDisabled) {
     // Other processes may read (and write) the file while the module holds it.
-    logFile = CreateFileW(logPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    logFile = CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     logFailed.store(logFile == INVALID_HANDLE_VALUE, std::memory_order_relaxed);
   }
@@ -60,17 +60,24 @@ ProxyState::ProxyState()
 ProxyState::~ProxyState() {
   if (registryLockReady) DeleteCriticalSection(&registryLock);
   DeleteCriticalSection(&logLock);
+  // The list's nodes only: records still listed are neither freed nor released.
+  for (RecordNode* node = objList.first; node != NULL;) {
+    RecordNode* next = node->next;
+    free(node);
+    node = next;
+  }
+  free(firstByObject.entries);
   if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
 }
 
 // The temporary directory + "KLV-" + the first field of a fresh GUID + "." + extension.
 // A directory that does not fit the buffers turns the log off rather than overflowing.
-std::wstring ProxyState::buildLogPath(const wchar_t* extension) {
+void ProxyState::buildLogPath(const wchar_t* extension) {
   wchar_t temp[kTempPathChars];
-  DWORD length = GetTempPathW(kTempPathChars, temp);
+  const DWORD length = GetTempPathW(kTempPathChars, temp);
   if (length == 0 || length >= kTempPathChars) {
     logDisabled = true;
-    return std::wstring();
+    return;
   }
   GUID guid;
   unsigned long tag;
@@ -80,12 +87,23 @@ std::wstring ProxyState::buildLogPath(const wchar_t* extension) {
     // Still distinct from other loads in other processes and at other times.
     tag = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
   }
-  std::wstring name = std::wstring(temp, length) + L"KLV-" + hexDigits(tag) + L"." + extension;
-  if (name.size() + 1 > kNameChars) {
+  static const wchar_t digits[] = L"0123456789ABCDEF";
+  wchar_t hex[8];
+  for (int i = 7; i >= 0; --i, tag >>= 4) hex[i] = digits[tag & 0xF];
+
+  // Room for the name and its NUL.
+  const wchar_t* const limit = logPath + kLogPathChars - 1;
+  wchar_t* end = append(logPath, limit, temp, length);
+  end = append(end, limit, L"KLV-", 4);
+  end = append(end, limit, hex, 8);
+  end = append(end, limit, L".", 1);
+  end = append(end, limit, extension, wcslen(extension));
+  if (end == NULL) {
     logDisabled = true;
-    return std::wstring();
+    logPath[0] = L'\0';
+    return;
   }
-  return name;
+  *end = L'\0';
 }
 
 void ProxyState::logMessage(const char* format, ...) {

@@ -8,14 +8,36 @@
 #include <windows.h>
 
 #include <atomic>
-#include <list>
-#include <map>
-#include <string>
 
 #include "diag/log_format.h"
 
 struct NP_KELVRA_INSTANCE;
 struct NPObject;
+
+// A node of the registry's list. The list owns its nodes, never the records.
+struct RecordNode {
+  RecordNode* prev;
+  RecordNode* next;
+  NP_KELVRA_INSTANCE* record;
+};
+
+// The registry's records, in insertion order.
+struct RecordList {
+  RecordNode* first;
+  RecordNode* last;
+};
+
+// Each scriptable object's first node in the list, sorted by object address, so that a
+// script call finds its launcher without walking the list.
+struct ObjectIndexEntry {
+  NPObject* object;
+  RecordNode* node;
+};
+struct ObjectIndex {
+  ObjectIndexEntry* entries;  // malloc'd; moves to a larger block as it grows
+  size_t count;
+  size_t capacity;
+};
 
 class ProxyState {
 public:
@@ -31,17 +53,21 @@ public:
   // printf-style; one time-stamped line, flushed before it returns. Never fails a caller.
   void logMessage(const char* format, ...) KELVRA_PRINTF_FORMAT(2, 3);
 
+  // GetTempPathW's buffer, and the longest file name (with its NUL) the log accepts.
+  static const DWORD kTempPathChars = 256;
+  static const size_t kLogPathChars = 260;
+
   // Full name of this load's log file; empty when the log is off.
-  std::wstring logPath;
+  wchar_t logPath[kLogPathChars];
   HANDLE logFile;
   bool logDisabled;
   // Set when the file cannot be opened or a write fails; every later line is dropped.
   std::atomic<bool> logFailed;
 
-  std::list<NP_KELVRA_INSTANCE*> objList;
-  // Each scriptable object's first record in objList, kept with it by the registry, so
-  // that a script call finds its launcher without walking the list.
-  std::map<NPObject*, std::list<NP_KELVRA_INSTANCE*>::iterator> firstByObject;
+  // The registry's storage, kept by its operations (base/registry.cpp). Both grow through
+  // malloc, whose failure the registry answers: nothing in the module throws.
+  RecordList objList;
+  ObjectIndex firstByObject;
   // Guards objList and its walks. Not ready when it could not be initialised (older
   // systems, short of memory): the registry then runs unlocked, which is sound while
   // only the browser's plug-in thread calls in.
@@ -50,7 +76,8 @@ public:
   CRITICAL_SECTION logLock;
 
 private:
-  std::wstring buildLogPath(const wchar_t* extension);
+  // Composes logPath; sets logDisabled when no name can be made.
+  void buildLogPath(const wchar_t* extension);
   void writeLogLine(char* line, size_t textLength);
 
   // The last stamp, kept (under logLock) for as long as the tick count shows that the

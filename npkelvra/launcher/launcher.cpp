@@ -5,14 +5,12 @@
 #include "launcher/launcher.h"
 
 #include <windows.h>
-#include <comdef.h>
 #include <limits.h>
 #include <string.h>
 #include <wchar.h>
 
-#include <new>
-
 #include "base/session.h"
+#include "launcher/narrow_bstr.h"
 
 namespace {
 
@@ -22,19 +20,6 @@ typedef HRESULT (STDMETHODCALLTYPE IKelvraLauncher::*FlagOutSlot)(VARIANT_BOOL*)
 typedef HRESULT (STDMETHODCALLTYPE IKelvraLauncher::*FlagInSlot)(VARIANT_BOOL);
 typedef HRESULT (STDMETHODCALLTYPE IKelvraLauncher::*OneTextSlot)(BSTR);
 typedef HRESULT (STDMETHODCALLTYPE IKelvraLauncher::*TwoTextSlot)(BSTR, BSTR);
-
-// Building a BSTR may throw; its failure becomes the adapter's answer and the launcher
-// is not called. The _bstr_t objects inside `call` free what they hold on the way out.
-template <typename Call>
-HRESULT withBstrs(Call call) {
-  try {
-    return call();
-  } catch (const _com_error& error) {
-    return error.Error();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-}
 
 // Bytes that the first `units` (at least 1) UTF-16 units take in the ANSI code page, or
 // -1 when the system refuses them.
@@ -114,20 +99,21 @@ HRESULT callFlagIn(IKelvraLauncher* launcher, FlagInSlot slot, unsigned char fla
   return (launcher->*slot)(flag != 0 ? VARIANT_TRUE : VARIANT_FALSE);
 }
 
+// A BSTR that cannot be made becomes the adapter's answer, and the launcher is not
+// called; the owners free what they hold on the way out, the last made first.
 HRESULT callOneText(IKelvraLauncher* launcher, OneTextSlot slot, const char* text) {
-  return withBstrs([&]() {
-    _bstr_t first(text);
-    return (launcher->*slot)(first);
-  });
+  NarrowBstr first(text);
+  if (FAILED(first.status())) return first.status();
+  return (launcher->*slot)(first);
 }
 
 HRESULT callTwoTexts(IKelvraLauncher* launcher, TwoTextSlot slot, const char* firstText,
                      const char* secondText) {
-  return withBstrs([&]() {
-    _bstr_t first(firstText);
-    _bstr_t second(secondText);
-    return (launcher->*slot)(first, second);
-  });
+  NarrowBstr first(firstText);
+  if (FAILED(first.status())) return first.status();
+  NarrowBstr second(secondText);
+  if (FAILED(second.status())) return second.status();
+  return (launcher->*slot)(first, second);
 }
 
 }  // namespace
@@ -196,17 +182,16 @@ HRESULT KelvraAdapterGet_SetSilentModeEnabled(IKelvraLauncher* launcher, unsigne
 
 HRESULT KelvraAdapterGetKeyValue(IKelvraLauncher* launcher, const char* key, char* value,
                                  size_t size) {
-  return withBstrs([&]() {
-    _bstr_t keyText(key);
-    BSTR answer = NULL;
-    const HRESULT hr = launcher->GetKeyValue(keyText, &answer);
-    if (SUCCEEDED(hr)) {
-      takeText(answer, value, size);
-    } else {
-      dropText(answer);
-    }
-    return hr;
-  });
+  NarrowBstr keyText(key);
+  if (FAILED(keyText.status())) return keyText.status();
+  BSTR answer = NULL;
+  const HRESULT hr = launcher->GetKeyValue(keyText, &answer);
+  if (SUCCEEDED(hr)) {
+    takeText(answer, value, size);
+  } else {
+    dropText(answer);
+  }
+  return hr;
 }
 
 HRESULT KelvraAdapterSetKeyValue(IKelvraLauncher* launcher, const char* key, const char* value) {

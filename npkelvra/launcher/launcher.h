@@ -1,9 +1,9 @@
 /*
  * Launcher creation and the call adapters: narrow text and one-byte booleans in,
  * BSTRs and VARIANT_BOOLs to the launcher, its HRESULT back. Adapters borrow the
- * launcher pointer, never log and never let an exception out: a BSTR that cannot be
- * built makes the adapter answer E_OUTOFMEMORY (or the conversion's error) without
- * calling the launcher.
+ * launcher pointer, never log and never throw: a BSTR that cannot be built makes the
+ * adapter answer E_OUTOFMEMORY (or the conversion's error) without calling the
+ * launcher.
  */
 #ifndef NPKELVRA_LAUNCHER_LAUNCHER_H
 #define NPKELVRA_LAUNCHER_LAUNCHER_H

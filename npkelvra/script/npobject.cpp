@@ -1,8 +1,7 @@
 #include "script/npobject.h"
 
-#include <map>
-#include <new>
-#include <string>
+#include <stddef.h>
+#include <string.h>
 
 #include "base/browser.h"
 #include "diag/ProxyState.h"
@@ -10,60 +9,65 @@
 
 namespace {
 
-// Names compare exactly and case-sensitively, byte by byte in place: lookups by C text
-// allocate nothing, and measure no length, which the runtime's compare does at every
-// step of the descent.
-struct NameOrder {
-  typedef void is_transparent;
-  static bool less(const char* a, const char* b) {
-    while (*a != '\0' && *a == *b) {
-      ++a;
-      ++b;
-    }
-    return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
-  }
-  bool operator()(const std::string& a, const std::string& b) const { return less(a.c_str(), b.c_str()); }
-  bool operator()(const std::string& a, const char* b) const { return less(a.c_str(), b); }
-  bool operator()(const char* a, const std::string& b) const { return less(a, b.c_str()); }
+struct MethodEntry {
+  const char* name;
+  MethodHandler handler;
 };
-typedef std::map<std::string, MethodHandler, NameOrder> MethodTable;
 
-// Built on the first call, destroyed at module unload.
-const MethodTable& methodTable() {
-  static const MethodTable table = {
-      {"HelloWorld", invokeKelvraAdapterHelloWorld},
-      {"Hello", invokeKelvraAdapterHello},
-      {"StartGame", invokeKelvraAdapterStartGame},
-      {"Get_InstallHost", invokeKelvraAdapterGet_InstallHost},
-      {"Update", invokeKelvraAdapterUpdate},
-      {"Put_AuthenticationTicket", invokeKelvraAdapterPut_AuthenticationTicket},
-      {"Get_GameStarted", invokeKelvraAdapterGet_IsGameStarted},
-      {"SetSilentModeEnabled", invokeKelvraAdapterGet_SetSilentModeEnabled},
-      {"SetStartInHiddenMode", invokeKelvraAdapterGet_SetStartInHiddenMode},
-      {"UnhideApp", invokeKelvraAdapterGet_UnhideApp},
-      {"DeleteKeyValue", invokeKelvraAdapterDeleteKeyValue},
-      {"Get_IsUpToDate", invokeKelvraAdapterGet_IsUpToDate},
-      {"PreStartGame", invokeKelvraAdapterPreStartGame},
-      {"GetKeyValue", invokeKelvraAdapterGetKeyValue},
-      {"SetKeyValue", invokeKelvraAdapterSetKeyValue},
-      {"BringAppToFront", invokeKelvraAdapterBringAppToFront},
-      {"ResetLaunchState", invokeKelvraAdapterResetLaunchState},
-      {"SetEditMode", invokeKelvraAdapterSetEditMode},
-  };
-  return table;
+// Sorted by name, byte by byte as strcmp orders them, for a binary search. Constant
+// data: the table needs no building, so no call can find it missing or fail to make it.
+constexpr MethodEntry methodTable[] = {
+    {"BringAppToFront", invokeKelvraAdapterBringAppToFront},
+    {"DeleteKeyValue", invokeKelvraAdapterDeleteKeyValue},
+    {"GetKeyValue", invokeKelvraAdapterGetKeyValue},
+    {"Get_GameStarted", invokeKelvraAdapterGet_IsGameStarted},
+    {"Get_InstallHost", invokeKelvraAdapterGet_InstallHost},
+    {"Get_IsUpToDate", invokeKelvraAdapterGet_IsUpToDate},
+    {"Hello", invokeKelvraAdapterHello},
+    {"HelloWorld", invokeKelvraAdapterHelloWorld},
+    {"PreStartGame", invokeKelvraAdapterPreStartGame},
+    {"Put_AuthenticationTicket", invokeKelvraAdapterPut_AuthenticationTicket},
+    {"ResetLaunchState", invokeKelvraAdapterResetLaunchState},
+    {"SetEditMode", invokeKelvraAdapterSetEditMode},
+    {"SetKeyValue", invokeKelvraAdapterSetKeyValue},
+    {"SetSilentModeEnabled", invokeKelvraAdapterGet_SetSilentModeEnabled},
+    {"SetStartInHiddenMode", invokeKelvraAdapterGet_SetStartInHiddenMode},
+    {"StartGame", invokeKelvraAdapterStartGame},
+    {"UnhideApp", invokeKelvraAdapterGet_UnhideApp},
+    {"Update", invokeKelvraAdapterUpdate},
+};
+constexpr size_t kMethodCount = sizeof methodTable / sizeof methodTable[0];
+
+constexpr bool namesAscend(const char* a, const char* b) {
+  return *a != *b ? static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b)
+                  : *a != '\0' && namesAscend(a + 1, b + 1);
 }
+constexpr bool tableSorted(const MethodEntry* table, size_t count) {
+  return count < 2 || (namesAscend(table[0].name, table[1].name) && tableSorted(table + 1, count - 1));
+}
+static_assert(kMethodCount == 18, "eighteen script methods");
+static_assert(tableSorted(methodTable, kMethodCount), "sorted for the binary search");
 
-// The handler for the identifier's text, or NULL. The text is the caller's to free.
+// The handler for the identifier's text, or NULL. The text is the browser's block,
+// given back with memfree.
 MethodHandler findHandler(NPIdentifier name) {
   NPUTF8* text = npnfuncs->utf8fromidentifier(name);
   if (text == NULL) return NULL;
   MethodHandler handler = NULL;
-  try {
-    const MethodTable& table = methodTable();
-    MethodTable::const_iterator found = table.find(text);
-    if (found != table.end()) handler = found->second;
-  } catch (const std::bad_alloc&) {
-    // The table could not be built this time; the call is refused like an unknown name.
+  size_t low = 0;
+  size_t high = kMethodCount;
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    const int order = strcmp(methodTable[mid].name, text);
+    if (order == 0) {
+      handler = methodTable[mid].handler;
+      break;
+    }
+    if (order < 0) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
   }
   npnfuncs->memfree(text);
   return handler;

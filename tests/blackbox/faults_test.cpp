@@ -11,15 +11,14 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "import_patch.h"
-#include "plugin_fixture.h"
 #include "method_model.h"
+#include "plugin_fixture.h"
 
 using namespace kelvra_test;
 using namespace kelvra_test::model;
@@ -27,10 +26,6 @@ using namespace kelvra_test::model;
 namespace {
 
 typedef std::vector<std::string> Lines;
-
-// The blocks of a winpthreads mutex or condition variable, which the posix thread
-// model's runtime makes on a lock's first use.
-const size_t kLockBlockBytes = 20;
 
 const wchar_t kChildFolderVariable[] = L"KELVRA_FAULTS_LOG_FOLDER";
 
@@ -261,41 +256,23 @@ TEST_F(Faults, MemallocNullForAStringResultAnswersMinusOne) {
   expectClean();
 }
 
-// Out of memory where a call needs its method's name: the name's copy from the
-// browser, or, on the first call of a load, the module's heap while the method table
-// is built. Each such call is refused like an unknown name, without an exception
-// leaving invoke; with memory back the table is built and every method works.
-TEST_F(Faults, NoMemoryForTheMethodNameOrTheMethodTableRefusesTheCallAsUnknown) {
+TEST_F(Faults, MemallocNullForTheMethodNameRefusesTheCallAsUnknown) {
   begin();
   Embedding embedding = open();
-  auto expectRefused = [&](const MethodModel& row, const std::function<void()>& undo) {
+  for (const MethodModel& row : kMethods) {
     launcher.clearCalls();
     std::vector<NPVariant> args = wellFormedArguments(row);
+    browser::Faults faults;
+    faults.failAllocationsFrom = 0;
+    browser::setFaults(faults);
     const long exceptions = browser::counts().exceptions;
     NPVariant result;
     EXPECT_FALSE(call(embedding.object, row.name, args, &result)) << row.name;
-    undo();
+    browser::setFaults(browser::Faults());
     EXPECT_EQ(exceptions + 1, browser::counts().exceptions) << row.name;
     EXPECT_EQ("exception during invocation", browser::lastException());
     EXPECT_EQ(0u, launcher.callCount()) << row.name;
     EXPECT_TRUE(NPVARIANT_IS_VOID(result));
-  };
-  {
-    std::unique_ptr<HeapWatch> heap(new HeapWatch(plugin.module));
-    ASSERT_GT(heap->patchedImports(), 0) << "no malloc import to watch";
-    // Every block but the small ones of the runtime's locks (the posix thread model's
-    // first guard of a static makes two, and fails for good without them).
-    heap->failAllocations(0, 1 << 20, kLockBlockBytes);
-    expectRefused(method("HelloWorld"), [&] {
-      EXPECT_GT(heap->failedAllocations(), 0) << "the first call did not build the table";
-      heap.reset();
-    });
-  }
-  for (const MethodModel& row : kMethods) {
-    browser::Faults faults;
-    faults.failAllocationsFrom = 0;
-    browser::setFaults(faults);
-    expectRefused(row, [] { browser::setFaults(browser::Faults()); });
   }
   expectAllMethodsWork(embedding);
   close(embedding);
@@ -432,6 +409,64 @@ TEST_F(Faults, LauncherFailingEveryMethod) {
   expectAllMethodsWork(embedding);
   close(embedding);
   expectClean();
+}
+
+// The system refusing to convert text, for the module's MultiByteToWideChar.
+int WINAPI refuseConversion(UINT, DWORD, LPCCH, int, LPWSTR, int) {
+  SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  return 0;
+}
+
+// Another MinGW-built module in the browser (a plug-in, a shell extension, an input
+// method) brings the toolchain's shared unwinder into the process before the plug-in
+// loads. Each path where the plug-in runs out of memory or is refused a conversion
+// must answer as it does alone, never end the process.
+TEST_F(Faults, FailurePathsHoldWithAnotherModulesUnwinderLoadedFirst) {
+  HMODULE unwinder = LoadLibraryW(L"libgcc_s_dw2-1.dll");
+  ASSERT_NE(nullptr, unwinder) << "the toolchain's libgcc_s_dw2-1.dll belongs beside the test";
+  begin();
+  Embedding embedding = open();
+  {
+    // The method table's first use, with no memory to be had.
+    HeapWatch heap(plugin.module);
+    heap.failAllocations(0, 1000);
+    NPVariant result;
+    EXPECT_TRUE(call(embedding.object, "HelloWorld", {}, &result));
+    EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == S_OK);
+    EXPECT_EQ(1u, launcher.callCount());
+  }
+  for (int failing = 0; failing < 2; ++failing) {
+    launcher.clearCalls();
+    const ULONG_PTR system = addressOf(procAddress<decltype(&refuseConversion)>(
+        GetModuleHandleW(L"kernel32.dll"), "MultiByteToWideChar"));
+    const ULONG_PTR refusal = addressOf(&refuseConversion);
+    if (failing == 0) {
+      watch->failAllocations(0, 1);
+    } else {
+      ASSERT_GT(patchImports(plugin.module, &system, &refusal, 1), 0);
+    }
+    NPVariant result;
+    EXPECT_TRUE(call(embedding.object, "Put_AuthenticationTicket",
+                     {browser::stringArgument("tkt-123456789")}, &result));
+    if (failing == 1) patchImports(plugin.module, &refusal, &system, 1);
+    const HRESULT expected = failing == 0 ? E_OUTOFMEMORY : HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_TRUE(NPVARIANT_IS_INT32(result) && NPVARIANT_TO_INT32(result) == expected)
+        << (failing == 0 ? "allocation" : "conversion");
+    EXPECT_EQ(0u, launcher.callCount());
+  }
+  {
+    // The registry's insert: the record is NPP_New's first block, the list's the next.
+    HeapWatch heap(plugin.module);
+    heap.failAllocations(1, 1);
+    NPError error = NPERR_NO_ERROR;
+    NPP instance = newInstance("www.kelvra.com", &error);
+    EXPECT_EQ(NPERR_OUT_OF_MEMORY_ERROR, error);
+    EXPECT_EQ(nullptr, scriptableObject(instance));
+  }
+  expectAllMethodsWork(embedding);
+  close(embedding);
+  expectClean();
+  FreeLibrary(unwinder);
 }
 
 TEST_F(Faults, MissingTemporaryDirectoryLeavesThePluginWorkingUnlogged) {

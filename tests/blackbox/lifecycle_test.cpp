@@ -381,7 +381,7 @@ TEST_F(LifecycleTest, ListInsertOutOfMemoryAnswersFiveAndKeepsNothing) {
     NPP instance = expectNew("www.kelvra.com", NPERR_OUT_OF_MEMORY_ERROR,
                              {"newv", kContains, kListFull});
     EXPECT_EQ(1, heap.failedAllocations());
-    // The throw of bad_alloc allocates too; the record is the first block.
+    // The record is the first block.
     EXPECT_EQ(sizeof(void*) * 3, heap.allocationSize(0));
     EXPECT_TRUE(heap.allocationFreed(0)) << "the record was not freed";
     ASSERT_EQ(1, launcher.objectsCreated());

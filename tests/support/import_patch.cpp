@@ -57,15 +57,28 @@ const RealHeap& realHeap() {
 
 std::atomic<HeapWatch*> activeHeapWatch{NULL};
 
+// The thread keeping a watch's books (under its lock), or 0: what the books allocate
+// for themselves, when the watched module is the test program, goes straight to the
+// heap. (Not thread_local: MinGW's emulated TLS allocates on first use.)
+std::atomic<DWORD> bookKeeper{0};
+
+bool keepingBooks() { return bookKeeper.load() == GetCurrentThreadId(); }
+
+class BookKeeping {
+ public:
+  BookKeeping() { bookKeeper.store(GetCurrentThreadId()); }
+  ~BookKeeping() { bookKeeper.store(0); }
+};
+
 }  // namespace
 
 struct HeapWatch::Hooks {
   static void* __cdecl allocate(size_t size) {
     HeapWatch* watch = activeHeapWatch.load();
-    if (watch == NULL) return realHeap().allocate(size);
+    if (watch == NULL || keepingBooks()) return realHeap().allocate(size);
     {
       std::lock_guard<std::mutex> guard(watch->lock_);
-      if (watch->failCount_ > 0 && size > watch->failLargerThan_) {
+      if (watch->failCount_ > 0) {
         if (watch->failSkip_ > 0) {
           --watch->failSkip_;
         } else {
@@ -78,6 +91,7 @@ struct HeapWatch::Hooks {
     void* block = realHeap().allocate(size);
     if (block != NULL) {
       std::lock_guard<std::mutex> guard(watch->lock_);
+      BookKeeping books;
       watch->live_[block] = watch->made_.size();
       watch->made_.push_back(Allocation{block, size, false});
     }
@@ -85,8 +99,9 @@ struct HeapWatch::Hooks {
   }
   static void __cdecl release(void* block) {
     HeapWatch* watch = activeHeapWatch.load();
-    if (watch != NULL && block != NULL) {
+    if (watch != NULL && block != NULL && !keepingBooks()) {
       std::lock_guard<std::mutex> guard(watch->lock_);
+      BookKeeping books;
       std::map<void*, size_t>::iterator entry = watch->live_.find(block);
       // Blocks from before the watch are freed without being counted.
       if (entry != watch->live_.end()) {
@@ -99,6 +114,10 @@ struct HeapWatch::Hooks {
 };
 
 HeapWatch::HeapWatch(HMODULE module) : module_(module) {
+  // What the hooks use is made before they run: the runtime's mutex is set up on its
+  // first lock, with malloc.
+  realHeap();
+  { std::lock_guard<std::mutex> guard(lock_); }
   activeHeapWatch.store(this);
   patch(true);
 }
@@ -118,11 +137,10 @@ void HeapWatch::patch(bool install) {
 
 int HeapWatch::patchedImports() const { return patched_; }
 
-void HeapWatch::failAllocations(int skip, int count, size_t largerThan) {
+void HeapWatch::failAllocations(int skip, int count) {
   std::lock_guard<std::mutex> guard(lock_);
   failSkip_ = skip;
   failCount_ = count;
-  failLargerThan_ = largerThan;
 }
 
 long HeapWatch::failedAllocations() const {

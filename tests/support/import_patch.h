@@ -39,16 +39,16 @@ int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, siz
 class HeapWatch {
  public:
   // Patches `module`'s imports of msvcrt's malloc and free (operator new of a statically
-  // linked C++ runtime allocates through the same import). One watch at a time.
+  // linked C++ runtime allocates through the same import); the test program itself may
+  // be the module. One watch at a time.
   explicit HeapWatch(HMODULE module);
   ~HeapWatch();
   HeapWatch(const HeapWatch&) = delete;
   HeapWatch& operator=(const HeapWatch&) = delete;
 
   int patchedImports() const;
-  // After `skip` more allocations succeed, the next `count` answer NULL. Only those of
-  // more than `largerThan` bytes count toward either; smaller ones always succeed.
-  void failAllocations(int skip, int count, size_t largerThan = 0);
+  // After `skip` more allocations succeed, the next `count` answer NULL.
+  void failAllocations(int skip, int count);
   long failedAllocations() const;
   long allocations() const;  // successful malloc calls by the module
   // The size of the module's n-th successful allocation under the watch (from 0), and
@@ -74,7 +74,6 @@ class HeapWatch {
   long failed_ = 0;
   int failSkip_ = 0;
   int failCount_ = 0;
-  size_t failLargerThan_ = 0;
 };
 
 }  // namespace kelvra_test

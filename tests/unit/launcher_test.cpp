@@ -1,12 +1,10 @@
 // The launcher client against the stand-in launcher, reached through CoCreateInstance:
 // creation, the slot and argument order of every adapter, BSTR ownership, VARIANT_BOOL
-// reading, the ANSI conversions and the COM support pieces _bstr_t relies on.
+// reading, the ANSI conversions and the BSTR owner the text adapters use.
 #include <windows.h>
-#include <comdef.h>
 #include <string.h>
 
 #include <functional>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "base/session.h"
+#include "import_patch.h"
 #include "launcher/launcher.h"
+#include "launcher/narrow_bstr.h"
 #include "launcher_standin.h"
 
 using namespace kelvra_test;
@@ -655,93 +655,60 @@ TEST(WideToAnsi, CutNeverSplitsASurrogatePair) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The COM support pieces behind _bstr_t
+// The BSTR owner behind the text adapters
 
-TEST(ComSupport, ConvertStringToBstrFollowsTheAnsiCodePageUpToTheNul) {
-  BSTR empty = _com_util::ConvertStringToBSTR("");
-  ASSERT_NE(nullptr, empty);
-  EXPECT_EQ(0u, SysStringLen(empty));
-  SysFreeString(empty);
+typedef int(WINAPI* ConversionFn)(UINT, DWORD, LPCCH, int, LPWSTR, int);
+const ConversionFn systemConversion =
+    procAddress<ConversionFn>(GetModuleHandleW(L"kernel32.dll"), "MultiByteToWideChar");
+int conversionsBeforeRefusal = 0;
 
-  BSTR cut = _com_util::ConvertStringToBSTR("ab\0cd");
-  ASSERT_NE(nullptr, cut);
-  EXPECT_EQ(std::wstring(L"ab"), std::wstring(cut, SysStringLen(cut)));
-  SysFreeString(cut);
-
-  EXPECT_EQ(nullptr, _com_util::ConvertStringToBSTR(NULL));
-
-  if (GetACP() == 1252) {
-    BSTR accented = _com_util::ConvertStringToBSTR("\xE9t\xE9");
-    ASSERT_NE(nullptr, accented);
-    EXPECT_EQ(std::wstring(L"\x00E9t\x00E9"), std::wstring(accented, SysStringLen(accented)));
-    SysFreeString(accented);
-  }
+// The system refusing to convert text once this many more conversions have passed, for
+// the test program's MultiByteToWideChar.
+int WINAPI refuseConversion(UINT codePage, DWORD flags, LPCCH text, int bytes, LPWSTR out, int units) {
+  if (conversionsBeforeRefusal-- > 0) return systemConversion(codePage, flags, text, bytes, out, units);
+  SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  return 0;
 }
 
-TEST(ComSupport, BstrFromEmptyTextIsNonNull) {
-  _bstr_t empty("");
-  EXPECT_NE(nullptr, static_cast<const wchar_t*>(empty));
-  EXPECT_EQ(0u, empty.length());
-}
-
-TEST(ComSupport, AllocationFailureRaisesOutOfMemory) {
+TEST(NarrowBstrTest, FollowsTheAnsiCodePageUpToTheNul) {
   BstrWatch watch(GetModuleHandleW(NULL));
-  watch.failAllocations(0, 1);
-  HRESULT raised = S_OK;
-  try {
-    _bstr_t text("abc");
-  } catch (const _com_error& error) {
-    raised = error.Error();
+  {
+    NarrowBstr empty("");
+    EXPECT_EQ(S_OK, empty.status());
+    ASSERT_NE(nullptr, static_cast<BSTR>(empty));
+    EXPECT_EQ(0u, SysStringLen(empty));
+    NarrowBstr cut("ab\0cd");
+    EXPECT_EQ(std::wstring(L"ab"), std::wstring(cut, SysStringLen(cut)));
+    EXPECT_EQ(2, watch.outstanding());
+    if (GetACP() == 1252) {
+      NarrowBstr accented("\xE9t\xE9");
+      EXPECT_EQ(std::wstring(L"\x00E9t\x00E9"), std::wstring(accented, SysStringLen(accented)));
+    }
   }
-  EXPECT_EQ(E_OUTOFMEMORY, raised);
   EXPECT_EQ(0, watch.outstanding());
 }
 
-HRESULT handledError = S_OK;
-void WINAPI noteErrorAndReturn(HRESULT hr, IErrorInfo*) { handledError = hr; }
-
-// A COM error handler that returns leaves the conversion without a BSTR: _bstr_t then
-// fails with bad_alloc (which the adapters answer as E_OUTOFMEMORY) instead of going on
-// with NULL.
-TEST(ComSupport, ErrorHandlerThatReturnsStillEndsInAnAllocationFailure) {
-  handledError = S_OK;
-  _set_com_error_handler(noteErrorAndReturn);
+TEST(NarrowBstrTest, FailuresLeaveItNullWithTheirReason) {
   BstrWatch watch(GetModuleHandleW(NULL));
   watch.failAllocations(0, 1);
-  bool outOfMemory = false;
-  try {
-    _bstr_t text("abc");
-  } catch (const std::bad_alloc&) {
-    outOfMemory = true;
+  {
+    NarrowBstr text("abc");
+    EXPECT_EQ(E_OUTOFMEMORY, text.status());
+    EXPECT_EQ(nullptr, static_cast<BSTR>(text));
   }
-  _set_com_error_handler(_com_raise_error);
-  EXPECT_TRUE(outOfMemory);
-  EXPECT_EQ(E_OUTOFMEMORY, handledError);
+  const ULONG_PTR system = addressOf(systemConversion);
+  const ULONG_PTR refusal = addressOf(&refuseConversion);
+  ASSERT_GT(patchImports(GetModuleHandleW(NULL), &system, &refusal, 1), 0);
+  // The measure, then the conversion into the BSTR made for it.
+  for (int passing : {0, 1}) {
+    conversionsBeforeRefusal = passing;
+    NarrowBstr text("abc");
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION), text.status()) << passing;
+    EXPECT_EQ(nullptr, static_cast<BSTR>(text));
+  }
+  patchImports(GetModuleHandleW(NULL), &refusal, &system, 1);
   EXPECT_EQ(0, watch.outstanding());
-}
-
-TEST(ComSupport, IssueErrorThrowsComError) {
-  HRESULT raised = S_OK;
-  try {
-    _com_issue_error(DISP_E_TYPEMISMATCH);
-  } catch (const _com_error& error) {
-    raised = error.Error();
-  }
-  EXPECT_EQ(DISP_E_TYPEMISMATCH, raised);
-}
-
-TEST(ComSupport, ConvertBstrToStringGivesAnsiText) {
-  BSTR source = SysAllocString(L"key\x00E9");
-  ASSERT_NE(nullptr, source);
-  char* text = _com_util::ConvertBSTRToString(source);
-  ASSERT_NE(nullptr, text);
-  if (GetACP() == 1252) {
-    EXPECT_STREQ("key\xE9", text);
-  }
-  EXPECT_EQ(4u, strlen(text));
-  delete[] text;
-  SysFreeString(source);
-  EXPECT_EQ(nullptr, _com_util::ConvertBSTRToString(NULL));
+  EXPECT_EQ(0, watch.badFrees());
 }
 
 }  // namespace

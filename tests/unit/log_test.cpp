@@ -83,8 +83,8 @@ class ProxyStateLogTest : public ::testing::Test {
 TEST_F(ProxyStateLogTest, PathIsTheTemporaryDirectoryAndTheFileExistsEmpty) {
   build();
   ASSERT_FALSE(state->logDisabled);
-  EXPECT_EQ(directory, state->logPath.substr(0, directory.size()));
-  EXPECT_THAT(findFiles(directory, L"KLV-*.log"), ElementsAre(state->logPath));
+  EXPECT_EQ(directory, std::wstring(state->logPath).substr(0, directory.size()));
+  EXPECT_THAT(findFiles(directory, L"KLV-*.log"), ElementsAre(std::wstring(state->logPath)));
   EXPECT_EQ("", text());
 }
 
@@ -270,7 +270,7 @@ TEST_F(ProxyStateLogTest, OffForPathsTooLongForTheBuffersAndNothingIsFormatted) 
   for (size_t length : {300u, 256u, 250u, 244u}) {
     build(folderOfLength(length));
     EXPECT_TRUE(state->logDisabled) << length;
-    EXPECT_TRUE(state->logPath.empty()) << length;
+    EXPECT_EQ(L'\0', state->logPath[0]) << length;
     state->logMessage("%s", reinterpret_cast<const char*>(static_cast<uintptr_t>(1)));
   }
   // Only the folders made above: no file anywhere below the directory.
@@ -292,7 +292,7 @@ TEST_F(ProxyStateLogTest, OffForPathsTooLongForTheBuffersAndNothingIsFormatted) 
   std::wstring longest = folderOfLength(243);
   build(longest);
   EXPECT_FALSE(state->logDisabled);
-  EXPECT_EQ(longest.size() + 16, state->logPath.size());
+  EXPECT_EQ(longest.size() + 16, wcslen(state->logPath));
   state->logMessage("kept");
   EXPECT_EQ("kept", lines().at(0).substr(kStamp));
 }
@@ -302,7 +302,7 @@ TEST_F(ProxyStateLogTest, FailedWhenTheDirectoryIsMissingAndLinesAreDropped) {
   std::wstring missing = directory + L"missing\\";
   build(missing);
   EXPECT_FALSE(state->logDisabled);
-  EXPECT_EQ(missing, state->logPath.substr(0, missing.size()));
+  EXPECT_EQ(missing, std::wstring(state->logPath).substr(0, missing.size()));
   state->logMessage("dropped %d", 1);
   state->logMessage("%s", patterned(2000).c_str());
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(missing.c_str()));

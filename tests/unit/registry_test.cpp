@@ -8,10 +8,10 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <new>
 #include <thread>
 #include <vector>
 
@@ -23,24 +23,6 @@
 #include "import_patch.h"
 #include "launcher_standin.h"
 #include "plugin_loader.h"
-
-namespace {
-// From this many more allocations on, operator new fails; -1: never.
-std::atomic<int> allocationsBeforeFailure(-1);
-}  // namespace
-
-// The program's allocations, failing on demand for the out-of-memory paths.
-void* operator new(size_t size) {
-  if (allocationsBeforeFailure.load() == 0) throw std::bad_alloc();
-  if (allocationsBeforeFailure.load() > 0) --allocationsBeforeFailure;
-  void* block = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1);
-  if (block == NULL) throw std::bad_alloc();
-  return block;
-}
-void operator delete(void* block) noexcept {
-  if (block != NULL) HeapFree(GetProcessHeap(), 0, block);
-}
-void operator delete(void* block, size_t) noexcept { operator delete(block); }
 
 namespace {
 
@@ -76,13 +58,17 @@ NP_KELVRA_INSTANCE fakeRecord(uintptr_t n) {
 }
 
 std::vector<NP_KELVRA_INSTANCE*> listed() {
-  return std::vector<NP_KELVRA_INSTANCE*>(proxyState.objList.begin(), proxyState.objList.end());
+  std::vector<NP_KELVRA_INSTANCE*> records;
+  for (const RecordNode* node = proxyState.objList.first; node != NULL; node = node->next) {
+    records.push_back(node->record);
+  }
+  return records;
 }
 
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(proxyState.objList.empty());
+    ASSERT_TRUE(listed().empty());
     ASSERT_TRUE(SUCCEEDED(CoInitialize(NULL)));
     standIn.reset(new kelvra_test::LauncherStandIn());
     ASSERT_EQ(S_OK, standIn->registerFactory());
@@ -90,9 +76,9 @@ class RegistryTest : public ::testing::Test {
   // Whatever a failed test left behind must not reach the next one; no lookup may have
   // kept a reference.
   void TearDown() override {
-    EXPECT_TRUE(proxyState.objList.empty());
-    EXPECT_TRUE(proxyState.firstByObject.empty());
-    proxyState.objList.clear();
+    EXPECT_TRUE(listed().empty());
+    EXPECT_EQ(0u, proxyState.firstByObject.count);
+    while (proxyState.objList.first != NULL) removeRecordByInstance(proxyState.objList.first->record->instance);
     for (const auto& entry : launchers) entry.second->Release();
     launchers.clear();
     for (int i = 0; i < standIn->objectsCreated(); ++i) {
@@ -101,7 +87,6 @@ class RegistryTest : public ::testing::Test {
     }
     standIn.reset();
     CoUninitialize();
-    proxyState.firstByObject.clear();
   }
 };
 
@@ -111,7 +96,7 @@ TEST_F(RegistryTest, EmptyRegistryFindsAndRemovesNothing) {
   EXPECT_EQ(nullptr, removeRecordByInstance(fakeInstance(1)));
   EXPECT_EQ(nullptr, findRecordByInstance(NULL));
   EXPECT_EQ(nullptr, launcherFound(NULL));
-  EXPECT_TRUE(proxyState.objList.empty());
+  EXPECT_TRUE(listed().empty());
 }
 
 TEST_F(RegistryTest, LookupsWithSeveralRecords) {
@@ -220,19 +205,30 @@ TEST_F(RegistryTest, FirstMatchWinsInInsertionOrder) {
 
 // Out of memory while a record is added: refused, and the registry stays as it was.
 TEST_F(RegistryTest, AnAdditionThatRunsOutOfMemoryChangesNothing) {
-  NP_KELVRA_INSTANCE kept = fakeRecord(1), refused = fakeRecord(2);
-  addRecord(&kept);
-  // The list's node, then the index's node.
+  // Records up to the index's room, so that one more must grow it.
+  std::deque<NP_KELVRA_INSTANCE> kept;
+  do {
+    kept.push_back(fakeRecord(kept.size() + 1));
+    ASSERT_TRUE(addRecord(&kept.back()));
+  } while (proxyState.firstByObject.count < proxyState.firstByObject.capacity);
+  const std::vector<NP_KELVRA_INSTANCE*> before = listed();
+  NP_KELVRA_INSTANCE refused = fakeRecord(kept.size() + 1);
+  // The list's node, then the index's larger block.
   for (int allocations : {0, 1}) {
     SCOPED_TRACE(allocations);
-    allocationsBeforeFailure = allocations;
-    EXPECT_FALSE(addRecord(&refused));
-    allocationsBeforeFailure = -1;
-    EXPECT_THAT(listed(), ElementsAre(&kept));
+    {
+      kelvra_test::HeapWatch heap(GetModuleHandleW(NULL));
+      heap.failAllocations(allocations, 1);
+      EXPECT_FALSE(addRecord(&refused));
+      EXPECT_EQ(1, heap.failedAllocations());
+    }
+    EXPECT_EQ(before, listed());
     EXPECT_EQ(nullptr, launcherFound(refused.npobject));
-    EXPECT_EQ(kept.launcher, launcherFound(kept.npobject));
+    for (const NP_KELVRA_INSTANCE& record : kept) {
+      EXPECT_EQ(record.launcher, launcherFound(record.npobject));
+    }
   }
-  EXPECT_EQ(&kept, removeRecordByInstance(kept.instance));
+  for (NP_KELVRA_INSTANCE& record : kept) EXPECT_EQ(&record, removeRecordByInstance(record.instance));
 }
 
 TEST_F(RegistryTest, NullFieldsAreKeysLikeAnyOther) {
@@ -296,8 +292,8 @@ TEST_F(RegistryTest, ConcurrentThreadsKeepTheListConsistent) {
 
   EXPECT_EQ(0, wrong.load());
   EXPECT_EQ(static_cast<long>(kThreads) * kRounds * kRecords * 6, checks.load());
-  EXPECT_TRUE(proxyState.objList.empty());
-  EXPECT_EQ(0u, proxyState.objList.size());
+  EXPECT_TRUE(listed().empty());
+  EXPECT_EQ(nullptr, proxyState.objList.last);
 }
 
 // The registry's four operations, on one record.
