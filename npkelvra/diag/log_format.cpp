@@ -6,12 +6,6 @@
 
 namespace {
 
-char* twoDigits(char* out, unsigned value) {
-  *out++ = static_cast<char>('0' + value / 10 % 10);
-  *out++ = static_cast<char>('0' + value % 10);
-  return out;
-}
-
 // Where the formatted text goes: the bytes that fit are stored, all are counted.
 struct Output {
   char* out;
@@ -164,6 +158,17 @@ void runtimeText(Output& output, const char* format, va_list args) {
 
 }  // namespace
 
+#if defined(_WIN32)
+namespace {
+
+char* twoDigits(char* out, unsigned value) {
+  *out++ = static_cast<char>('0' + value / 10 % 10);
+  *out++ = static_cast<char>('0' + value % 10);
+  return out;
+}
+
+}  // namespace
+
 size_t formatLogStamp(const SYSTEMTIME& time, char* out) {
   char* end = out;
   end = twoDigits(end, time.wMonth);
@@ -187,6 +192,7 @@ size_t formatLogStamp(const SYSTEMTIME& time, char* out) {
   *end++ = ' ';
   return static_cast<size_t>(end - out);
 }
+#endif
 
 size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
   static const char lower[] = "0123456789abcdef";

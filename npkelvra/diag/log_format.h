@@ -6,9 +6,15 @@
 #ifndef NPKELVRA_DIAG_LOG_FORMAT_H
 #define NPKELVRA_DIAG_LOG_FORMAT_H
 
-#include <windows.h>
 #include <stdarg.h>
 #include <stddef.h>
+
+// The text formatter needs no Windows call, so that CI builds it natively under the
+// address and undefined-behaviour sanitizers and fuzzes it; only the stamp takes the
+// system's time record.
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 // The module formats with the Microsoft runtime's rules on every compiler. clang
 // knows no ms_printf (and ignores it), so it checks the arguments as printf's.
@@ -23,7 +29,9 @@
 // "MM-DD-YYYY HH:MM:SS " (month, day, year, 24-hour time, one trailing blank) into `out`,
 // which holds kLogStampChars; answers the length written.
 const size_t kLogStampChars = 24;
+#if defined(_WIN32)
 size_t formatLogStamp(const SYSTEMTIME& time, char* out);
+#endif
 
 // The widest field the formatter pads to: a width, or an integer's precision, beyond
 // the room of a line on the stack is cut to it, as the runtime's output would be cut
