@@ -4,7 +4,6 @@
 #include "script/methods.h"
 
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +11,7 @@
 #include "base/registry.h"
 #include "diag/ProxyState.h"
 #include "launcher/launcher.h"
+#include "script/ticket_preview.h"
 
 namespace {
 
@@ -42,24 +42,6 @@ public:
 
 private:
   IKelvraLauncher* launcher_;
-};
-
-// An authentication ticket as the log shows it: at most its first four bytes and its
-// length ("tkt-... (11 bytes)"). A ticket of four bytes or fewer shows none of its
-// bytes ("... (4 bytes)"), so that no ticket is ever written whole.
-class LoggedTicket {
-public:
-  explicit LoggedTicket(const char* ticket) {
-    const size_t length = strlen(ticket);
-    const int shown = length > kShownBytes ? static_cast<int>(kShownBytes) : 0;
-    snprintf(text_, sizeof text_, "%.*s... (%lu bytes)", shown, ticket,
-             static_cast<unsigned long>(length));
-  }
-  const char* text() const { return text_; }
-
-private:
-  static const size_t kShownBytes = 4;
-  char text_[kShownBytes + 32];
 };
 
 // A script string copied into a zero-filled block of its byte length + 1: a NUL
@@ -184,7 +166,7 @@ bool runIntegerMethod(const IntegerMethod& method, NPObject* object, const NPVar
   ArgumentText copies[2];
   if (!copyTexts(method.arguments, args, copies)) return true;
   if (method.callLine != NULL) {
-    proxyState.logMessage(method.callLine, LoggedTicket(copies[0].text()).text(), copies[1].text());
+    proxyState.logMessage(method.callLine, previewTicket(copies[0].text()).text, copies[1].text());
   }
   HRESULT hr = callAdapter(method, launcher.get(), args, copies);
   result->value.intValue = static_cast<int32_t>(hr);

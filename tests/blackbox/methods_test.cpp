@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 
 #include "bridge_fixture.h"
+#include "method_model.h"
 
 namespace kelvra_test {
 namespace {
@@ -771,36 +772,50 @@ TEST_F(ScriptMethodCases, StartGameSendsTicketThenScript) {
   EXPECT_THAT(outcome.lines,
               ElementsAreArray({std::string("invoke"),
                                 "invokeKelvraAdapterStartGame " + addressText(embedding.object),
-                                std::string("KelvraAdapterStartGame Auth = TICK... (6 bytes), Script = SCRIPT"),
+                                std::string("KelvraAdapterStartGame Auth = ... (6 bytes), Script = SCRIPT"),
                                 std::string("KelvraAdapterStartGame result=-2147024891")}));
 }
 
-// The ticket is a credential: both lines show at most its first four bytes and its
-// length, never a ticket whole; the launcher still gets all of it.
-TEST_F(ScriptMethodCases, TicketIsLoggedAsFourBytesAndItsLengthAndReachesTheLauncherWhole) {
+// The ticket is a credential: both lines show at most its first four characters (none
+// of a short one), never a quarter of it, cut between characters and with controls
+// replaced, and its length in bytes; the launcher still gets all of it.
+TEST_F(ScriptMethodCases, TicketIsLoggedAsAShortPreviewAndItsLengthAndReachesTheLauncherWhole) {
+  const std::string euros16 = [] {
+    std::string text;
+    for (int i = 0; i < 16; ++i) text += "\xE2\x82\xAC";
+    return text;
+  }();
   const struct {
     std::string ticket;
     const char* logged;
-    const wchar_t* received;
   } cases[] = {
-      {"tkt-1234567", "tkt-... (11 bytes)", L"tkt-1234567"},
-      {"abcde", "abcd... (5 bytes)", L"abcde"},
-      {"abcd", "... (4 bytes)", L"abcd"},
-      {"a", "... (1 bytes)", L"a"},
-      {"", "... (0 bytes)", L""},
-      {std::string("secret\0hidden", 13), "secr... (6 bytes)", L"secret"},
+      {"tkt-0123456789abcdef", "tkt-... (20 bytes)"},
+      {"0123456789abcdef", "0123... (16 bytes)"},
+      {"0123456789abcde", "... (15 bytes)"},
+      {"abcde", "... (5 bytes)"},
+      {"", "... (0 bytes)"},
+      {std::string("secret\0hidden-and-long", 22), "... (6 bytes)"},
+      {"\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", "... (9 bytes)"},
+      // Sixteen three-byte characters: four whole ones.
+      {euros16, "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC... (48 bytes)"},
+      // A line break, a tab, a C1 control, a stray continuation byte.
+      {"a\nb\tcdefghijklmnop", "a?b?... (18 bytes)"},
+      {"\xC2\x85\x80z0123456789abcdef", "??z0... (20 bytes)"},
+      // An overlong form and a sequence cut short are no characters either.
+      {"\xC0\xAF\xE2\x82x0123456789abcd", "????... (19 bytes)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.logged);
+    const std::wstring received = model::launcherTextOf(c.ticket);
     CallOutcome put = run(embedding.object, "Put_AuthenticationTicket", {stringArg(c.ticket)});
     EXPECT_EQ(std::string("KelvraAdapterPut_AuthenticationTicket Ticket = ") + c.logged,
               put.lines.at(2));
-    EXPECT_EQ(c.received, launcher.lastCall().texts.at(0).text);
+    EXPECT_EQ(received, launcher.lastCall().texts.at(0).text);
     CallOutcome start =
         run(embedding.object, "StartGame", {stringArg(c.ticket), stringArg("run %s now")});
     EXPECT_EQ(std::string("KelvraAdapterStartGame Auth = ") + c.logged + ", Script = run %s now",
               start.lines.at(2));
-    EXPECT_EQ(c.received, launcher.lastCall().texts.at(0).text);
+    EXPECT_EQ(received, launcher.lastCall().texts.at(0).text);
     EXPECT_EQ(L"run %s now", launcher.lastCall().texts.at(1).text);
   }
 }

@@ -1,6 +1,7 @@
 #include "plugin_fixture.h"
 
 #include <objbase.h>
+#include <stdint.h>
 
 namespace kelvra_test {
 
@@ -138,8 +139,31 @@ std::string textOf(const NPVariant& value) {
 
 std::string ticketAsLogged(const std::string& ticket) {
   const std::string copy = ticket.c_str();
-  return (copy.size() > 4 ? copy.substr(0, 4) : std::string()) + "... (" +
-         std::to_string(copy.size()) + " bytes)";
+  // The characters: each well-formed UTF-8 sequence, decoded and range-checked, or a
+  // single byte that starts none.
+  std::vector<std::string> characters;
+  for (size_t at = 0; at < copy.size();) {
+    const unsigned char lead = static_cast<unsigned char>(copy[at]);
+    const size_t length = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
+    uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    bool wellFormed = length != 0 && at + length <= copy.size();
+    for (size_t i = 1; wellFormed && i < length; ++i) {
+      const unsigned char next = static_cast<unsigned char>(copy[at + i]);
+      wellFormed = next >> 6 == 2;
+      code = code << 6 | (next & 0x3F);
+    }
+    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    wellFormed = wellFormed && code >= kSmallest[length] && code <= 0x10FFFF &&
+                 (code < 0xD800 || code > 0xDFFF);
+    const bool control = code < 0x20 || (code >= 0x7F && code < 0xA0);
+    characters.push_back(!wellFormed || control ? "?" : copy.substr(at, length));
+    at += wellFormed ? length : 1;
+  }
+  std::string shown;
+  if (characters.size() >= 16) {
+    for (size_t i = 0; i < 4; ++i) shown += characters[i];
+  }
+  return shown + "... (" + std::to_string(copy.size()) + " bytes)";
 }
 
 void expectNothingLeaked(const browser::Counts& before, const LauncherStandIn& launcher,

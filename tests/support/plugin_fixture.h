@@ -78,7 +78,8 @@ NPVariant voidArgument();
 // The text of a string variant.
 std::string textOf(const NPVariant& value);
 // An authentication ticket (the copy the module made, cut at its first NUL) as the log
-// shows it: its first four bytes when it is longer than four, then "... (n bytes)".
+// shows it: its first four UTF-8 characters when it has sixteen or more (a control or a
+// byte of no well-formed character as '?'), then "... (n bytes)".
 std::string ticketAsLogged(const std::string& ticket);
 
 // Nothing left behind since `before`: browser objects, memalloc blocks and their bytes,
