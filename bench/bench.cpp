@@ -8,9 +8,13 @@
 // after it, a batch of the floor's, so that a ratio compares two batches run under the
 // same load (the machine may be busy with other work); the figures are medians over the
 // repetitions, after a warm-up. Figures only, nothing is asserted.
+//
+//   kelvra_bench.exe [--quick]   (--quick: a few short batches, to see that it runs;
+//                                 its figures mean little)
 #include <windows.h>
 #include <objbase.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -24,9 +28,14 @@ using kelvra_bench::PluginSession;
 
 namespace {
 
-const int kWarmUp = 1000;
-const int kBatch = 200;
-const int kRepetitions = 61;
+// Calls before the timing, calls per batch, batches per figure.
+struct Rounds {
+  int warmUp;
+  int batch;
+  int repetitions;
+};
+const Rounds kFull = {1000, 200, 61};
+const Rounds kQuick = {20, 10, 3};
 const size_t kTextSize = 2048;
 
 const wchar_t kHelloText[] = L"Hello from the launcher";
@@ -161,7 +170,13 @@ struct Embedding {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool quick = argc == 2 && strcmp(argv[1], "--quick") == 0;
+  if (argc > 2 || (argc == 2 && !quick)) {
+    fprintf(stderr, "usage: kelvra_bench.exe [--quick]\n");
+    return 2;
+  }
+  const Rounds& rounds = quick ? kQuick : kFull;
   if (FAILED(CoInitialize(NULL))) return 2;
   LauncherStandIn launcher;
   if (FAILED(launcher.registerFactory())) return 2;
@@ -205,7 +220,8 @@ int main() {
   };
   printf("%d repetitions of a batch of %d calls after %d warm-up calls, medians; floor = launcher "
          "called directly + the plug-in's log bytes for that call, one WriteFile per line\n\n",
-         kRepetitions, kBatch, kWarmUp);
+         rounds.repetitions, rounds.batch, rounds.warmUp);
+  if (quick) printf("(--quick: a run to see that the benchmark works; its figures measure nothing)\n\n");
   CRITICAL_SECTION section;
   InitializeCriticalSection(&section);
   SectionPair lock{&section};
@@ -226,23 +242,23 @@ int main() {
     size_t bytes = 0;
     for (const std::string& line : floor.lines) bytes += line.size();
 
-    timeBatch(plugin, kWarmUp);
-    timeBatch(floor, kWarmUp);
-    timeBatch(lock, kWarmUp);
-    timeBatch(share, kWarmUp);
+    timeBatch(plugin, rounds.warmUp);
+    timeBatch(floor, rounds.warmUp);
+    timeBatch(lock, rounds.warmUp);
+    timeBatch(share, rounds.warmUp);
     std::vector<double> pluginTimes, floorTimes, ratios, ratiosWithout, lockTimes, shareTimes;
-    for (int rep = 0; rep < kRepetitions; ++rep) {
+    for (int rep = 0; rep < rounds.repetitions; ++rep) {
       launcher.clearCalls();
       answerWell(launcher);
-      const double pluginTime = timeBatch(plugin, kBatch);
-      const double floorTime = timeBatch(floor, kBatch);
-      const double shareTime = timeBatch(share, kBatch);
+      const double pluginTime = timeBatch(plugin, rounds.batch);
+      const double floorTime = timeBatch(floor, rounds.batch);
+      const double shareTime = timeBatch(share, rounds.batch);
       pluginTimes.push_back(pluginTime);
       floorTimes.push_back(floorTime);
       shareTimes.push_back(shareTime);
       ratios.push_back(pluginTime / floorTime);
       ratiosWithout.push_back((pluginTime - shareTime) / floorTime);
-      lockTimes.push_back(timeBatch(lock, kBatch));
+      lockTimes.push_back(timeBatch(lock, rounds.batch));
     }
     printf("%-14s %5u %5u %10.2f %8.2f %6.2f %8.3f %8.2f %12.2f\n", c.method,
            static_cast<unsigned>(floor.lines.size()), static_cast<unsigned>(bytes),
@@ -269,17 +285,17 @@ int main() {
     while (embeddings.size() < count) addEmbedding();
     PluginCall preStart{embeddings.back().object, browser::identifier("PreStartGame"), {}};
     PluginCall hello{embeddings.back().object, browser::identifier("Hello"), {}};
-    timeBatch(preStart, kWarmUp);
-    timeBatch(hello, kWarmUp);
-    timeBatch(preStartFloor, kWarmUp);
+    timeBatch(preStart, rounds.warmUp);
+    timeBatch(hello, rounds.warmUp);
+    timeBatch(preStartFloor, rounds.warmUp);
     std::vector<double> preStartTimes, helloTimes, ratios;
-    for (int rep = 0; rep < kRepetitions; ++rep) {
+    for (int rep = 0; rep < rounds.repetitions; ++rep) {
       launcher.clearCalls();
       answerWell(launcher);
-      const double preStartTime = timeBatch(preStart, kBatch);
-      ratios.push_back(preStartTime / timeBatch(preStartFloor, kBatch));
+      const double preStartTime = timeBatch(preStart, rounds.batch);
+      ratios.push_back(preStartTime / timeBatch(preStartFloor, rounds.batch));
       preStartTimes.push_back(preStartTime);
-      helloTimes.push_back(timeBatch(hello, kBatch));
+      helloTimes.push_back(timeBatch(hello, rounds.batch));
     }
     const double ratio = kelvra_bench::median(ratios);
     if (count == 1) firstRatio = ratio;

@@ -3,9 +3,12 @@
 # idempotent (nothing happens when everything is there).
 set -euo pipefail
 
-# wixl and msitools build the installer, osslsigncode and openssl sign it.
+# wixl and msitools build the installer, osslsigncode and openssl sign it; clang 14
+# (named by its version, as CI's checks expect it) is CI's second compiler,
+# clang-tidy its static analysis, and with clang's runtimes (the sanitizers' and
+# libFuzzer's) it builds the native fuzzing harnesses.
 packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build
-          wixl msitools osslsigncode openssl)
+          wixl msitools osslsigncode openssl clang-14 clang-tidy-14 libclang-rt-14-dev)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

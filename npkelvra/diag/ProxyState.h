@@ -42,7 +42,7 @@ struct ObjectIndex {
 class ProxyState {
 public:
   // Longest message (its line feeds stored as CR LF) formatted without touching the heap.
-  static const size_t kStackMessageChars = 510;
+  static const size_t kStackMessageChars = kLogFieldLimit;
 
   // Builds the log on the temporary directory the process reports (TMP, TEMP, ...).
   ProxyState();

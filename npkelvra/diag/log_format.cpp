@@ -1,14 +1,10 @@
 #include "diag/log_format.h"
 
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 namespace {
-
-char* twoDigits(char* out, unsigned value) {
-  *out++ = static_cast<char>('0' + value / 10 % 10);
-  *out++ = static_cast<char>('0' + value % 10);
-  return out;
-}
 
 // Where the formatted text goes: the bytes that fit are stored, all are counted.
 struct Output {
@@ -38,6 +34,13 @@ struct Output {
     length = at;
     return text;
   }
+  // `count` bytes as they are, NULs too, but line feeds as CR LF.
+  void bytes(const char* text, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      if (text[i] == '\n') store('\r');
+      store(text[i]);
+    }
+  }
   void repeat(char c, size_t count) {
     char* const to = out;
     const size_t limit = room;
@@ -58,8 +61,8 @@ struct Directive {
   size_t precision;
 };
 
-// Widths and precisions stop growing here rather than overflow; the module's own
-// formats stay far below.
+// Widths and precisions stop growing here rather than overflow; a text's precision
+// bounds what is read, so it is not cut to kLogFieldLimit.
 const size_t kLargestField = 0x7FFFFFF;
 
 size_t readNumber(const char*& cursor) {
@@ -98,7 +101,7 @@ size_t decimalDigits(uint32_t value, char* end) {
   return count;
 }
 
-size_t hexDigits(uint32_t value, char* end, const char* digitSet) {
+size_t hexDigits(uintptr_t value, char* end, const char* digitSet) {
   size_t count = 0;
   do {
     *--end = digitSet[value & 0xF];
@@ -112,7 +115,8 @@ size_t hexDigits(uint32_t value, char* end, const char* digitSet) {
 void integer(Output& output, const Directive& d, const char* digits, size_t count, bool zero,
              bool negative) {
   if (zero && d.precise && d.precision == 0) count = 0;
-  size_t zeros = d.precise && d.precision > count ? d.precision - count : 0;
+  const size_t precision = d.precision < kLogFieldLimit ? d.precision : kLogFieldLimit;
+  size_t zeros = d.precise && precision > count ? precision - count : 0;
   size_t body = (negative ? 1 : 0) + zeros + count;
   // The '0' flag pads to the width with zeros after the sign; the Microsoft runtime
   // keeps it when a precision is given too.
@@ -126,6 +130,41 @@ void integer(Output& output, const Directive& d, const char* digits, size_t coun
   output.repeat('0', zeros);
   for (size_t i = 0; i < count; ++i) output.store(digits[i]);
   if (d.left) output.repeat(' ', pad);
+}
+
+// The whole message by the C runtime's formatter (the Microsoft one on Windows); an
+// empty message when it refuses the format or no block for its text is to be had.
+void runtimeText(Output& output, const char* format, va_list args) {
+  va_list counting;
+  va_copy(counting, args);
+#if defined(_WIN32)
+  const int length = _vscprintf(format, counting);
+#else
+  const int length = vsnprintf(NULL, 0, format, counting);
+#endif
+  va_end(counting);
+  if (length < 0) return;
+  const size_t size = static_cast<size_t>(length) + 1;
+  char* text = static_cast<char*>(malloc(size));
+  if (text == NULL) return;
+#if defined(_WIN32)
+  _vsnprintf(text, size, format, args);
+#else
+  vsnprintf(text, size, format, args);
+#endif
+  output.bytes(text, static_cast<size_t>(length));
+  free(text);
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+namespace {
+
+char* twoDigits(char* out, unsigned value) {
+  *out++ = static_cast<char>('0' + value / 10 % 10);
+  *out++ = static_cast<char>('0' + value % 10);
+  return out;
 }
 
 }  // namespace
@@ -153,17 +192,22 @@ size_t formatLogStamp(const SYSTEMTIME& time, char* out) {
   *end++ = ' ';
   return static_cast<size_t>(end - out);
 }
+#endif
 
 size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
   static const char lower[] = "0123456789abcdef";
   static const char upper[] = "0123456789ABCDEF";
   Output output = {out, room, 0};
+  // For the runtime, should a directive outside the set come after some arguments
+  // have been read.
+  va_list whole;
+  va_copy(whole, args);
   const char* cursor = format;
   for (;;) {
     cursor = output.text(cursor, SIZE_MAX, '%');
     if (*cursor == '\0') break;
 
-    const char* start = cursor++;
+    ++cursor;
     if (*cursor == '%') {
       output.store('%');
       ++cursor;
@@ -180,12 +224,14 @@ size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
       }
     }
     d.width = readNumber(cursor);
+    if (d.width > kLogFieldLimit) d.width = kLogFieldLimit;
     if (*cursor == '.') {
       ++cursor;
       d.precise = true;
       d.precision = readNumber(cursor);
     }
-    char digits[12];
+    // Ten decimal digits of 32 bits, or every hexadecimal digit of an address.
+    char digits[2 * sizeof(uintptr_t) > 10 ? 2 * sizeof(uintptr_t) : 10];
     char* end = digits + sizeof digits;
     const char conversion = *cursor++;
     if (conversion == 's' && !d.zeros) {
@@ -204,17 +250,18 @@ size_t formatLogText(char* out, size_t room, const char* format, va_list args) {
       size_t count = hexDigits(value, end, lower);
       integer(output, d, end - count, count, value == 0, false);
     } else if (conversion == 'p' && !d.zeros && !d.precise) {
-      static_assert(sizeof(void*) == sizeof(uint32_t), "a 32-bit module");
       // As the Microsoft runtime prints a pointer: every hexadecimal digit, upper case.
-      const uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(va_arg(args, void*)));
+      const uintptr_t value = reinterpret_cast<uintptr_t>(va_arg(args, void*));
       d.precise = true;
       d.precision = 2 * sizeof(void*);
       size_t count = hexDigits(value, end, upper);
       integer(output, d, end - count, count, value == 0, false);
     } else {
-      output.text(start, SIZE_MAX, '\0');
+      output.length = 0;
+      runtimeText(output, format, whole);
       break;
     }
   }
+  va_end(whole);
   return output.length;
 }

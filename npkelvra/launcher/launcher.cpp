@@ -11,6 +11,7 @@
 
 #include "base/session.h"
 #include "launcher/narrow_bstr.h"
+#include "launcher/text_cut.h"
 
 namespace {
 
@@ -65,14 +66,6 @@ void dropText(BSTR text) {
   if (text != NULL) SysFreeString(text);
 }
 
-void copyCut(const char* text, char* destination, size_t size) {
-  if (size == 0) return;
-  size_t length = strlen(text);
-  if (length > size - 1) length = size - 1;
-  memcpy(destination, text, length);
-  destination[length] = '\0';
-}
-
 HRESULT callPlain(IKelvraLauncher* launcher, PlainSlot slot) { return (launcher->*slot)(); }
 
 HRESULT callTextOut(IKelvraLauncher* launcher, TextOutSlot slot, const char* errorText,
@@ -80,7 +73,7 @@ HRESULT callTextOut(IKelvraLauncher* launcher, TextOutSlot slot, const char* err
   BSTR answer = NULL;
   const HRESULT hr = (launcher->*slot)(&answer);
   if (FAILED(hr)) {
-    copyCut(errorText, text, size);
+    cutText(errorText, text, size);
     dropText(answer);
   } else {
     takeText(answer, text, size);

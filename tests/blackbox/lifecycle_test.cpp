@@ -839,14 +839,19 @@ TEST_F(LifecycleTest, NestedInvokeFromInsideALauncherCallCompletesBothCalls) {
 }
 
 // NPP_Destroy for the instance from inside one of NPP_New's calls out: NPP_New gives
-// back what it made and registers nothing, and the next embedding at the same NPP
-// address gets a fresh record, launcher and object.
+// back what it made, creates no launcher once the instance is gone and registers
+// nothing; a second NPP_Destroy from inside the same call finds no instance; the next
+// embedding at the same NPP address gets a fresh record, launcher and object.
 TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
   ASSERT_TRUE(start());
   NPP_t page = {};
   NPError destroyed = -1;
+  NPError destroyedAgain = -1;
+  bool twice = false;
   auto destroyOnce = [&] {
-    if (destroyed == -1) destroyed = destroy(&page);
+    if (destroyed != -1) return;
+    destroyed = destroy(&page);
+    if (twice) destroyedAgain = destroy(&page);
   };
   auto whenAsked = [&](const std::string& wanted) {
     return [&, wanted] {
@@ -858,23 +863,27 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
   const struct {
     const char* name;
     std::function<void()> arm;
+    bool twice;     // a second NPP_Destroy right after the first, from the same call out
+    int launchers;  // created by the NPP_New
     std::vector<std::string> lines;
   } rows[] = {
-      {"reading the document origin", whenAsked("origin"),
+      {"reading the document origin", whenAsked("origin"), false, 0,
        {"newv", "destroy", kOrigin, kContains, kDestroyedMeanwhile}},
+      {"reading the document origin, destroyed twice", whenAsked("origin"), true, 0,
+       {"newv", "destroy", "destroy", kOrigin, kContains, kDestroyedMeanwhile}},
       {"reading location.host",
        [&] {
          withoutOrigin();
          whenAsked("host")();
        },
-       {"newv", "destroy", kContains, kDestroyedMeanwhile}},
+       false, 0, {"newv", "destroy", kContains, kDestroyedMeanwhile}},
       {"reading location.protocol",
        [&] {
          withoutOrigin();
          whenAsked("protocol")();
        },
-       {"newv", "destroy", kContains, kDestroyedMeanwhile}},
-      {"creating the scriptable object", whenAsked("createobject"),
+       false, 0, {"newv", "destroy", kContains, kDestroyedMeanwhile}},
+      {"creating the scriptable object", whenAsked("createobject"), false, 1,
        {"newv", kOrigin, kContains, "destroy", kDestroyedMeanwhile}},
       {"creating the launcher",
        [&] {
@@ -882,13 +891,15 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
            if (event == kObjectCreated) destroyOnce();
          });
        },
-       {"newv", kOrigin, kContains, "destroy", kDestroyedMeanwhile}},
+       false, 1, {"newv", kOrigin, kContains, "destroy", kDestroyedMeanwhile}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     browser::Counts before = browser::counts();
     const int launchersBefore = launcher.objectsCreated();
     destroyed = -1;
+    destroyedAgain = -1;
+    twice = row.twice;
     row.arm();
     mark();
     char mime[] = "application/x-vnd-kelvra-launcher";
@@ -897,7 +908,9 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
     browser::setFaults(browser::Faults());
     launcher.setLifeHook(LifeHook());
     EXPECT_EQ(NPERR_NO_ERROR, destroyed) << "the destroy reached an instance being created";
+    EXPECT_EQ(row.twice ? NPERR_INVALID_INSTANCE_ERROR : -1, destroyedAgain);
     EXPECT_THAT(messagesSinceMark(), ElementsAreArray(row.lines));
+    EXPECT_EQ(launchersBefore + row.launchers, launcher.objectsCreated());
     EXPECT_EQ(0, launcher.liveObjects());
     for (int i = launchersBefore; i < launcher.objectsCreated(); ++i) {
       EXPECT_EQ(0, launcher.objectStats(i).overReleases);

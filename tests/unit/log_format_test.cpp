@@ -1,7 +1,8 @@
 // The log's own formatting against the runtime's: the time stamp against
 // "%02d-%02d-%d %02d:%02d:%02d " for the edges of every field and a spread of times
 // (the clock itself cannot be set, so the year's turn is checked here), and the
-// message against _snprintf for every conversion, flag, width and precision it takes.
+// message against _snprintf for every conversion, flag, width and precision it takes,
+// for formats it hands to the runtime, and for fields wider than a line's room.
 #include <windows.h>
 #include <limits.h>
 #include <stdarg.h>
@@ -106,7 +107,7 @@ TEST(LogText, MatchesTheRuntimeForEveryConversionTheMessagesUse) {
   const IntegerRow integers[] = {
       {"%d", 0}, {"%d", 7}, {"%d", -1}, {"%d", INT_MAX}, {"%d", INT_MIN},
       {"%5d|", 42}, {"%-5d|", -42}, {"%05d", -42}, {"%.3d", -5}, {"%.0d", 0}, {"%.0d", 3},
-      {"%8.3d|", 7}, {"%-08d|", 3}, {"%08.3d|", 5}, {"%1d", 123}, {"%0600d", 7},
+      {"%8.3d|", 7}, {"%-08d|", 3}, {"%08.3d|", 5}, {"%1d", 123}, {"%0510d", 7},
       {"%-05d|", -3}, {"%012d", INT_MIN}, {"%.11d", INT_MIN}, {"%3.0d|", 0},
       {"%u", 0}, {"%u", -1}, {"%10u|", 123456}, {"%.12u", INT_MIN},
       {"%x", 0}, {"%x", -559038737}, {"%8.8x", 0x12ab}, {"%8.8x", 0}, {"%8.8x", -1}, {"%.0x", 0},
@@ -144,18 +145,46 @@ TEST(LogText, MatchesTheRuntimeForEveryConversionTheMessagesUse) {
   EXPECT_EQ(runtimeText(memalloc, "KelvraAdapterHello", 25u), logText(memalloc, "KelvraAdapterHello", 25u));
 }
 
-// Line feeds from the format and from the arguments alike become CR LF; a directive
-// the log does not take ends the formatting there, its text kept and no argument read
-// (the pointers below would fault if one were).
+// Line feeds from the format and from the arguments alike become CR LF; a format with
+// a directive the log does not take is the runtime's text, whole (arguments read
+// before that directive included), its line feeds stored as CR LF too.
 TEST(LogText, LineFeedsAndDirectivesOutsideTheSet) {
-  const char* unreadable = reinterpret_cast<const char*>(static_cast<uintptr_t>(1));
   EXPECT_EQ("a\r\nb\r\n\r\nc 1\r\n", logText("a\nb\n%s %d\n", "\nc", 1));
-  EXPECT_EQ("n=1 %ld|%s", logText("n=%d %ld|%s", 1, 2L, unreadable));
-  EXPECT_EQ("%05s %s", logText("%05s %s", unreadable, unreadable));
-  EXPECT_EQ("x %5.2f %s", logText("x %5.2f %s", 1.5, unreadable));
-  EXPECT_EQ("%c", logText("%c", 'c'));
-  EXPECT_EQ("%", logText("%"));
-  EXPECT_EQ("7 %", logText("%d %", 7));
+  const IntegerRow integers[] = {
+      {"%i", -12}, {"%X", 0xBEEF}, {"%ld|", -7}, {"%lu", -1}, {"%+d", 5}, {"% d", 5},
+      {"%#x", 255}, {"%o", 8}, {"%c", 'c'}, {"%hd", 70000}, {"%05s", 0}, {"%", 0},
+      {"%d %", 7}, {"%d then %i", 1},
+  };
+  for (const IntegerRow& row : integers) {
+    EXPECT_EQ(runtimeText(row.format, row.value, row.value, row.value),
+              logText(row.format, row.value, row.value, row.value))
+        << row.format;
+  }
+  EXPECT_EQ("1 then 1\r\nand 1", logText("%d then %i\nand %d", 1, 1, 1));
+  EXPECT_EQ(runtimeText("%I64d|%s", -5LL, "x"), logText("%I64d|%s", -5LL, "x"));
+  EXPECT_EQ(runtimeText("n=%d %5.2f %s", 1, 1.5, "x"), logText("n=%d %5.2f %s", 1, 1.5, "x"));
+  EXPECT_EQ(runtimeText("%*d|%-*s|", 6, 42, 4, "ab"), logText("%*d|%-*s|", 6, 42, 4, "ab"));
+  int local = 0;
+  EXPECT_EQ(runtimeText("%012p|%.4p", &local, &local), logText("%012p|%.4p", &local, &local));
+}
+
+// A width or an integer's precision beyond a line's room pads to that room only.
+TEST(LogText, FieldsAreCutToTheLinesRoom) {
+  const std::string room(kLogFieldLimit, ' ');
+  const struct {
+    const char* format;
+    const char* capped;  // the same with every field at most kLogFieldLimit
+  } rows[] = {
+      {"%2147483648d|", "%510d|"}, {"%4294967297d|", "%510d|"}, {"%-600u|", "%-510u|"},
+      {"%0999999x|", "%0510x|"}, {"%.700d|", "%.510d|"}, {"%600.600d|", "%510.510d|"},
+      {"%511d|", "%510d|"}, {"%510d|", "%510d|"}, {"%600p|", "%510p|"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(runtimeText(row.capped, 7), logText(row.format, 7)) << row.format;
+  }
+  // A text's precision bounds what is read, not a field: it is not cut.
+  const std::string text(700, 't');
+  EXPECT_EQ(text.substr(0, 600), logText("%.600s", text.c_str()));
 }
 
 // Short room: only that many bytes are stored, the whole length is answered, and

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "diag/ProxyState.h"
 #include <gmock/gmock.h>
 
+#include "import_patch.h"
 #include "plugin_fixture.h"
 
 namespace kelvra_test {
@@ -108,8 +110,9 @@ TEST_F(ProxyStateLogTest, MessagesOfEveryLengthAreWrittenWholeOnOneLine) {
   build();
   const size_t lengths[] = {0, 1, 509, 510, 511, 512, 4000, 70000};
   for (size_t length : lengths) state->logMessage("%s", patterned(length).c_str());
-  // A message that is longer only once formatted, from a short format.
-  state->logMessage("%0600d|%s", 7, "end");
+  // A message that is longer only once formatted, from a short format (its field as
+  // wide as a field can be).
+  state->logMessage("%0510d|%s", 7, "end");
   std::vector<std::string> got = lines();
   ASSERT_EQ(sizeof lengths / sizeof lengths[0] + 1, got.size());
   for (size_t i = 0; i < sizeof lengths / sizeof lengths[0]; ++i) {
@@ -117,7 +120,7 @@ TEST_F(ProxyStateLogTest, MessagesOfEveryLengthAreWrittenWholeOnOneLine) {
     EXPECT_EQ(patterned(lengths[i]), got[i].substr(kStamp)) << lengths[i];
   }
   EXPECT_EQ(kStamp, got[0].size());
-  EXPECT_EQ(std::string(599, '0') + "7|end", got.back().substr(kStamp));
+  EXPECT_EQ(std::string(509, '0') + "7|end", got.back().substr(kStamp));
 }
 
 // Lines logged through several turns of the second, in bursts: each stamp names the
@@ -151,10 +154,62 @@ TEST_F(ProxyStateLogTest, EachStampNamesTheSecondOfItsLine) {
   EXPECT_NE(bounds.front().first, bounds.back().first);
 }
 
+// The test program's import of WriteFile, patched (the module's code is linked into
+// it): each write to one file counted, and those made by a thread that did not hold
+// one critical section at the time. Wine does not interleave writes on one handle,
+// so only this shows a line written outside the log's lock.
+class LockedWrites {
+ public:
+  LockedWrites(HANDLE file, const CRITICAL_SECTION* lock) {
+    file_ = file;
+    lock_ = lock;
+    writes_ = 0;
+    unlocked_ = 0;
+    real_ = kelvra_test::procAddress<WriteFn>(GetModuleHandleW(L"kernel32.dll"), "WriteFile");
+    from_ = kelvra_test::addressOf(real_);
+    to_ = kelvra_test::addressOf(&noteWrite);
+    patched = kelvra_test::patchImports(GetModuleHandleW(NULL), &from_, &to_, 1);
+  }
+  ~LockedWrites() { kelvra_test::patchImports(GetModuleHandleW(NULL), &to_, &from_, 1); }
+  LockedWrites(const LockedWrites&) = delete;
+  LockedWrites& operator=(const LockedWrites&) = delete;
+
+  long writes() const { return writes_; }
+  long unlocked() const { return unlocked_; }
+  int patched = 0;
+
+ private:
+  typedef BOOL(WINAPI* WriteFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+  static BOOL WINAPI noteWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                               LPOVERLAPPED overlapped) {
+    if (file == file_) {
+      ++writes_;
+      const HANDLE self = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetCurrentThreadId()));
+      if (lock_->OwningThread != self) ++unlocked_;
+    }
+    return real_(file, data, size, written, overlapped);
+  }
+  static HANDLE file_;
+  static const CRITICAL_SECTION* lock_;
+  static std::atomic<long> writes_;
+  static std::atomic<long> unlocked_;
+  static WriteFn real_;
+  ULONG_PTR from_;
+  ULONG_PTR to_;
+};
+HANDLE LockedWrites::file_;
+const CRITICAL_SECTION* LockedWrites::lock_;
+std::atomic<long> LockedWrites::writes_;
+std::atomic<long> LockedWrites::unlocked_;
+LockedWrites::WriteFn LockedWrites::real_;
+
 // Writers on several threads at once, short and heap-sized messages mixed: every
-// line is one whole message after one stamp, and every message is there once.
+// line is one whole message after one stamp, every message is there once, and each
+// was written with the log's lock held.
 TEST_F(ProxyStateLogTest, LinesFromConcurrentThreadsNeverInterleave) {
   build();
+  std::unique_ptr<LockedWrites> watch(new LockedWrites(state->logFile, &state->logLock));
+  ASSERT_EQ(1, watch->patched);
   const int kThreads = 6;
   const int kPerThread = 150;
   auto message = [](int thread, int i) {
@@ -168,6 +223,9 @@ TEST_F(ProxyStateLogTest, LinesFromConcurrentThreadsNeverInterleave) {
     });
   }
   for (std::thread& writer : writers) writer.join();
+  EXPECT_EQ(kThreads * kPerThread, watch->writes());
+  EXPECT_EQ(0, watch->unlocked());
+  watch.reset();
   std::map<std::string, int> expected;
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kPerThread; ++i) expected[message(t, i)] = 0;
