@@ -6,6 +6,9 @@ set -euo pipefail
 # wixl and msitools build the installer, osslsigncode and openssl sign it.
 packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build
           wixl msitools osslsigncode openssl)
+# npm fetches the host's script engine (cmake/quickjs.cmake); a Node.js that is not
+# Debian's brings its own npm.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
