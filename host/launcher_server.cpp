@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "launcher/IKelvraLauncher.h"
+#include "base/IKelvraLauncher.h"
 #include "plugin_loader.h"
 
 namespace host {

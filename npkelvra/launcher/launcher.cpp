@@ -12,7 +12,7 @@
 
 #include <new>
 
-#include "plugin/com.h"
+#include "base/session.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <stddef.h>
 
-#include "launcher/IKelvraLauncher.h"
+#include "base/IKelvraLauncher.h"
 
 // Size of the buffers that receive the launcher's text.
 const size_t kLauncherTextSize = 2048;

@@ -1,22 +1,14 @@
 // The module's face to the browser: the four exports, the identity answers of
-// NPP_GetValue, the window and event callbacks, and the COM initialisation.
-#include <objbase.h>
+// NPP_GetValue, and the window and event callbacks.
 #include <stddef.h>
-#include <string.h>
 
+#include "base/browser.h"
+#include "base/session.h"
 #include "diag/ProxyState.h"
 #include "identity.h"
-#include "plugin/browser.h"
-#include "plugin/com.h"
 #include "plugin/lifecycle.h"
 
-NPNetscapeFuncs* npnfuncs = NULL;
-
 namespace {
-
-bool comInitialized = false;
-// The thread whose COM initialisation the module holds; only it may give it back.
-DWORD comThread = 0;
 
 const char pluginName[] = KELVRA_PLUGIN_NAME;
 const char pluginDescription[] = KELVRA_PLUGIN_DESCRIPTION;
@@ -73,24 +65,6 @@ int16_t NPP_HandleEvent(NPP, void*) {
   proxyState.logMessage("handleEvent");
   return 0;
 }
-
-void ensureComInitialized() {
-  if (comInitialized) return;
-  // S_FALSE (already initialised on this thread) still takes a reference to give back.
-  comInitialized = SUCCEEDED(CoInitialize(NULL));
-  if (comInitialized) comThread = GetCurrentThreadId();
-}
-
-void releaseCom() {
-  // On any other thread CoUninitialize would undo that thread's own initialisation.
-  if (!holdsComOnThisThread()) return;
-  CoUninitialize();
-  comInitialized = false;
-}
-
-bool isComInitialized() { return comInitialized; }
-
-bool holdsComOnThisThread() { return comInitialized && comThread == GetCurrentThreadId(); }
 
 extern "C" {
 

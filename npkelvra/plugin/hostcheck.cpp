@@ -2,9 +2,9 @@
 
 #include <string.h>
 
+#include "base/browser.h"
 #include "diag/ProxyState.h"
 #include "identity.h"
-#include "plugin/browser.h"
 
 const char* const allowedDomain = KELVRA_ALLOWED_DOMAIN;
 

@@ -2,11 +2,11 @@
 
 #include <stdlib.h>
 
+#include "base/browser.h"
+#include "base/registry.h"
 #include "diag/ProxyState.h"
 #include "launcher/launcher.h"
-#include "plugin/browser.h"
 #include "plugin/hostcheck.h"
-#include "plugin/registry.h"
 #include "script/npobject.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/browser.h"
+#include "base/registry.h"
 #include "diag/ProxyState.h"
 #include "launcher/launcher.h"
-#include "plugin/browser.h"
-#include "plugin/registry.h"
 
 namespace {
 

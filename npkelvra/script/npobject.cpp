@@ -4,8 +4,8 @@
 #include <new>
 #include <string>
 
+#include "base/browser.h"
 #include "diag/ProxyState.h"
-#include "plugin/browser.h"
 #include "script/methods.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include <string>
 
+#include "base/IKelvraLauncher.h"
 #include "demo_launcher.h"
-#include "launcher/IKelvraLauncher.h"
 #include "plugin_loader.h"
 
 namespace {

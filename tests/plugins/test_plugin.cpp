@@ -30,8 +30,8 @@
  *   get(url, notify), post(url, data)   stream events reach the listener
  *   args()              NPP_New's argn=argv pairs
  *   hang(), crash()     never return; fault with an access violation
- *   recover()           7, from a page that faults on first touch and is committed by
- *                       the plug-in's own exception handler
+ *   recover()           7, from an instruction that faults and that the plug-in's own
+ *                       exception handler steps over
  * NPP_New fails when an attribute fail="yes" is given; NPP_Destroy tells the listener
  * "destroy" first.
  */
@@ -356,33 +356,43 @@ std::string services(NPP npp) {
 }
 
 // NPN_GetValue's answer for `variable`, as script reads it.
-// Memory committed on first touch, as plug-ins with large sparse buffers do: the
-// access faults, the plug-in's own handler frame commits the page and the access runs
-// again. Nothing outside the plug-in may take that fault for a crash.
-EXCEPTION_DISPOSITION NTAPI commitOnTouch(EXCEPTION_RECORD* record, PVOID, CONTEXT*, PVOID) {
+// A probe for a processor feature, as plug-ins with hand-tuned code paths make: an
+// instruction the processor may lack faults, the plug-in's own handler frame steps over
+// it and the probe reads "absent". The probe here is ud2, which every processor (and
+// every emulator of one) refuses alike. Nothing outside the plug-in may take that fault
+// for a crash.
+const unsigned char kUd2[] = {0x0F, 0x0B};
+
+EXCEPTION_DISPOSITION NTAPI skipProbe(EXCEPTION_RECORD* record, PVOID, CONTEXT* context, PVOID) {
   if (IS_DISPATCHING(record->ExceptionFlags) &&
-      record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2 &&
-      VirtualAlloc(reinterpret_cast<void*>(record->ExceptionInformation[1]), 1, MEM_COMMIT,
-                   PAGE_READWRITE) != NULL) {
+      record->ExceptionCode == EXCEPTION_ILLEGAL_INSTRUCTION &&
+      memcmp(reinterpret_cast<const void*>(context->Eip), kUd2, sizeof kUd2) == 0) {
+    context->Eip += sizeof kUd2;
+    context->Eax = 7;
     return ExceptionContinueExecution;
   }
   return ExceptionContinueSearch;
 }
 
-int touchReservedPage() {
-  char* page = static_cast<char*>(VirtualAlloc(NULL, 4096, MEM_RESERVE, PAGE_NOACCESS));
-  if (page == NULL) return -1;
+int probeMissingInstruction() {
   NT_TIB* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
   EXCEPTION_REGISTRATION_RECORD frame;
   frame.Next = tib->ExceptionList;
-  frame.Handler = commitOnTouch;
+  frame.Handler = skipProbe;
   tib->ExceptionList = &frame;
-  volatile char* cell = page + 100;
-  *cell = 7;
-  int read = *cell;
+  int answer = 0;
+  // eax reads 0 unless the handler stepped over the instruction.
+#if defined(_MSC_VER)
+  __asm {
+    xor eax, eax
+    ud2
+    mov answer, eax
+  }
+#else
+  __asm__ volatile("xorl %%eax, %%eax\n\tud2" : "=a"(answer) : : "memory");
+#endif
   tib->ExceptionList = frame.Next;
-  VirtualFree(page, 0, MEM_RELEASE);
-  return read;
+  return answer;
 }
 
 bool value(NPP npp, int variable, NPVariant* result) {
@@ -539,7 +549,7 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     int* volatile nowhere = reinterpret_cast<int*>(0xFFFFFFF0);
     *nowhere = 1;
   } else if (method == "recover") {
-    INT32_TO_NPVARIANT(touchReservedPage(), *result);
+    INT32_TO_NPVARIANT(probeMissingInstruction(), *result);
   } else {
     npn->setexception(object, ("no such method: " + method).c_str());
     return false;

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "../../npkelvra/launcher/IKelvraLauncher.h"
+#include "../../npkelvra/base/IKelvraLauncher.h"
 
 namespace kelvra_test {
 

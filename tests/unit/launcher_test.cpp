@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/session.h"
 #include "launcher/launcher.h"
 #include "launcher_standin.h"
-#include "plugin/com.h"
 
 using namespace kelvra_test;
 

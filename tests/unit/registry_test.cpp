@@ -18,10 +18,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/registry.h"
 #include "diag/ProxyState.h"
 #include "import_patch.h"
 #include "launcher_standin.h"
-#include "plugin/registry.h"
 #include "plugin_loader.h"
 
 namespace {

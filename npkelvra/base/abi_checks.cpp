@@ -2,7 +2,7 @@
 // the build uses (the project's own or the published SDK's).
 #include <stddef.h>
 
-#include "plugin/browser.h"
+#include "base/browser.h"
 
 static_assert(sizeof(void*) == 4, "a 32-bit Windows plug-in");
 

@@ -4,8 +4,8 @@
  * releaseobject, createobject, retainobject, utf8fromidentifier, memfree,
  * setexception and memalloc.
  */
-#ifndef NPKELVRA_PLUGIN_BROWSER_H
-#define NPKELVRA_PLUGIN_BROWSER_H
+#ifndef NPKELVRA_BASE_BROWSER_H
+#define NPKELVRA_BASE_BROWSER_H
 
 #include "npapi.h"
 #include "npfunctions.h"

@@ -4,8 +4,8 @@
  * for its own length only and calls nothing outside the module, apart from the one
  * AddRef that findLauncherByObject takes for its caller.
  */
-#ifndef NPKELVRA_PLUGIN_REGISTRY_H
-#define NPKELVRA_PLUGIN_REGISTRY_H
+#ifndef NPKELVRA_BASE_REGISTRY_H
+#define NPKELVRA_BASE_REGISTRY_H
 
 #include "npapi.h"
 #include "npruntime.h"

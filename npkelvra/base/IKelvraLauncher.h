@@ -2,8 +2,8 @@
  * The launcher component's COM contract. The slot order is the binary interface:
  * never reorder or insert methods.
  */
-#ifndef NPKELVRA_LAUNCHER_IKELVRALAUNCHER_H
-#define NPKELVRA_LAUNCHER_IKELVRALAUNCHER_H
+#ifndef NPKELVRA_BASE_IKELVRALAUNCHER_H
+#define NPKELVRA_BASE_IKELVRALAUNCHER_H
 
 #include <windows.h>
 #include <oaidl.h>

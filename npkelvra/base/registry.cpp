@@ -1,10 +1,10 @@
-#include "plugin/registry.h"
+#include "base/registry.h"
 
 #include <iterator>
 #include <new>
 
+#include "base/IKelvraLauncher.h"
 #include "diag/ProxyState.h"
-#include "launcher/IKelvraLauncher.h"
 
 namespace {
 
