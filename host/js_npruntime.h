@@ -40,7 +40,8 @@ namespace host {
 bool installNPRuntime(JSContext* ctx, JSValueConst hostObject,
                       const std::function<void(JSValueConst exception)>& scriptError);
 // Before the context goes, as a browser does when a page closes: the script objects
-// that plug-ins hold let go of them (the plug-ins' calls on them answer false).
+// that plug-ins hold let go of them (the plug-ins' calls on them answer false), and the
+// classes let go of their own values.
 void invalidateScriptObjects();
 // Gives back the references of the wrappers that were collected; called where no
 // script runs, since giving one back may deallocate a plug-in's object.
