@@ -71,6 +71,18 @@ bool handedOut(bool filled, const NPVariant* value) {
   return true;
 }
 
+// A result handed out comes back: released, or handed on to the browser as the
+// plug-in's own result.
+void settleOwed(const void* resource) {
+  State& s = state();
+  Guard guard(s.lock);
+  auto owed = resource != NULL ? s.owed.find(resource) : s.owed.end();
+  if (owed != s.owed.end()) {
+    s.owed.erase(owed);
+    s.counts.valuesOwed = static_cast<long>(s.owed.size());
+  }
+}
+
 const Embedder* embedder() {
   State& s = state();
   Guard guard(s.lock);
@@ -167,7 +179,12 @@ NPObject* NPN_RetainObject(NPObject* object) {
   return object;
 }
 
-void NPN_ReleaseObject(NPObject* object) { release(object); }
+// An object handed out as a result may come back this way too: its reference is the
+// result's, whichever of the two calls gives it back.
+void NPN_ReleaseObject(NPObject* object) {
+  settleOwed(object);
+  release(object);
+}
 
 // The class to dispatch to; NULL (and counted) for an object that is not alive.
 NPClass* classOf(NPObject* object) {
@@ -831,18 +848,7 @@ NPVariant stringArgument(const std::string& text) {
 }
 
 void releaseValue(NPVariant* value) {
-  {
-    // A result handed out comes back: released, or handed on to the browser as the
-    // plug-in's own result.
-    State& s = state();
-    Guard guard(s.lock);
-    const void* resource = resourceOf(*value);
-    auto owed = resource != NULL ? s.owed.find(resource) : s.owed.end();
-    if (owed != s.owed.end()) {
-      s.owed.erase(owed);
-      s.counts.valuesOwed = static_cast<long>(s.owed.size());
-    }
-  }
+  settleOwed(resourceOf(*value));
   if (NPVARIANT_IS_STRING(*value)) {
     NPN_MemFree(const_cast<NPUTF8*>(value->value.stringValue.UTF8Characters));
   } else if (NPVARIANT_IS_OBJECT(*value)) {

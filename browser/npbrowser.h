@@ -40,8 +40,9 @@ struct Counts {
   long popupStatePushes;   // pushpopupsenabledstate calls
   long popupStatePops;     // poppopupsenabledstate calls that had a state to pop
   // Strings and objects handed to the plug-in as results (properties, calls,
-  // evaluations) that it has not given back with releasevariantvalue yet. Releasing
-  // a void variant, or one the plug-in filled itself, changes nothing here.
+  // evaluations) that it has not given back with releasevariantvalue (an object also
+  // with releaseobject) yet. Releasing a void variant, or one the plug-in filled
+  // itself, changes nothing here.
   long valuesOwed;
   // Misuse by the plug-in, counted instead of crashing:
   long badFrees;           // memfree of a pointer that is no live memalloc block

@@ -80,7 +80,8 @@ function main() {
     plugin.hello();
     console.log("  plugin.hello() returned: no exception");
   } catch (e) {
-    console.log("  plugin.hello() threw: " + e.message);
+    // A browser throws the plug-in's message itself: a string, not an Error.
+    console.log("  plugin.hello() threw: " + e);
   }
 }
 

@@ -94,8 +94,9 @@ void closeTemporaryDirectory() {
   }
 }
 
-// The script engine does not stop page script (Wine's JScript honours no interrupt):
-// the run ends here, without NPP_Destroy, once the log is shown.
+// The script engine did not stop page script in time (it polls for the stop between
+// operations, not inside a long one of its own): the run ends here, without
+// NPP_Destroy, once the log is shown.
 void endStuckRun(host::ScriptStop why) {
   if (why == host::kScriptTimedOut) {
     fprintf(stderr,

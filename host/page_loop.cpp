@@ -25,7 +25,7 @@ struct Timer {
   ULONGLONG due;
   long interval;
   bool repeat;
-  IDispatch* callback;          // a script timer's function
+  bool script;                  // a script timer (the session keeps its function), or
   NPP instance;                 // a plug-in timer's instance ...
   void (*fire)(NPP, uint32_t);  // ... and function
 };
@@ -69,6 +69,7 @@ struct PluginStream {
 struct Loop {
   StreamTarget target;
   TimerCall timerCall;
+  TaskEnd taskEnd;
   long nextId = 1;
   std::vector<Timer> timers;
   std::list<Stream> streams;
@@ -97,10 +98,7 @@ long addTimer(Timer timer) {
   return timer.id;
 }
 
-void dropTimer(std::vector<Timer>::iterator timer) {
-  if (timer->callback != NULL) timer->callback->Release();
-  loop().timers.erase(timer);
-}
+void dropTimer(std::vector<Timer>::iterator timer) { loop().timers.erase(timer); }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -358,14 +356,14 @@ bool pending() {
   Loop& l = loop();
   if (!l.streams.empty()) return true;
   for (const Timer& timer : l.timers) {
-    if (timer.callback != NULL || !timer.repeat) return true;
+    if (timer.script || !timer.repeat) return true;
   }
   std::lock_guard<std::mutex> guard(l.lock);
   return !l.calls.empty();
 }
 
-// Runs the async calls posted so far.
-void runCalls() {
+// Runs the async calls posted so far; false when the end of a task failed.
+bool runCalls() {
   Loop& l = loop();
   std::vector<AsyncCall> calls;
   {
@@ -373,10 +371,14 @@ void runCalls() {
     calls.swap(l.calls);
   }
   for (const AsyncCall& call : calls) {
-    PluginCall guard("a function posted with NPN_PluginThreadAsyncCall");
-    call.call(call.data);
+    {
+      PluginCall guard("a function posted with NPN_PluginThreadAsyncCall");
+      call.call(call.data);
+    }
     ++l.counts.asyncCallsRun;
+    if (!l.taskEnd()) return false;
   }
+  return true;
 }
 
 // Fires the timers that are due; false when a script timer failed.
@@ -392,21 +394,22 @@ bool fireTimers() {
         std::find_if(l.timers.begin(), l.timers.end(), [id](const Timer& t) { return t.id == id; });
     if (timer == l.timers.end()) continue;  // cleared by an earlier one
     Timer fired = *timer;
-    if (fired.callback != NULL) fired.callback->AddRef();
     if (fired.repeat) {
       timer->due = time + static_cast<ULONGLONG>(timer->interval);
     } else {
       dropTimer(timer);
     }
     bool ok = true;
-    if (fired.callback != NULL) {
+    if (fired.script) {
       ++l.counts.scriptTimersFired;
-      ok = l.timerCall(fired.callback);
-      fired.callback->Release();
+      ok = l.timerCall(fired.id);
     } else {
       ++l.counts.pluginTimersFired;
-      PluginCall call("a timer function of NPN_ScheduleTimer");
-      fired.fire(fired.instance, static_cast<uint32_t>(fired.id));
+      {
+        PluginCall call("a timer function of NPN_ScheduleTimer");
+        fired.fire(fired.instance, static_cast<uint32_t>(fired.id));
+      }
+      ok = l.taskEnd();
     }
     if (!ok) return false;
   }
@@ -423,37 +426,37 @@ DWORD untilNextTimer() {
 
 }  // namespace
 
-void startLoop(const StreamTarget& target, const TimerCall& timerCall) {
+void startLoop(const StreamTarget& target, const TimerCall& timerCall, const TaskEnd& taskEnd) {
   Loop& l = loop();
   l.target = target;
   l.timerCall = timerCall;
+  l.taskEnd = taskEnd;
   l.thread = GetCurrentThreadId();
   l.counts = LoopCounts();
   if (l.wake == NULL) l.wake = CreateEventW(NULL, FALSE, FALSE, NULL);
 }
 
-long addScriptTimer(IDispatch* callback, long delay, bool repeat) {
-  callback->AddRef();
-  return addTimer(Timer{0, 0, delay, repeat, callback, NULL, NULL});
+long addScriptTimer(long delay, bool repeat) {
+  return addTimer(Timer{0, 0, delay, repeat, true, NULL, NULL});
 }
 
 void removeScriptTimer(long id) {
   Loop& l = loop();
   auto timer = std::find_if(l.timers.begin(), l.timers.end(),
-                            [id](const Timer& t) { return t.id == id && t.callback != NULL; });
+                            [id](const Timer& t) { return t.id == id && t.script; });
   if (timer != l.timers.end()) dropTimer(timer);
 }
 
 uint32_t schedulePluginTimer(NPP instance, uint32_t interval, bool repeat,
                              void (*fire)(NPP, uint32_t)) {
   long delay = interval > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<long>(interval);
-  return static_cast<uint32_t>(addTimer(Timer{0, 0, delay, repeat, NULL, instance, fire}));
+  return static_cast<uint32_t>(addTimer(Timer{0, 0, delay, repeat, false, instance, fire}));
 }
 
 void unschedulePluginTimer(NPP instance, uint32_t id) {
   Loop& l = loop();
   auto timer = std::find_if(l.timers.begin(), l.timers.end(), [id, instance](const Timer& t) {
-    return t.id == static_cast<long>(id) && t.callback == NULL && t.instance == instance;
+    return t.id == static_cast<long>(id) && !t.script && t.instance == instance;
   });
   if (timer != l.timers.end()) dropTimer(timer);
 }
@@ -555,7 +558,7 @@ NPError destroyStream(NPP instance, NPStream* np, NPReason reason) {
 bool runLoop() {
   Loop& l = loop();
   while (pending() && l.interrupted == 0) {
-    runCalls();
+    if (!runCalls()) return false;
     for (auto stream = l.streams.begin(); stream != l.streams.end();) {
       if (stepStream(*stream)) {
         ++stream;
@@ -563,7 +566,7 @@ bool runLoop() {
         stream = dropStream(stream);
       }
     }
-    if (!fireTimers()) return false;
+    if (!l.taskEnd() || !fireTimers()) return false;
     if (!pending()) break;
     DWORD wait = l.streams.empty() ? untilNextTimer() : 0;
     MsgWaitForMultipleObjects(1, &l.wake, FALSE, wait, QS_ALLINPUT);
@@ -597,7 +600,7 @@ void stopLoop(NPP instance) {
     stream = dropStream(stream);
   }
   for (size_t i = l.timers.size(); i > 0; --i) {
-    if (l.timers[i - 1].instance == instance || l.timers[i - 1].callback != NULL) {
+    if (l.timers[i - 1].instance == instance || l.timers[i - 1].script) {
       dropTimer(l.timers.begin() + static_cast<long>(i - 1));
     }
   }

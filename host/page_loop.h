@@ -9,7 +9,6 @@
 #ifndef KELVRA_HOST_PAGE_LOOP_H
 #define KELVRA_HOST_PAGE_LOOP_H
 
-#include <oaidl.h>
 #include <stdio.h>
 #include <windows.h>
 
@@ -30,14 +29,17 @@ struct StreamTarget {
   FILE* report;
 };
 
-// Called for every script timer that fires; false ends the loop (a script error).
-typedef std::function<bool(IDispatch* callback)> TimerCall;
+// Called for every script timer that fires, with its id; false ends the loop (a
+// script error).
+typedef std::function<bool(long id)> TimerCall;
+// Called at the end of every other task (an async call, a plug-in timer, a turn of
+// the streams), which may have run script; false ends the loop.
+typedef std::function<bool()> TaskEnd;
 
 // Starts an empty loop on the calling thread.
-void startLoop(const StreamTarget& target, const TimerCall& timerCall);
-// Script timers: the callback is kept with a reference until it is cleared or has
-// fired once (setTimeout).
-long addScriptTimer(IDispatch* callback, long delay, bool repeat);
+void startLoop(const StreamTarget& target, const TimerCall& timerCall, const TaskEnd& taskEnd);
+// Script timers (whose functions the script session keeps): the id, or 0.
+long addScriptTimer(long delay, bool repeat);
 void removeScriptTimer(long id);
 // The browser services of the loop, for browser::Embedder.
 uint32_t schedulePluginTimer(NPP instance, uint32_t interval, bool repeat,

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "html_page.h"
+#include "js_npruntime.h"
 #include "launcher_server.h"
 #include "options.h"
 #include "npbrowser.h"
@@ -15,7 +16,6 @@
 #include "plugin_discovery.h"
 #include "plugin_guard.h"
 #include "plugin_loader.h"
-#include "script_values.h"
 #include "script_watchdog.h"
 
 namespace host {
@@ -79,50 +79,30 @@ Location locationOf(const std::string& url) {
 }
 
 // A script string literal of UTF-8 text.
-std::wstring literal(const std::string& utf8) {
-  std::wstring text = widen(utf8), out = L"\"";
-  for (wchar_t c : text) {
-    switch (c) {
-      case L'"':
-        out += L"\\\"";
-        break;
-      case L'\\':
-        out += L"\\\\";
-        break;
-      case L'\n':
-        out += L"\\n";
-        break;
-      case L'\r':
-        out += L"\\r";
-        break;
-      case L'<':
-        out += L"\\x3C";
-        break;
-      case 0x2028:
-        out += L"\\u2028";
-        break;
-      case 0x2029:
-        out += L"\\u2029";
-        break;
-      default:
-        if (c < 0x20) {
-          wchar_t escape[8];
-          swprintf(escape, 8, L"\\x%02X", static_cast<unsigned>(c));
-          out += escape;
-        } else {
-          out += c;
-        }
+std::string literal(const std::string& utf8) {
+  std::string out = "\"";
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == '<') {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\x%02X", c);
+      out += escape;
+    } else if (c == 0xE2 && i + 2 < utf8.size() && utf8[i + 1] == '\x80' &&
+               (utf8[i + 2] == '\xA8' || utf8[i + 2] == '\xA9')) {
+      out += utf8[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";  // line ends before ES2019
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
     }
   }
-  return out + L"\"";
-}
-
-std::wstring objectLiteral(const NameValues& values) {
-  std::wstring out = L"{";
-  for (size_t i = 0; i < values.size(); ++i) {
-    out += (i > 0 ? L", " : L"") + literal(values[i].first) + L": " + literal(values[i].second);
-  }
-  return out + L"}";
+  return out + "\"";
 }
 
 // A window that is never shown; without a display (Wine headless) a message-only one.
@@ -140,10 +120,10 @@ struct Embedding {
   std::string mimeType;
   bool forPlugin = false;  // of a type the plug-in handles
   NPP_t instance;
-  bool created = false;            // NPP_New succeeded
-  IDispatch* node = NULL;          // what script sees of the element
-  NPObject* elementObject = NULL;  // the node, for NPNVPluginElementNPObject
-  IDispatch* scriptable = NULL;    // the plug-in's scriptable object, wrapped
+  bool created = false;               // NPP_New succeeded
+  JSValue node = JS_UNDEFINED;        // the element, as script sees it
+  NPObject* elementObject = NULL;     // the element, for NPNVPluginElementNPObject
+  JSValue scriptable = JS_UNDEFINED;  // the plug-in's scriptable object, wrapped
   HWND window = NULL;
 };
 
@@ -151,6 +131,7 @@ struct PageScript {
   std::wstring name;
   std::wstring source;
   bool readable = true;
+  unsigned long firstLine = 1;  // where it starts in its file
 };
 
 // The running page, as the browser's services reach it.
@@ -190,11 +171,12 @@ bool pageEvaluate(NPP instance, NPObject*, const NPString* script, NPVariant* re
   if (current == NULL || current->session == NULL || !onScriptThread()) return false;
   std::string text(script->UTF8Characters != NULL ? script->UTF8Characters : "",
                    script->UTF8Length);
-  VARIANT value;
-  if (!current->session->evaluate(widen(text), &value)) return false;
-  HRESULT hr = toNPVariant(instance, value, result);
-  VariantClear(&value);
-  return SUCCEEDED(hr);
+  JSValue value;
+  if (!current->session->evaluate(text, &value)) return false;
+  JSContext* ctx = current->session->context();
+  bool converted = toNPVariant(ctx, instance, value, result);
+  JS_FreeValue(ctx, value);
+  return converted;
 }
 
 const browser::Embedder kEmbedder = {pageWindow,        pageElement,         pageNativeWindow,
@@ -203,16 +185,17 @@ const browser::Embedder kEmbedder = {pageWindow,        pageElement,         pag
                                      writePluginStream, destroyStream};
 
 // The page's script objects that the host itself writes: location, navigator, the
-// embeddings' elements and document.
-std::wstring pagePrelude(const Location& l, const std::string& title,
-                         const std::wstring& pluginPath) {
-  std::wstring text = L"var location = {";
+// element interfaces (an element of the page is one of the host's callable objects
+// with one of their prototypes; its attributes stay with the host), and document.
+std::string pagePrelude(const Location& l, const std::string& title,
+                        const std::wstring& pluginPath) {
+  std::string text = "var location = {";
   const std::pair<const char*, const std::string*> parts[] = {
       {"href", &l.href},         {"protocol", &l.protocol}, {"host", &l.host},
       {"hostname", &l.hostname}, {"port", &l.port},         {"pathname", &l.pathname},
       {"search", &l.search},     {"hash", &l.hash},         {"origin", &l.origin}};
-  for (const auto& part : parts) text += widen(part.first) + L": " + literal(*part.second) + L", ";
-  text += L"toString: function () { return this.href; }};\n";
+  for (const auto& part : parts) text += std::string(part.first) + ": " + literal(*part.second) + ", ";
+  text += "toString: function () { return this.href; }};\n";
 
   // navigator.plugins and mimeTypes: the plug-in as its version resource describes it.
   std::string mimeField = pluginPath.empty() ? "" : versionString(pluginPath, "MIMEType");
@@ -220,77 +203,123 @@ std::wstring pagePrelude(const Location& l, const std::string& title,
   std::string description = pluginPath.empty() ? "" : versionString(pluginPath, "FileDescription");
   std::wstring file = pluginPath.substr(pluginPath.find_last_of(L"\\/") + 1);
   text +=
-      L"var navigator = (function () {\n"
-      L"  var plugins = [], mimeTypes = [];\n"
-      L"  function add(name, description, filename, types) {\n"
-      L"    var plugin = {name: name, description: description, filename: filename,\n"
-      L"                  length: 0, item: function (i) { return this[i] || null; }};\n"
-      L"    for (var i = 0; i < types.length; i++) {\n"
-      L"      var type = {type: types[i], description: '', suffixes: '', enabledPlugin: plugin};\n"
-      L"      plugin[plugin.length++] = type; plugin[types[i]] = type;\n"
-      L"      mimeTypes.push(type); mimeTypes[types[i]] = type;\n"
-      L"    }\n"
-      L"    plugins.push(plugin); plugins[name] = plugin;\n"
-      L"  }\n";
+      "var navigator = (function () {\n"
+      "  var plugins = [], mimeTypes = [];\n"
+      "  function add(name, description, filename, types) {\n"
+      "    var plugin = {name: name, description: description, filename: filename,\n"
+      "                  length: 0, item: function (i) { return this[i] || null; }};\n"
+      "    for (var i = 0; i < types.length; i++) {\n"
+      "      var type = {type: types[i], description: '', suffixes: '', enabledPlugin: plugin};\n"
+      "      plugin[plugin.length++] = type; plugin[types[i]] = type;\n"
+      "      mimeTypes.push(type); mimeTypes[types[i]] = type;\n"
+      "    }\n"
+      "    plugins.push(plugin); plugins[name] = plugin;\n"
+      "  }\n";
   if (!mimeField.empty()) {
-    text += L"  add(" + literal(name) + L", " + literal(description) + L", " +
-            literal(narrow(file)) + L", " + literal(mimeField) + L".split('|'));\n";
+    text += "  add(" + literal(name) + ", " + literal(description) + ", " +
+            literal(narrow(file)) + ", " + literal(mimeField) + ".split('|'));\n";
   }
   text +=
-      L"  plugins.refresh = function () {};\n"
-      L"  return {userAgent: " +
+      "  plugins.refresh = function () {};\n"
+      "  return {userAgent: " +
       literal(browser::kUserAgent) +
-      L", appName: 'Netscape', appCodeName: 'Mozilla',\n"
-      L"          appVersion: '5.0 (Windows)', platform: 'Win32', product: 'Gecko',\n"
-      L"          language: 'en-US', onLine: true, cookieEnabled: false,\n"
-      L"          javaEnabled: function () { return false; },\n"
-      L"          plugins: plugins, mimeTypes: mimeTypes};\n"
-      L"})();\n";
+      ", appName: 'Netscape', appCodeName: 'Mozilla',\n"
+      "          appVersion: '5.0 (Windows)', platform: 'Win32', product: 'Gecko',\n"
+      "          language: 'en-US', onLine: true, cookieEnabled: false,\n"
+      "          javaEnabled: function () { return false; },\n"
+      "          plugins: plugins, mimeTypes: mimeTypes};\n"
+      "})();\n";
 
   text +=
-      L"var kelvraHostPage = (function () {\n"
-      L"  var elements = [], nodes = [];\n"
-      L"  function element(tag, attributes) {\n"
-      L"    var e = {tagName: tag.toUpperCase(), nodeName: tag.toUpperCase(),\n"
-      L"             getAttribute: function (name) {\n"
-      L"               name = String(name).toLowerCase();\n"
-      L"               return attributes.hasOwnProperty(name) ? attributes[name] : null;\n"
-      L"             }};\n"
-      L"    for (var name in attributes) if (!(name in e)) e[name] = attributes[name];\n"
-      L"    return e;\n"
-      L"  }\n"
-      L"  return {elements: elements, nodes: nodes,\n"
-      // The parser reaches an element: it joins the document. The record holds the
-      // element's own members; the host makes the element object around it.
-      L"          add: function (tag, attributes) {\n"
-      L"            var e = element(tag, attributes); elements.push(e); nodes.push(e);\n"
-      L"            return e;\n"
-      L"          },\n"
+      "var kelvraHostPage = (function (host) {\n"
+      "  var records = new WeakMap(), elements = [];\n"
+      "  function record(e, member) {\n"
+      "    var r = records.get(e);\n"
+      "    if (r === undefined) {\n"
+      "      throw new TypeError(\"'\" + member + \"' called on an object that does not \" +\n"
+      "                          'implement interface Element.');\n"
+      "    }\n"
+      "    return r;\n"
+      "  }\n"
+      // Interface objects as a browser has them: not constructible, members on the
+      // prototype (enumerable, as WebIDL defines them), the name as toStringTag.
+      "  function define(name, parent, members) {\n"
+      "    var f = function () { throw new TypeError('Illegal constructor'); };\n"
+      "    Object.defineProperty(f, 'name', {value: name});\n"
+      "    f.prototype = Object.create(parent ? parent.prototype : Object.prototype);\n"
+      "    Object.defineProperty(f.prototype, 'constructor', {value: f, writable: true,\n"
+      "                                                       configurable: true});\n"
+      "    Object.defineProperty(f.prototype, Symbol.toStringTag, {value: name,\n"
+      "                                                            configurable: true});\n"
+      "    for (var m in members) {\n"
+      "      var d = members[m];\n"
+      "      Object.defineProperty(f.prototype, m, typeof d == 'function'\n"
+      "          ? {value: d, writable: true, enumerable: true, configurable: true}\n"
+      "          : {get: d.get, set: d.set, enumerable: true, configurable: true});\n"
+      "    }\n"
+      "    Object.defineProperty(window, name, {value: f, writable: true, configurable: true});\n"
+      "    return f;\n"
+      "  }\n"
+      // A property that reflects an attribute.
+      "  function reflect(name) {\n"
+      "    return {get: function () {\n"
+      "              var a = record(this, name).attributes;\n"
+      "              return a.hasOwnProperty(name) ? a[name] : '';\n"
+      "            },\n"
+      "            set: function (v) { record(this, name).attributes[name] = String(v); }};\n"
+      "  }\n"
+      "  var Node = define('Node', null, {\n"
+      "    nodeName: {get: function () { return record(this, 'nodeName').tag; }}});\n"
+      "  var Element = define('Element', Node, {\n"
+      "    tagName: {get: function () { return record(this, 'tagName').tag; }},\n"
+      "    id: reflect('id'),\n"
+      "    getAttribute: function (name) {\n"
+      "      var a = record(this, 'getAttribute').attributes;\n"
+      "      name = String(name).toLowerCase();\n"
+      "      return a.hasOwnProperty(name) ? a[name] : null;\n"
+      "    }});\n"
+      "  var HTMLElement = define('HTMLElement', Element, {});\n"
+      "  var HTMLEmbedElement = define('HTMLEmbedElement', HTMLElement, {\n"
+      "    src: reflect('src'), type: reflect('type'), width: reflect('width'),\n"
+      "    height: reflect('height'), name: reflect('name')});\n"
+      "  var HTMLObjectElement = define('HTMLObjectElement', HTMLElement, {\n"
+      "    data: reflect('data'), type: reflect('type'), width: reflect('width'),\n"
+      "    height: reflect('height'), name: reflect('name')});\n"
+      "  function attributeOf(e, name) { return records.get(e).attributes[name]; }\n"
+      "  return {\n"
+      // The parser reaches an element: it joins the document.
+      "    add: function (tag, attributes) {\n"
+      "      var e = host.element(tag === 'object' ? HTMLObjectElement.prototype\n"
+      "                                            : HTMLEmbedElement.prototype);\n"
+      "      records.set(e, {tag: tag.toUpperCase(), attributes: attributes});\n"
+      "      elements.push(e);\n"
+      "      return e;\n"
+      "    },\n"
       // The element's id names it on the window too, as browsers' named access does.
-      L"          attach: function (i, node) {\n"
-      L"            if (node !== null) nodes[i] = node;\n"
-      L"            var id = elements[i].getAttribute('id');\n"
-      L"            if (id && !(id in window)) window[id] = nodes[i];\n"
-      L"          }};\n"
-      L"})();\n";
-  text += L"var document = {title: " + literal(title) +
-          L", URL: location.href, location: location,\n"
-          L"  domain: location.hostname, referrer: '',\n"
-          L"  getElementById: function (id) {\n"
-          L"    var page = kelvraHostPage;\n"
-          L"    for (var i = 0; i < page.elements.length; i++) {\n"
-          L"      if (page.elements[i].getAttribute('id') === String(id)) return page.nodes[i];\n"
-          L"    }\n"
-          L"    return null;\n"
-          L"  },\n"
-          L"  getElementsByTagName: function (tag) {\n"
-          L"    var page = kelvraHostPage, found = [];\n"
-          L"    tag = String(tag).toUpperCase();\n"
-          L"    for (var i = 0; i < page.elements.length; i++) {\n"
-          L"      if (tag === '*' || page.elements[i].tagName === tag) found.push(page.nodes[i]);\n"
-          L"    }\n"
-          L"    return found;\n"
-          L"  }};\n";
+      "    attach: function (e) {\n"
+      "      var id = attributeOf(e, 'id');\n"
+      "      if (id && !(id in window)) window[id] = e;\n"
+      "    },\n"
+      "    byId: function (id) {\n"
+      "      for (var i = 0; i < elements.length; i++) {\n"
+      "        if (attributeOf(elements[i], 'id') === String(id)) return elements[i];\n"
+      "      }\n"
+      "      return null;\n"
+      "    },\n"
+      "    byTag: function (tag) {\n"
+      "      var found = [];\n"
+      "      tag = String(tag).toUpperCase();\n"
+      "      for (var i = 0; i < elements.length; i++) {\n"
+      "        if (tag === '*' || records.get(elements[i]).tag === tag) found.push(elements[i]);\n"
+      "      }\n"
+      "      return found;\n"
+      "    }};\n"
+      "})(kelvraHost);\n";
+  text += "var document = {title: " + literal(title) +
+          ", URL: location.href, location: location,\n"
+          "  domain: location.hostname, referrer: '',\n"
+          "  getElementById: function (id) { return kelvraHostPage.byId(id); },\n"
+          "  getElementsByTagName: function (tag) { return kelvraHostPage.byTag(tag); }};\n";
   return text;
 }
 
@@ -352,21 +381,31 @@ bool reportBalance(const browser::Counts& before, const browser::Counts& after, 
 }
 
 // How a script failed: stopped by the watchdog, or an error of its own.
-void reportScriptError(const PageRun& run, const std::wstring& name, const ScriptError& error,
+// `script` is the one that ran, or NULL for a timer's call.
+void reportScriptError(const PageRun& run, const PageScript* script, const ScriptError& error,
                        FILE* report) {
+  std::string name = narrow(script != NULL ? script->name : run.scriptName);
   if (scriptStop() == kScriptTimedOut) {
     fprintf(report,
-            "host: SCRIPT TIME-OUT %s: stopped after %lu s without an end, at line %lu "
+            "host: SCRIPT TIME-OUT %s: no end after %lu s, stopped at line %lu "
             "(--script-timeout SECONDS, 0 for no limit)\n",
-            narrow(name).c_str(), run.scriptTimeoutSeconds, error.line);
+            name.c_str(), run.scriptTimeoutSeconds, error.line);
     return;
   }
   if (scriptStop() == kScriptInterrupted) {
     fprintf(report, "host: script interrupted\n");
     return;
   }
-  fprintf(report, "host: SCRIPT ERROR %s:%lu:%ld: %s\n", narrow(name).c_str(), error.line,
-          error.column, error.message.c_str());
+  // The engine knows the line of an Error, not of another value thrown by script
+  // (as Firefox's console shows none): then the script that threw it is named.
+  std::string where = error.line > 0 ? (error.file.empty() ? name : error.file) + ":" +
+                                           std::to_string(error.line)
+                                     : name;
+  if (error.line == 0 && script != NULL && script->firstLine > 1) {
+    where += " (the script from line " + std::to_string(script->firstLine) + ")";
+  }
+  fprintf(report, "host: SCRIPT ERROR %s%s: %s\n", where.c_str(), script == NULL ? " (timer)" : "",
+          error.message.c_str());
   if (!error.sourceLine.empty()) fprintf(report, "host:   %s\n", error.sourceLine.c_str());
 }
 
@@ -395,7 +434,7 @@ void describePage(const PageRun& run, std::vector<Embedding>* embeddings,
     for (const auto& a : run.attributes) e.element.attributes.push_back(a);
     e.mimeType = run.mimeType;
     embeddings->push_back(e);
-    scripts->push_back(PageScript{run.scriptName, run.script, true});
+    scripts->push_back(PageScript{run.scriptName, run.script, true, 1});
     return;
   }
   HtmlPage page = parseHtml(run.script);
@@ -412,6 +451,7 @@ void describePage(const PageRun& run, std::vector<Embedding>* embeddings,
       // Blank lines put the inline text at its line of the page, for error reports.
       script.name = run.scriptName;
       script.source = std::wstring(ref.line - 1, L'\n') + ref.source;
+      script.firstLine = ref.line;
     } else {
       // Relative to the page, in the form the page was named in (a Unix path under Wine).
       std::wstring path = widen(ref.src);
@@ -434,8 +474,8 @@ void describePage(const PageRun& run, std::vector<Embedding>* embeddings,
 }
 
 // NPP_New for the embedding, then its window and scriptable object. Answers NPP_New's.
-NPError createInstance(const NPPluginFuncs& funcs, const std::string& name, Embedding* e,
-                       FILE* report) {
+NPError createInstance(JSContext* ctx, const NPPluginFuncs& funcs, const std::string& name,
+                       Embedding* e, FILE* report) {
   Arguments arguments(e->element);
   memset(&e->instance, 0, sizeof e->instance);
   NPError created;
@@ -471,7 +511,7 @@ NPError createInstance(const NPPluginFuncs& funcs, const std::string& name, Embe
   if (error != NPERR_NO_ERROR) scriptable = NULL;
   if (scriptable != NULL) {
     fprintf(report, "host: NPP_GetValue(scriptable object) -> 0: %s is scriptable\n", name.c_str());
-    e->scriptable = wrapObject(&e->instance, scriptable);
+    e->scriptable = wrapNPObject(ctx, &e->instance, scriptable);
   } else {
     fprintf(report,
             "host: NPP_GetValue(scriptable object) -> %d: %s has no scriptable object, it is "
@@ -481,26 +521,43 @@ NPError createInstance(const NPPluginFuncs& funcs, const std::string& name, Embe
   return created;
 }
 
+// kelvraHostPage[member](...args) of the page's prelude.
+JSValue callPage(JSContext* ctx, const char* member, int argc, JSValueConst* argv) {
+  JSValue global = JS_GetGlobalObject(ctx);
+  JSValue page = JS_GetPropertyStr(ctx, global, "kelvraHostPage");
+  JSValue function = JS_GetPropertyStr(ctx, page, member);
+  JSValue result = JS_Call(ctx, function, page, argc, argv);
+  JS_FreeValue(ctx, function);
+  JS_FreeValue(ctx, page);
+  JS_FreeValue(ctx, global);
+  if (JS_IsException(result)) JS_FreeValue(ctx, JS_GetException(ctx));
+  return result;
+}
+
 // The parser reaches embedding i: it joins the document and, when it is for the
 // plug-in, is instantiated there, before the scripts after it run, as a browser lays
 // it out. Answers false when the page cannot go on.
 bool embed(Page& page, size_t i, const NPPluginFuncs& funcs, bool pluginUp, const PageRun& run,
            PageOutcome* outcome, FILE* report) {
   Embedding& e = page.embeddings[i];
+  JSContext* ctx = page.session->context();
   bool html = isHtmlName(run.scriptName);
-  VARIANT element;
-  VariantInit(&element);
-  bool added = page.session->evaluate(L"kelvraHostPage.add(" + literal(e.element.tag) + L", " +
-                                          objectLiteral(e.element.attributes) + L")",
-                                      &element);
-  if (added && V_VT(&element) == VT_DISPATCH) e.node = elementObject(V_DISPATCH(&element));
-  VariantClear(&element);
-  if (e.node == NULL) return false;
-  e.elementObject = scriptObject(NULL, e.node);
+  JSValue attributes = JS_NewObject(ctx);
+  for (const auto& a : e.element.attributes) {
+    JS_DefinePropertyValueStr(ctx, attributes, a.first.c_str(),
+                              JS_NewStringLen(ctx, a.second.data(), a.second.size()),
+                              JS_PROP_C_W_E);
+  }
+  JSValue args[] = {JS_NewString(ctx, e.element.tag.c_str()), attributes};
+  e.node = callPage(ctx, "add", 2, args);
+  JS_FreeValue(ctx, args[0]);
+  JS_FreeValue(ctx, args[1]);
+  if (!JS_IsObject(e.node)) return false;
+  e.elementObject = scriptNPObject(ctx, NULL, e.node);
   std::string id = e.element.attribute("id");
   if (pluginUp && e.forPlugin) {
-    NPError created =
-        createInstance(funcs, id.empty() ? "embedding " + std::to_string(i + 1) : id, &e, report);
+    NPError created = createInstance(
+        ctx, funcs, id.empty() ? "embedding " + std::to_string(i + 1) : id, &e, report);
     if (!html && created != NPERR_NO_ERROR) {
       fprintf(report,
               "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "
@@ -511,14 +568,17 @@ bool embed(Page& page, size_t i, const NPPluginFuncs& funcs, bool pluginUp, cons
   }
   // A bare script's refused instance ends the run; a page goes on without it.
   if (!html && !e.created) outcome->exitCode = kExitPluginRefused;
-  attachScriptable(e.node, e.scriptable);
+  attachScriptable(ctx, e.node, e.scriptable);
   // A bare script's `plugin` is null without a scriptable object.
-  std::wstring global = html ? L"kelvraHostEmbed" + std::to_wstring(i) : run.elementName;
-  ScriptError defineError;
-  return page.session->define(global, html || e.scriptable != NULL ? e.node : NULL,
-                              &defineError) &&
-         page.session->evaluate(
-             L"kelvraHostPage.attach(" + std::to_wstring(i) + L", " + global + L")", NULL);
+  if (!html && !page.session->define(narrow(run.elementName).c_str(),
+                                     JS_IsObject(e.scriptable) ? JS_DupValue(ctx, e.node)
+                                                               : JS_NULL)) {
+    return false;
+  }
+  JSValue attached = callPage(ctx, "attach", 1, &e.node);
+  bool ok = !JS_IsException(attached);
+  JS_FreeValue(ctx, attached);
+  return ok;
 }
 
 // The page's life between its first script and NPP_Destroy. Answers whether every
@@ -539,8 +599,8 @@ bool runScripts(Page& page, const PageRun& run, const std::vector<PageScript>& s
     fprintf(report, "host: running %s\n", narrow(script.name).c_str());
     fflush(report);
     ScriptError error;
-    if (!page.session->run(script.source, &error)) {
-      reportScriptError(run, script.name, error, report);
+    if (!page.session->run(narrow(script.source), narrow(script.name), &error)) {
+      reportScriptError(run, &script, error, report);
       ok = false;
       stopped = scriptStop() != kScriptNotStopped;  // the page is stopped, not one script
     }
@@ -550,7 +610,7 @@ bool runScripts(Page& page, const PageRun& run, const std::vector<PageScript>& s
   step(run, report);
   if (!ok) return false;
   if (!runLoop()) {
-    reportScriptError(run, run.scriptName + L" (timer)", page.timerError, report);
+    reportScriptError(run, NULL, page.timerError, report);
     step(run, report);
     return false;
   }
@@ -637,13 +697,12 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
                         run.scriptTimeoutSeconds);
   page.session = &session;
   ScriptError startError;
-  bool ran = session.start(NULL, 0, pagePrelude(location, title, run.pluginPath),
-                           &startError);
-  if (!ran) reportScriptError(run, L"(host prelude)", startError, report);
+  bool ran = session.start(pagePrelude(location, title, run.pluginPath), &startError);
+  if (!ran) reportScriptError(run, NULL, startError, report);
   if (ran) {
-    fprintf(report, "host: JScript language version 0x%lX\n",
-            static_cast<unsigned long>(session.languageVersion()));
-    page.window = scriptObject(NULL, session.global());
+    JSValue global = JS_GetGlobalObject(session.context());
+    page.window = scriptNPObject(session.context(), NULL, global);
+    JS_FreeValue(session.context(), global);
   }
   NPPluginFuncs funcs;
   memset(&funcs, 0, sizeof funcs);
@@ -652,10 +711,16 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   page.topWindow = hiddenWindow(L"kelvra_host page");
   current = &page;
   browser::setEmbedder(&kEmbedder);
-  startLoop(StreamTarget{&funcs, run.url, report}, [&page](IDispatch* callback) {
-    page.timerError = ScriptError();
-    return page.session->call(callback, &page.timerError);
-  });
+  startLoop(
+      StreamTarget{&funcs, run.url, report},
+      [&page](long id) {
+        page.timerError = ScriptError();
+        return page.session->fireTimer(id, &page.timerError);
+      },
+      [&page]() {
+        page.timerError = ScriptError();
+        return page.session->settle(&page.timerError);
+      });
   if (ran && plugin.module != NULL) {
     fprintf(report, "host: loaded %s\n", narrow(run.pluginPath).c_str());
     {
@@ -684,28 +749,35 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   };
   if (ran && outcome.exitCode == kExitOk) ran = runScripts(page, run, scripts, parseUpTo, report);
 
-  // Script is done with the page: its objects go back before the instances do.
+  // The page closes: its streams to the plug-in end and its timers stop, then each
+  // instance is destroyed with the page still there (the plug-in may call into it),
+  // and its objects leave script, as in Firefox; then the page's script goes.
   for (Embedding& e : page.embeddings) {
     if (e.created) stopLoop(&e.instance);
   }
   stopLoop(NULL);  // the script timers
-  session.close();
-  for (Embedding& e : page.embeddings) {
-    if (e.scriptable != NULL) e.scriptable->Release();
-    if (e.node != NULL) e.node->Release();
-    e.scriptable = NULL;
-    e.node = NULL;
-  }
-  invalidateAll();
+  JSContext* ctx = session.context();
   for (Embedding& e : page.embeddings) {
     if (e.created) {
       {
         PluginCall call("NPP_Destroy");
         fprintf(report, "host: NPP_Destroy -> %d\n", funcs.destroy(&e.instance, NULL));
       }
+      forgetInstance(&e.instance);
+      if (ctx != NULL) detachScriptable(ctx, e.node);
+      stopLoop(&e.instance);  // what the plug-in asked for meanwhile
       step(run, report);
     }
     endPluginStreams(&e.instance);  // even a refused NPP_New may have opened one
+    if (ctx != NULL) {
+      JS_FreeValue(ctx, e.scriptable);
+      JS_FreeValue(ctx, e.node);
+    }
+    e.scriptable = e.node = JS_UNDEFINED;
+  }
+  stopLoop(NULL);
+  session.close();
+  for (Embedding& e : page.embeddings) {
     if (e.window != NULL) DestroyWindow(e.window);
     if (e.elementObject != NULL) browser::release(e.elementObject);
   }

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "script_engine.h"
+#include "js_engine.h"
 
 namespace host {
 

@@ -1,5 +1,7 @@
 #include "script_watchdog.h"
 
+#include <windows.h>
+
 #include "page_run.h"
 #include "plugin_guard.h"
 
@@ -8,13 +10,12 @@ namespace {
 
 // One page runs at a time in the host's process, so the watch is the process's.
 struct Watch {
-  IActiveScript* engine;
   HANDLE wake;
   HANDLE thread;
   DWORD timeoutMs;
   volatile LONG ended;  // the engine gave the script's thread back
 };
-Watch watch = {NULL, NULL, NULL, INFINITE, 0};
+Watch watch = {NULL, NULL, INFINITE, 0};
 volatile LONG stopReason = kScriptNotStopped;
 volatile LONG interruptPending = 0;  // Ctrl-C, also before the script started
 const DWORD kStopGraceMs = 1000;
@@ -24,11 +25,8 @@ void endProcess(ScriptStop why) {
 }
 UnstoppableScript unstoppable = endProcess;
 
-void stopEngine(LONG reason) {
-  InterlockedCompareExchange(&stopReason, reason, kScriptNotStopped);
-  // Safe from any thread: the method belongs to the engine's free-threaded ones.
-  watch.engine->InterruptScriptThread(SCRIPTTHREADID_ALL, NULL, 0);
-}
+// The engine's interrupt handler sees it at its next poll.
+void stopEngine(LONG reason) { InterlockedCompareExchange(&stopReason, reason, kScriptNotStopped); }
 
 DWORD WINAPI watchThread(void*) {
   DWORD waited = WaitForSingleObject(watch.wake, watch.timeoutMs);
@@ -53,10 +51,9 @@ DWORD WINAPI watchThread(void*) {
 
 }  // namespace
 
-void watchScript(IActiveScript* engine, unsigned long timeoutSeconds) {
+void watchScript(unsigned long timeoutSeconds) {
   stopReason = kScriptNotStopped;
   watch.ended = 0;
-  watch.engine = engine;
   watch.timeoutMs = timeoutSeconds == 0 ? INFINITE : static_cast<DWORD>(timeoutSeconds * 1000);
   watch.wake = CreateEventW(NULL, TRUE, interruptPending != 0, NULL);
   if (watch.wake != NULL) watch.thread = CreateThread(NULL, 0, watchThread, NULL, 0, NULL);
@@ -70,7 +67,6 @@ void unwatchScript() {
     CloseHandle(watch.thread);
   }
   if (watch.wake != NULL) CloseHandle(watch.wake);
-  watch.engine = NULL;
   watch.wake = NULL;
   watch.thread = NULL;
 }

@@ -205,7 +205,8 @@ TEST_F(HostTest, AScriptErrorIsReportedWithItsLineAndFailsTheRun) {
   // An exception of the plug-in that script does not catch.
   run = runPage(script(L"uncaught.js", "plugin.HelloWorld();\nplugin.NoSuchMethod();\n"), L"");
   EXPECT_EQ(1u, run.exitCode) << run.err;
-  EXPECT_TRUE(contains(run.err, "uncaught.js:2:1: exception during invocation")) << run.err;
+  EXPECT_TRUE(contains(run.err, "uncaught.js:2: uncaught exception: exception during invocation"))
+      << run.err;
   EXPECT_TRUE(contains(run.err, "host: NPP_Destroy -> 0")) << "the page still closes: " << run.err;
 
   run = runPage(script(L"syntax.js", "var ok = 1;\nvar broken = ;\n"), L"");
@@ -505,14 +506,36 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
       {"plugin.version + ' ' + ('version' in plugin)", "1.0 true"},
       {"(plugin.x = 5, plugin.x)", "5"},
       {"(plugin.y = 1, delete plugin.y) + ' ' + ('y' in plugin)", "true false"},
-      {"(function () { var n = []; for (var k in plugin) n.push(k); return n.join(); })()",
-       "version,x"},
+      // Names the plug-in does not take stay on the element, which is an element.
+      {"[Object.keys(plugin).join(), plugin.hasOn(plugin.scriptable(), 'x'), String(plugin),"
+       " plugin instanceof HTMLEmbedElement, plugin instanceof Object].join('|')",
+       "x|- -|[object HTMLEmbedElement]|true|true"},
+      {"(function () { var n = []; for (var k in plugin) n.push(k); return n.slice(0, 2).join(); })()",
+       "x,version"},
       {"plugin(1, 2)", "called with 2"},
-      {"new plugin('first').first", "first"},
+      {"new (plugin.scriptable())('first').first", "first"},
+      {"(function () { try { new plugin(); } catch (e) { return e instanceof TypeError; } })()",
+       "true"},
+      {"[typeof plugin, typeof plugin.scriptable(), typeof plugin.echo].join()",
+       "function,function,function"},
+      // One function per object and name; a property that is a method too.
+      {"[plugin.echo === plugin.echo, plugin.scriptable().echo === plugin.echo,"
+       " plugin.echo.name].join()",
+       "true,true,echo"},
+      {"[typeof plugin.both, String(plugin.both), plugin.both(), plugin.both + '!'].join('|')",
+       "function|property value|method result|property value!"},
+      // Array-index names are integer identifiers.
+      {"[plugin[0], plugin['7'], plugin[2147483647], plugin['2147483648'], plugin['-1']].join()",
+       "int:0,int:7,int:2147483647,,"},
       {"(function () { try { plugin.version = 2; } catch (e) { return e; } })()",
        "version is read-only"},
-      // Identity both ways.
+      // Identity both ways; the scriptable object sits between the element and its
+      // prototype.
       {"plugin.echo(plugin) === plugin", "true"},
+      {"(function () { var s = plugin.scriptable(); return [s === plugin.scriptable(),"
+       " Object.getPrototypeOf(plugin) === s,"
+       " Object.getPrototypeOf(s) === HTMLEmbedElement.prototype, plugin.sameObject(s, s)]; })()",
+       "true,true,true,true"},
       {"plugin.window() === window && window === this", "true"},
       {"(function () { var o = {}; return plugin.echo(o) === o && plugin.sameObject(o, o); })()",
        "true"},
@@ -521,11 +544,13 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
        "int32,double,double,string"},
       {"[plugin.kind(true), plugin.kind(null), plugin.kind(undefined), plugin.kind({})].join()",
        "bool,null,void,object"},
+      {"[plugin.kind(-0), plugin.kind(4 / 2), plugin.kind(2147483647), plugin.kind(2 ** 31)].join()",
+       "double,int32,int32,double"},
       {"plugin.cLength('abc') + ' ' + plugin.cLength('')", "3 0"},
       // Exceptions.
       {"(function () { try { plugin.fail('exception during invocation'); }"
-       " catch (e) { return e == 'exception during invocation'; } })()",
-       "true"},
+       " catch (e) { return typeof e + ' ' + (e === 'exception during invocation'); } })()",
+       "string true"},
       {"(function () { try { plugin.failQuiet(); } catch (e) { return e.message; } })()",
        "Error calling method on NPObject!"},
       {"(function () { try { plugin.failAfterSuccess('set, then true'); }"
@@ -542,10 +567,13 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
       {"(function () { function K(v) { this.v = v; } return plugin.constructOn(K, 9).v; })()",
        "9"},
       {"plugin.evaluate('6 * 7')", "42"},
+      {"(function () { var local = 1; return plugin.evaluate('typeof local + \\' \\' + (this === window)'); })()",
+       "undefined true"},
+      {"plugin.releaseObjectOn({inner: {}}, 'inner')", "true"},
       // Browser services.
       {"plugin.userAgent()", "Mozilla/5.0 (Windows NT 6.1; rv:52.0) Gecko/20100101 Firefox/52.0"},
       {"plugin.value(15) === window", "true"},
-      {"typeof plugin.value(16) + ' ' + plugin.value(16).tagName", "object EMBED"},
+      {"typeof plugin.value(16) + ' ' + plugin.value(16).tagName", "function EMBED"},
       // The element object is the element script sees, with the plug-in's members and
       // the element's own.
       {"[plugin.element() === plugin, plugin.tagName, plugin.getAttribute('id'),"
@@ -571,9 +599,12 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
        "NPKelvraTestPlugin.dll false"},
       {"document.getElementById('plugin') === plugin", "true"},
       {"typeof setTimeout + typeof setInterval + typeof clearTimeout", "functionfunctionfunction"},
-      // The newest language version the engine takes.
+      // The language of today's engines.
       {"JSON.stringify({a: [1, ' b '.trim()]}) + [1, 2].map(function (x) { return 2 * x; })",
        "{\"a\":[1,\"b\"]}2,4"},
+      {"(() => { class A { static f(...xs) { return `${xs.length}:${[...xs].map(x => x ** 2)}`; } }"
+       " return A.f(1, 2); })()",
+       "2:1,4"},
   };
   std::string source;
   std::vector<std::string> expected;
@@ -629,6 +660,7 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
              "  if (++n == 3) { clearInterval(ticks); console.log('interval x3'); }\n"
              "}, 1);\n"
              "clearTimeout(setTimeout(function () { console.log('cleared'); }, 1));\n"
+             "Promise.resolve('job').then(function (v) { console.log('promise ' + v); });\n"
              "console.log('script end');\n"),
       L"");
   EXPECT_EQ(0u, run.exitCode) << run.err;
@@ -636,6 +668,10 @@ TEST_F(HostTest, TimersAsyncCallsAndStreamsArriveThroughThePageLoop) {
   EXPECT_TRUE(
       inOrder(run.out, {"get 0\nget 0\nget 0\nget 0\nget 0\nget 0\ntimer ", "script end\n"}))
       << run.out;
+  // A Promise job runs at the end of its task; NPP_Destroy comes with the page still there.
+  EXPECT_TRUE(inOrder(run.out, {"script end\npromise job\n", "newstream text/plain end=11\n"}))
+      << run.out;
+  EXPECT_EQ("destroy", lines(run.out).back()) << run.out;
   EXPECT_TRUE(inOrder(run.out, {"script end\n", "newstream text/plain end=11\n", "write 0 hello\n",
                                 "write 5  worl\n", "write 10 d\n", "destroystream 0\n",
                                 "urlnotify data:text/plain;base64,aGVsbG8gd29ybGQ= 0 42\n"}))
@@ -710,7 +746,8 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
                                 "host: running "}))
       << run.err;
   EXPECT_TRUE(contains(run.err, "host: NPP_New(application/x-kelvra-test) -> 1")) << run.err;
-  EXPECT_TRUE(contains(run.err, "page.html:21:1: uncaught exception: the last script fails"))
+  EXPECT_TRUE(contains(run.err, "page.html (the script from line 21): uncaught exception: the last "
+                                "script fails"))
       << run.err;
   EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
 }

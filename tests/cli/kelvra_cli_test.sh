@@ -87,7 +87,7 @@ row 130 err "host: interrupted" timeout --preserve-status -s INT 5 "${demo[@]}" 
 row 130 err "host: script interrupted" timeout --preserve-status -k 20 -s INT 5 "${demo[@]}" waiting.js
 
 # The demo registers its launcher and stores a value in its own prefix; the tests'
-# prefix has neither. (The launcher class: npkelvra/launcher/IKelvraLauncher.h.)
+# prefix has neither. (The launcher class: npkelvra/base/IKelvraLauncher.h.)
 class='HKCU\Software\Classes\CLSID\{5A0C2E71-93D4-4B6F-A1E8-7C3F90D2B465}'
 store='HKCU\Software\Kelvra\DemoLauncher'
 row 0 out "marked" "${demo[@]}" mark.js

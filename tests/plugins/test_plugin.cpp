@@ -7,14 +7,19 @@
  *
  * Script members of its object (application/x-kelvra-test):
  *   properties  version (read-only), listener (a function told of every event),
- *               and any name script assigns (removable, enumerable)
+ *               every integer identifier N (reads "int:N"), and any name it was
+ *               given to set (removable, enumerable)
+ *   both        a property ("property value") and a method ("method result") at once
  *   echo(v)             v back
+ *   scriptable()        the object itself
  *   kind(v)             the NPVariant type: void null bool int32 double string object
  *   cLength(s)          strlen() of the string's bytes: its length when NUL-terminated
  *   fail(msg) / failQuiet() / failAfterSuccess(msg) / succeedWithNullMessage()
  *   call(f, ...)        NPN_InvokeDefault(f, ...)
  *   invokeOn(o, name, ...), getOn(o, name), setOn(o, name, v), hasOn(o, name),
  *   removeOn(o, name), enumerateOn(o), constructOn(c, ...)   NPN_* on a script object
+ *   releaseObjectOn(o, name)  NPN_GetProperty, and the object it answers given back
+ *                       with NPN_ReleaseObject (as legal as NPN_ReleaseVariantValue)
  *   sameObject(a, b)    whether the two arrived as one NPObject
  *   window()            NPN_GetValue(NPNVWindowNPObject); element() likewise
  *   evaluate(code)      NPN_Evaluate in the page's window
@@ -27,7 +32,8 @@
  *   hang(), crash()     never return; fault with an access violation
  *   recover()           7, from an instruction that faults and that the plug-in's own
  *                       exception handler steps over
- * NPP_New fails when an attribute fail="yes" is given.
+ * NPP_New fails when an attribute fail="yes" is given; NPP_Destroy tells the listener
+ * "destroy" first.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -116,6 +122,9 @@ void deallocate(NPObject* object) {
 }
 
 const char* const kMethods[] = {"echo",
+                                "scriptable",
+                                "both",
+                                "releaseObjectOn",
                                 "kind",
                                 "cLength",
                                 "fail",
@@ -163,15 +172,20 @@ NPVariant* expando(TestObject* o, NPIdentifier name) {
 }
 
 bool hasProperty(NPObject* object, NPIdentifier name) {
+  if (!npn->identifierisstring(name)) return true;
   std::string n = nameOf(name);
-  return n == "version" || n == "listener" || expando(objectOf(object), name) != NULL;
+  return n == "version" || n == "listener" || n == "both" || expando(objectOf(object), name) != NULL;
 }
 
 bool getProperty(NPObject* object, NPIdentifier name, NPVariant* result) {
   TestObject* o = objectOf(object);
   std::string n = nameOf(name);
-  if (n == "version") {
+  if (!npn->identifierisstring(name)) {
+    setString("int:" + n, result);
+  } else if (n == "version") {
     setString("1.0", result);
+  } else if (n == "both") {
+    setString("property value", result);
   } else if (n == "listener") {
     if (o->listener == NULL) {
       NULL_TO_NPVARIANT(*result);
@@ -416,6 +430,22 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
   auto stringAt = [args, count](uint32_t i) { return i < count ? text(args[i]) : std::string(); };
   if (method == "echo" && count == 1) {
     copyVariant(args[0], result);
+  } else if (method == "scriptable") {
+    OBJECT_TO_NPVARIANT(npn->retainobject(object), *result);
+  } else if (method == "both") {
+    setString("method result", result);
+  } else if (method == "releaseObjectOn" && isObject(0)) {
+    NPVariant got;
+    if (!npn->getproperty(npp, args[0].value.objectValue,
+                          npn->getstringidentifier(stringAt(1).c_str()), &got)) {
+      return false;
+    }
+    BOOLEAN_TO_NPVARIANT(NPVARIANT_IS_OBJECT(got), *result);
+    if (NPVARIANT_IS_OBJECT(got)) {
+      npn->releaseobject(got.value.objectValue);
+    } else {
+      npn->releasevariantvalue(&got);
+    }
   } else if (method == "kind" && count == 1) {
     static const char* const kKinds[] = {"void",   "null",   "bool",  "int32",
                                          "double", "string", "object"};
@@ -558,6 +588,7 @@ NPError newInstance(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], c
 NPError destroyInstance(NPP npp, NPSavedData**) {
   Instance* instance = static_cast<Instance*>(npp->pdata);
   if (instance == NULL) return NPERR_INVALID_INSTANCE_ERROR;
+  tell(npp, "destroy");  // the page is still there, as in a browser
   if (instance->scriptable != NULL) npn->releaseobject(instance->scriptable);
   delete instance;
   npp->pdata = NULL;

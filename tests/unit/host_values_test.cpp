@@ -1,17 +1,16 @@
 // The host's value conversions between script and plug-in, both directly and as
-// JScript produces and receives them, with the browser stand-in's accounting.
+// page script produces and receives them, with the browser stand-in's accounting.
 #include <gtest/gtest.h>
 
 #include <math.h>
-#include <objbase.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "js_engine.h"
+#include "js_npruntime.h"
 #include "npbrowser.h"
-#include "script_engine.h"
-#include "script_values.h"
 
 namespace {
 
@@ -113,42 +112,23 @@ bool echoGetProperty(NPObject*, NPIdentifier name, NPVariant* result) {
 NPClass echoClass = {NP_CLASS_STRUCT_VERSION, NULL, NULL, NULL, echoHasMethod, echoInvoke,
                      echoInvokeDefault, echoHasProperty, echoGetProperty, NULL, NULL, NULL, NULL};
 
-// A script-side object that is none of the host's wrappers.
-class ForeignDispatch : public IDispatch {
- public:
-  long references = 1;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    *out = NULL;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return E_NOINTERFACE;
-    *out = this;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-  ULONG STDMETHODCALLTYPE Release() override { return --references; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return DISP_E_UNKNOWNNAME;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return DISP_E_MEMBERNOTFOUND;
-  }
-};
-
 class HostValuesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CoInitialize(NULL);
     browser::reset();
     before_ = browser::counts();
     echoArguments.clear();
+    session_ = new host::ScriptSession(
+        [this](bool isError, const std::string& line) {
+          lines_.push_back((isError ? "E:" : "") + line);
+        },
+        host::TimerSink());
+    host::ScriptError error;
+    ASSERT_TRUE(session_->start("", &error)) << error.message;
+    ctx_ = session_->context();
   }
   void TearDown() override {
+    delete session_;
     echoArguments.clear();
     browser::Counts after = browser::counts();
     EXPECT_EQ(before_.liveObjects, after.liveObjects) << "objects left alive";
@@ -156,60 +136,60 @@ class HostValuesTest : public ::testing::Test {
     EXPECT_EQ(0, after.badFrees);
     EXPECT_EQ(0, after.deadObjectCalls);
     EXPECT_EQ(0, after.underflows);
-    CoUninitialize();
   }
 
-  NPVariant fromScript(const VARIANT& value) {
+  NPVariant fromScript(JSValue value) {
     NPVariant out;
-    EXPECT_EQ(S_OK, host::toNPVariant(NULL, value, &out));
+    EXPECT_TRUE(host::toNPVariant(ctx_, NULL, value, &out));
+    JS_FreeValue(ctx_, value);
     return out;
+  }
+  // A script value read back as String() shows it.
+  std::string shown(JSValue value) {
+    const char* text = JS_ToCString(ctx_, value);
+    std::string result = text != NULL ? text : "?";
+    JS_FreeCString(ctx_, text);
+    JS_FreeValue(ctx_, value);
+    return result;
+  }
+
+  // What a script run with the echo object as `echo` (and `missing` null) did.
+  bool runWithEcho(const std::string& source, host::ScriptError* error) {
+    NPObject* echo = browser::createObject(NULL, &echoClass);
+    session_->define("echo", host::wrapNPObject(ctx_, NULL, echo));
+    session_->define("missing", JS_NULL);
+    return session_->run(source, "test.js", error);
   }
 
   browser::Counts before_;
+  host::ScriptSession* session_ = NULL;
+  JSContext* ctx_ = NULL;
+  std::vector<std::string> lines_;  // the console's, error lines marked "E:"
 };
 
-// A VARIANT of `type`, its value still to be set.
-VARIANT variantOf(VARTYPE type) {
-  VARIANT v;
-  VariantInit(&v);
-  V_VT(&v) = type;
-  return v;
-}
-
-VARIANT number(double value) {
-  VARIANT v = variantOf(VT_R8);
-  V_R8(&v) = value;
-  return v;
-}
-
 TEST_F(HostValuesTest, ScriptStringsReachThePluginAsUtf8InABrowserBlock) {
-  struct Case {
-    std::wstring text;
-    std::string utf8;
+  const std::string cases[] = {
+      "plain",
+      "h\xC3\xA9llo \xE2\x82\xAC",
+      std::string("a\0b", 3),  // the NUL is kept, length 3
+      "",
   };
-  const Case cases[] = {
-      {L"plain", "plain"},
-      {L"h\u00e9llo \u20ac", "h\xC3\xA9llo \xE2\x82\xAC"},
-      {std::wstring(L"a\0b", 3), std::string("a\0b", 3)},  // the NUL is kept, length 3
-      {L"", ""},
-  };
-  for (const Case& c : cases) {
-    VARIANT v = variantOf(VT_BSTR);
-    V_BSTR(&v) = SysAllocStringLen(c.text.data(), static_cast<UINT>(c.text.size()));
+  for (const std::string& text : cases) {
     long blocks = browser::counts().liveBlocks;
-    NPVariant out = fromScript(v);
+    NPVariant out = fromScript(JS_NewStringLen(ctx_, text.data(), text.size()));
     ASSERT_EQ(NPVariantType_String, out.type);
-    EXPECT_EQ(c.utf8, std::string(out.value.stringValue.UTF8Characters,
-                                  out.value.stringValue.UTF8Length));
+    EXPECT_EQ(text, std::string(out.value.stringValue.UTF8Characters,
+                                out.value.stringValue.UTF8Length));
+    EXPECT_EQ('\0', out.value.stringValue.UTF8Characters[out.value.stringValue.UTF8Length]);
     EXPECT_EQ(blocks + 1, browser::counts().liveBlocks) << "a block of the browser's memalloc";
     browser::releaseValue(&out);
-    VariantClear(&v);
   }
-  VARIANT nullText = variantOf(VT_BSTR);
-  V_BSTR(&nullText) = NULL;
-  NPVariant out = fromScript(nullText);
-  EXPECT_EQ(NPVariantType_String, out.type);
-  EXPECT_EQ(0u, out.value.stringValue.UTF8Length);
+  // A lone surrogate becomes U+FFFD, as Firefox converts it.
+  JSValue lone = JS_Eval(ctx_, "'a\\uD800b'", 10, "test.js", 0);
+  NPVariant out = fromScript(lone);
+  ASSERT_EQ(NPVariantType_String, out.type);
+  EXPECT_EQ("a\xEF\xBF\xBD" "b", std::string(out.value.stringValue.UTF8Characters,
+                                           out.value.stringValue.UTF8Length));
   browser::releaseValue(&out);
 }
 
@@ -223,7 +203,7 @@ TEST_F(HostValuesTest, IntegralNumbersGoAsInt32AndOthersAsDouble) {
                         {-2147483649.0, false}, {2.5, false},       {-0.0, false},
                         {1e300, false},      {NAN, false},         {INFINITY, false}};
   for (const Case& c : cases) {
-    NPVariant out = fromScript(number(c.value));
+    NPVariant out = fromScript(JS_NewFloat64(ctx_, c.value));
     if (c.isInt) {
       ASSERT_EQ(NPVariantType_Int32, out.type) << c.value;
       EXPECT_EQ(static_cast<int32_t>(c.value), out.value.intValue);
@@ -237,69 +217,44 @@ TEST_F(HostValuesTest, IntegralNumbersGoAsInt32AndOthersAsDouble) {
       }
     }
   }
-  // Other numeric variants, and one passed by reference.
-  VARIANT small = variantOf(VT_I2);
-  V_I2(&small) = -12;
-  NPVariant out = fromScript(small);
+  NPVariant out = fromScript(JS_NewInt32(ctx_, -12));
   EXPECT_EQ(NPVariantType_Int32, out.type);
   EXPECT_EQ(-12, out.value.intValue);
-  LONG target = 99;
-  VARIANT byRef = variantOf(VT_I4 | VT_BYREF);
-  V_I4REF(&byRef) = &target;
-  out = fromScript(byRef);
-  EXPECT_EQ(NPVariantType_Int32, out.type);
-  EXPECT_EQ(99, out.value.intValue);
-  VARIANT single = variantOf(VT_R4);
-  V_R4(&single) = 0.5f;
-  out = fromScript(single);
-  EXPECT_EQ(NPVariantType_Double, out.type);
-  EXPECT_EQ(0.5, out.value.doubleValue);
 }
 
 TEST_F(HostValuesTest, BooleansNullAndUndefinedKeepTheirKind) {
-  VARIANT v = variantOf(VT_EMPTY);
-  NPVariant out = fromScript(v);
+  NPVariant out = fromScript(JS_UNDEFINED);
   EXPECT_EQ(NPVariantType_Void, out.type);
-  V_VT(&v) = VT_NULL;
-  out = fromScript(v);
+  out = fromScript(JS_NULL);
   EXPECT_EQ(NPVariantType_Null, out.type);
-  V_VT(&v) = VT_BOOL;
-  V_BOOL(&v) = VARIANT_TRUE;
-  out = fromScript(v);
+  out = fromScript(JS_TRUE);
   EXPECT_EQ(NPVariantType_Bool, out.type);
   EXPECT_TRUE(out.value.boolValue);
-  V_BOOL(&v) = VARIANT_FALSE;
-  out = fromScript(v);
+  out = fromScript(JS_FALSE);
   EXPECT_EQ(NPVariantType_Bool, out.type);
   EXPECT_FALSE(out.value.boolValue);
-  V_VT(&v) = VT_DISPATCH;
-  V_DISPATCH(&v) = NULL;
-  out = fromScript(v);
-  EXPECT_EQ(NPVariantType_Null, out.type) << "a null object reference";
 }
 
-TEST_F(HostValuesTest, ValuesScriptCannotHandOnAreTypeMismatches) {
-  VARIANT v = variantOf(VT_UNKNOWN);
-  V_UNKNOWN(&v) = NULL;
+TEST_F(HostValuesTest, ValuesScriptCannotHandOnAreRefused) {
+  JSValue symbol = JS_Eval(ctx_, "Symbol('s')", 11, "test.js", 0);
   NPVariant out;
-  EXPECT_EQ(DISP_E_TYPEMISMATCH, host::toNPVariant(NULL, v, &out));
-  V_VT(&v) = VT_ARRAY | VT_I4;
-  V_ARRAY(&v) = NULL;
-  EXPECT_EQ(DISP_E_TYPEMISMATCH, host::toNPVariant(NULL, v, &out));
-  V_VT(&v) = VT_ERROR;
-  V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-  EXPECT_EQ(DISP_E_TYPEMISMATCH, host::toNPVariant(NULL, v, &out));
+  EXPECT_FALSE(host::toNPVariant(ctx_, NULL, symbol, &out));
+  JS_FreeValue(ctx_, symbol);
+  // In a call, Firefox's error.
+  host::ScriptError error;
+  ASSERT_TRUE(runWithEcho("try { echo.take(Symbol()); } catch (e) { console.log(e.message); }",
+                          &error))
+      << error.message;
+  EXPECT_EQ(std::vector<std::string>{"Error converting jsvals to NPVariants!"}, lines_);
 }
 
 TEST_F(HostValuesTest, ObjectsCrossAsThemselvesWithOneReferenceEach) {
   NPObject* echo = browser::createObject(NULL, &echoClass);
-  IDispatch* wrapper = host::wrapObject(NULL, echo);  // takes the creation reference
-  EXPECT_EQ(echo, host::wrappedObject(wrapper));
+  JSValue wrapper = host::wrapNPObject(ctx_, NULL, echo);  // takes the creation reference
+  EXPECT_EQ(echo, host::wrappedNPObject(wrapper));
 
   // The wrapper handed back to the plug-in is its own object again.
-  VARIANT v = variantOf(VT_DISPATCH);
-  V_DISPATCH(&v) = wrapper;
-  NPVariant out = fromScript(v);
+  NPVariant out = fromScript(JS_DupValue(ctx_, wrapper));
   ASSERT_EQ(NPVariantType_Object, out.type);
   EXPECT_EQ(echo, out.value.objectValue);
   EXPECT_EQ(2u, echo->referenceCount);
@@ -307,101 +262,70 @@ TEST_F(HostValuesTest, ObjectsCrossAsThemselvesWithOneReferenceEach) {
   EXPECT_EQ(1u, echo->referenceCount);
 
   // A script object of another kind reaches the plug-in as an object holding it.
-  ForeignDispatch foreign;
-  V_DISPATCH(&v) = &foreign;
-  out = fromScript(v);
+  JSValue plain = JS_NewObject(ctx_);
+  JSRefCountHeader* count = static_cast<JSRefCountHeader*>(JS_VALUE_GET_PTR(plain));
+  int references = count->ref_count;
+  out = fromScript(JS_DupValue(ctx_, plain));
   ASSERT_EQ(NPVariantType_Object, out.type);
   EXPECT_NE(echo, out.value.objectValue);
-  EXPECT_EQ(NULL, host::wrappedObject(&foreign));
-  EXPECT_EQ(2, foreign.references);
+  EXPECT_EQ(NULL, host::wrappedNPObject(plain));
+  EXPECT_EQ(references + 1, count->ref_count);
   // ... and comes back to script as itself.
-  VARIANT back;
-  EXPECT_EQ(S_OK, host::toVariant(NULL, &out, &back));
-  EXPECT_EQ(VT_DISPATCH, V_VT(&back));
-  EXPECT_EQ(&foreign, V_DISPATCH(&back));
+  JSValue back = host::toScriptValue(ctx_, NULL, &out);
+  EXPECT_EQ(JS_VALUE_GET_PTR(plain), JS_VALUE_GET_PTR(back));
   EXPECT_EQ(NPVariantType_Void, out.type);
-  VariantClear(&back);
-  EXPECT_EQ(1, foreign.references) << "the plug-in side object is gone with its reference";
+  JS_FreeValue(ctx_, back);
+  EXPECT_EQ(references, count->ref_count) << "the plug-in side object is gone with its reference";
+  JS_FreeValue(ctx_, plain);
 
-  wrapper->Release();
-  EXPECT_FALSE(browser::isLive(echo)) << "the wrapper gave its reference back";
+  JS_FreeValue(ctx_, wrapper);
+  host::ScriptError error;
+  session_->settle(&error);
+  EXPECT_FALSE(browser::isLive(echo)) << "the collected wrapper gave its reference back";
 }
 
 TEST_F(HostValuesTest, PluginResultsBecomeScriptValues) {
-  NPVariant in;
-  VARIANT out;
-  INT32_TO_NPVARIANT(-2147024809, in);
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  EXPECT_EQ(VT_I4, V_VT(&out));
-  EXPECT_EQ(-2147024809, V_I4(&out));
-  DOUBLE_TO_NPVARIANT(1.5, in);
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  EXPECT_EQ(VT_R8, V_VT(&out));
-  EXPECT_EQ(1.5, V_R8(&out));
-  BOOLEAN_TO_NPVARIANT(true, in);
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  EXPECT_EQ(VT_BOOL, V_VT(&out));
-  EXPECT_EQ(VARIANT_TRUE, V_BOOL(&out));
-  BOOLEAN_TO_NPVARIANT(false, in);
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  EXPECT_EQ(VARIANT_FALSE, V_BOOL(&out));
-  NULL_TO_NPVARIANT(in);
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  EXPECT_EQ(VT_NULL, V_VT(&out));
-  VOID_TO_NPVARIANT(in);
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  EXPECT_EQ(VT_EMPTY, V_VT(&out));
+  struct Case {
+    NPVariant value;
+    const char* shown;
+  };
+  NPVariant v;
+  std::vector<Case> cases;
+  INT32_TO_NPVARIANT(-2147024809, v);
+  cases.push_back({v, "-2147024809"});
+  DOUBLE_TO_NPVARIANT(1.5, v);
+  cases.push_back({v, "1.5"});
+  BOOLEAN_TO_NPVARIANT(true, v);
+  cases.push_back({v, "true"});
+  BOOLEAN_TO_NPVARIANT(false, v);
+  cases.push_back({v, "false"});
+  NULL_TO_NPVARIANT(v);
+  cases.push_back({v, "null"});
+  VOID_TO_NPVARIANT(v);
+  cases.push_back({v, "undefined"});
+  for (Case& c : cases) {
+    EXPECT_EQ(c.shown, shown(host::toScriptValue(ctx_, NULL, &c.value)));
+  }
 }
 
 TEST_F(HostValuesTest, StringResultsAreCopiedThenFreedWithMemfree) {
   long frees = browser::counts().frees;
   NPVariant in = echoString("gr\xC3\xBC\xC3\x9F");
-  VARIANT out;
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  ASSERT_EQ(VT_BSTR, V_VT(&out));
-  EXPECT_EQ(std::wstring(L"gr\u00fc\u00df"), std::wstring(V_BSTR(&out), SysStringLen(V_BSTR(&out))));
+  EXPECT_EQ("gr\xC3\xBC\xC3\x9F", shown(host::toScriptValue(ctx_, NULL, &in)));
   EXPECT_EQ(frees + 1, browser::counts().frees);
   EXPECT_EQ(NPVariantType_Void, in.type);
-  VariantClear(&out);
 
-  // An empty string, and a result nobody wants: freed all the same.
   in = echoString("");
-  ASSERT_EQ(S_OK, host::toVariant(NULL, &in, &out));
-  EXPECT_EQ(0u, SysStringLen(V_BSTR(&out)));
-  EXPECT_NE(static_cast<BSTR>(NULL), V_BSTR(&out));
-  VariantClear(&out);
-  in = echoString("dropped");
-  EXPECT_EQ(S_OK, host::toVariant(NULL, &in, NULL));
-  EXPECT_EQ(frees + 3, browser::counts().frees);
+  EXPECT_EQ("", shown(host::toScriptValue(ctx_, NULL, &in)));
+  EXPECT_EQ(frees + 2, browser::counts().frees);
 }
 
-// What a script run with the echo object did.
-struct EchoRun {
-  bool ran = false;
+TEST_F(HostValuesTest, ScriptArgumentsArriveAsABrowserHandsThem) {
   host::ScriptError error;
-  std::vector<std::string> lines;  // the console's, error lines marked "E:"
-};
-
-// Runs `source` with the echo object as `echo`.
-EchoRun runWithEcho(const std::wstring& source) {
-  NPObject* echo = browser::createObject(NULL, &echoClass);
-  IDispatch* wrapper = host::wrapObject(NULL, echo);
-  EchoRun run;
-  host::NamedObject objects[] = {{L"echo", wrapper}, {L"missing", NULL}};
-  run.ran = host::runScript(
-      source, objects, 2,
-      [&run](bool isError, const std::string& line) {
-        run.lines.push_back((isError ? "E:" : "") + line);
-      },
-      &run.error);
-  wrapper->Release();
-  return run;
-}
-
-TEST_F(HostValuesTest, JScriptArgumentsArriveAsABrowserHandsThem) {
-  EchoRun run = runWithEcho(
-      L"echo.take('h\u00e9llo', 3, 2.5, true, null, undefined, 4294967296, -5, echo, '');");
-  ASSERT_TRUE(run.ran) << run.error.message;
+  ASSERT_TRUE(runWithEcho(
+      "echo.take('h\xC3\xA9llo', 3, 2.5, true, null, undefined, 4294967296, -5, echo, '');",
+      &error))
+      << error.message;
   ASSERT_EQ(10u, echoArguments.size());
   EXPECT_EQ(NPVariantType_String, echoArguments[0].type);
   EXPECT_EQ("h\xC3\xA9llo", echoArguments[0].text);
@@ -423,85 +347,118 @@ TEST_F(HostValuesTest, JScriptArgumentsArriveAsABrowserHandsThem) {
   EXPECT_EQ("", echoArguments[9].text);
 
   // Calling the object itself reaches invokeDefault.
-  run = runWithEcho(L"console.log(echo(false));");
-  ASSERT_TRUE(run.ran) << run.error.message;
+  ASSERT_TRUE(session_->run("console.log(echo(false));", "test.js", &error)) << error.message;
   ASSERT_EQ(1u, echoArguments.size());
   EXPECT_EQ(NPVariantType_Bool, echoArguments[0].type);
-  EXPECT_EQ(std::vector<std::string>{"42"}, run.lines);
+  EXPECT_EQ(std::vector<std::string>{"42"}, lines_);
 }
 
-TEST_F(HostValuesTest, PluginResultsArriveInJScriptWithTheirTypes) {
-  const EchoRun run = runWithEcho(
-      L"function t(v) { return typeof v + ' ' + String(v); }\n"
-      L"console.log(t(echo.giveInt()));\n"
-      L"console.log(t(echo.giveDouble()));\n"
-      L"console.log(t(echo.giveBool()));\n"
-      L"console.log(t(echo.giveNull()));\n"
-      L"console.log(t(echo.take()));\n"
-      L"console.log(t(echo.giveString()), echo.giveString().length);\n"
-      L"console.log(echo.giveSelf() === echo ? 'same' : 'wrapped', typeof echo.giveSelf());\n"
-      L"var o = {k: 1}; console.log(echo.giveBack(o) === o, echo.giveBack('x\u00e9'));\n"
-      L"console.log(echo.answer, typeof echo.unknown, missing === null);\n"
-      L"console.error('to the error stream');\n");
-  ASSERT_TRUE(run.ran) << run.error.message;
+TEST_F(HostValuesTest, PluginResultsArriveInScriptWithTheirTypes) {
+  host::ScriptError error;
+  ASSERT_TRUE(runWithEcho(
+      "function t(v) { return typeof v + ' ' + String(v); }\n"
+      "console.log(t(echo.giveInt()));\n"
+      "console.log(t(echo.giveDouble()));\n"
+      "console.log(t(echo.giveBool()));\n"
+      "console.log(t(echo.giveNull()));\n"
+      "console.log(t(echo.take()));\n"
+      "console.log(t(echo.giveString()), echo.giveString().length);\n"
+      "console.log(echo.giveSelf() === echo ? 'same' : 'wrapped', typeof echo.giveSelf());\n"
+      "var o = {k: 1}; console.log(echo.giveBack(o) === o, echo.giveBack('x\xC3\xA9'));\n"
+      "console.log(echo.answer, typeof echo.unknown, missing === null);\n"
+      "console.error('to the error stream');\n",
+      &error))
+      << error.message;
+  // NPObjects are callable, so typeof says "function", as in Firefox.
   std::vector<std::string> expected = {"number -7",
                                        "number 0.25",
                                        "boolean true",
                                        "object null",
                                        "undefined undefined",
                                        "string gr\xC3\xBC\xC3\x9F dich 9",
-                                       "same object",
+                                       "same function",
                                        "true x\xC3\xA9",
                                        "5 undefined true",
                                        "E:to the error stream"};
-  EXPECT_EQ(expected, run.lines);
+  EXPECT_EQ(expected, lines_);
 }
 
 TEST_F(HostValuesTest, InvokeAnsweringFalseIsAScriptExceptionWithTheRecordedMessage) {
-  const EchoRun run = runWithEcho(
-      L"try { echo.fail(); } catch (e) { console.log('caught', e == 'custom failure', e); }\n"
-      L"try { echo.failQuiet(); } catch (e) { console.log('caught', e.message); }\n"
-      L"echo.fail();\n");
-  EXPECT_FALSE(run.ran);
-  // The plug-in's message compares equal to its string; without one, Firefox's error.
-  std::vector<std::string> expected = {"caught true custom failure",
+  host::ScriptError error;
+  EXPECT_FALSE(runWithEcho(
+      "try { echo.fail(); } catch (e) { console.log('caught', typeof e, e); }\n"
+      "try { echo.failQuiet(); } catch (e) { console.log('caught', e.message); }\n"
+      "echo.fail();\n",
+      &error));
+  // The plug-in's message is thrown as a string; without one, Firefox's error.
+  std::vector<std::string> expected = {"caught string custom failure",
                                        "caught Error calling method on NPObject!"};
-  EXPECT_EQ(expected, run.lines);
-  EXPECT_TRUE(run.error.failed);
-  EXPECT_EQ(3u, run.error.line) << "the uncaught one, on the page's third line";
-  EXPECT_EQ("custom failure", run.error.message);
+  EXPECT_EQ(expected, lines_);
+  EXPECT_TRUE(error.failed);
+  EXPECT_EQ("test.js", error.file);
+  EXPECT_EQ(3u, error.line) << "the uncaught one, on the page's third line";
+  EXPECT_EQ("uncaught exception: custom failure", error.message);
 }
 
 TEST_F(HostValuesTest, ScriptErrorsCarryTheirLine) {
   struct Case {
-    const wchar_t* source;
+    const char* source;
     unsigned long line;
   };
   const Case cases[] = {
-      {L"var a = 1;\n\nnoSuchFunction();\n", 3},
-      {L"console.log('first');\nvar x = ;\n", 2},
-      {L"\n\n\n\nthrow new Error('thrown on five');", 5},
+      {"var a = 1;\n\nnoSuchFunction();\n", 3},
+      {"console.log('first');\nvar x = ;\n", 2},
+      {"\n\n\n\nthrow new Error('thrown on five');", 5},
   };
   for (const Case& c : cases) {
-    const EchoRun run = runWithEcho(c.source);
-    EXPECT_FALSE(run.ran) << c.line;
-    EXPECT_TRUE(run.error.failed);
-    EXPECT_EQ(c.line, run.error.line) << run.error.message;
-    EXPECT_FALSE(run.error.message.empty());
+    host::ScriptError error;
+    EXPECT_FALSE(session_->run(c.source, "lines.js", &error)) << c.line;
+    EXPECT_TRUE(error.failed);
+    EXPECT_EQ(c.line, error.line) << error.message;
+    EXPECT_FALSE(error.message.empty());
+    EXPECT_FALSE(error.sourceLine.empty()) << "the line's text";
   }
-  const host::ScriptError error = runWithEcho(L"throw new Error('thrown on one');").error;
+  host::ScriptError error;
+  session_->run("throw new Error('thrown on one');", "one.js", &error);
   EXPECT_NE(std::string::npos, error.message.find("thrown on one")) << error.message;
 }
 
 TEST_F(HostValuesTest, ManyCallsLeaveNothingBehind) {
-  const EchoRun run = runWithEcho(
-      L"for (var i = 0; i < 2000; i++) {\n"
-      L"  echo.take('text ' + i, i, i / 3, echo, {});\n"
-      L"  var s = echo.giveString(); var me = echo.giveSelf(); echo.giveBack(me);\n"
-      L"  try { echo.fail(); } catch (e) {}\n"
-      L"}\n");
-  ASSERT_TRUE(run.ran) << run.error.message;
+  host::ScriptError error;
+  ASSERT_TRUE(runWithEcho(
+      "for (var i = 0; i < 2000; i++) {\n"
+      "  echo.take('text ' + i, i, i / 3, echo, {});\n"
+      "  var s = echo.giveString(); var me = echo.giveSelf(); echo.giveBack(me);\n"
+      "  try { echo.fail(); } catch (e) {}\n"
+      "}\n",
+      &error))
+      << error.message;
   // TearDown checks that objects and blocks are back where they started.
+}
+
+// After NPP_Destroy, script's calls on the instance's objects throw Firefox's error
+// and the plug-in's object is given back; a script object made for the instance
+// lets go of what it held.
+TEST_F(HostValuesTest, ObjectsOfADestroyedInstanceAnswerAsInFirefox) {
+  NPP_t instance;
+  memset(&instance, 0, sizeof instance);
+  NPObject* echo = browser::createObject(&instance, &echoClass);
+  session_->define("gone", host::wrapNPObject(ctx_, &instance, echo));
+  JSValue plain = JS_NewObject(ctx_);
+  NPObject* held = host::scriptNPObject(ctx_, &instance, plain);
+  JS_FreeValue(ctx_, plain);
+  host::forgetInstance(&instance);
+  EXPECT_FALSE(browser::isLive(echo)) << "the wrapper's reference went back";
+  NPVariant result;
+  EXPECT_FALSE(held->_class->getProperty(held, browser::identifier("any"), &result));
+  browser::release(held);
+  host::ScriptError error;
+  ASSERT_TRUE(session_->run(
+      "for (const f of [() => gone.take(), () => gone.answer, () => gone(), () => 'x' in gone])\n"
+      "  try { f(); console.log('no error'); } catch (e) { console.log(e.message); }\n",
+      "gone.js", &error))
+      << error.message;
+  EXPECT_EQ(std::vector<std::string>(4, "Bad NPObject as private data!"), lines_);
 }
 
 }  // namespace

@@ -1,0 +1,434 @@
+#include "js_engine.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <vector>
+
+#include "js_npruntime.h"
+#include "script_watchdog.h"
+
+namespace host {
+namespace {
+
+// The file name of the host's own script, skipped when an error is placed in the page.
+const char kPreludeFile[] = "kelvra-host-prelude";
+const char kEvaluatedFile[] = "<evaluated>";
+
+// console.* join their arguments as String() shows them. Timers take a function (with
+// further arguments for it) or a string of code, as browsers do; the session keeps
+// their tasks until they are cleared or, once fired, do not repeat.
+const char kPrelude[] =
+    "var window = this;\n"
+    "var console = (function (host) {\n"
+    "  function text(args) {\n"
+    "    var parts = [];\n"
+    "    for (var i = 0; i < args.length; i++) parts.push(String(args[i]));\n"
+    "    return parts.join(' ');\n"
+    "  }\n"
+    "  return {\n"
+    "    log: function () { host.log(text(arguments)); },\n"
+    "    info: function () { host.log(text(arguments)); },\n"
+    "    warn: function () { host.error(text(arguments)); },\n"
+    "    error: function () { host.error(text(arguments)); }\n"
+    "  };\n"
+    "})(kelvraHost);\n"
+    "var kelvraHostTimers = (function (host) {\n"
+    "  var timers = new Map();\n"
+    "  function add(args, repeat) {\n"
+    "    var f = args[0], rest = Array.prototype.slice.call(args, 2);\n"
+    "    var code = String(f);\n"
+    "    var task = typeof f == 'function' ? function () { f.apply(window, rest); }\n"
+    "                                      : function () { host.evaluate(code); };\n"
+    "    var id = host.setTimer(Number(args[1]) || 0, repeat);\n"
+    "    if (id > 0) timers.set(id, {task: task, repeat: repeat});\n"
+    "    return id;\n"
+    "  }\n"
+    "  window.setTimeout = function (f, delay) { return add(arguments, false); };\n"
+    "  window.setInterval = function (f, delay) { return add(arguments, true); };\n"
+    "  window.clearTimeout = window.clearInterval = function (id) {\n"
+    "    id = Number(id) || 0;\n"
+    "    timers.delete(id);\n"
+    "    host.clearTimer(id);\n"
+    "  };\n"
+    "  return {fire: function (id) {\n"
+    "    var timer = timers.get(id);\n"
+    "    if (timer === undefined) return;\n"
+    "    if (!timer.repeat) timers.delete(id);\n"
+    "    timer.task();\n"
+    "  }};\n"
+    "})(kelvraHost);\n";
+
+// Where the last value native code threw was thrown, for a value without a stack.
+struct Thrown {
+  void* value = NULL;
+  std::string file;
+  unsigned long line = 0;
+};
+Thrown lastThrown;
+
+std::string text(JSContext* ctx, JSValueConst value) {
+  size_t length = 0;
+  const char* bytes = JS_ToCStringLen(ctx, &length, value);
+  if (bytes == NULL) {
+    JS_FreeValue(ctx, JS_GetException(ctx));
+    return "?";
+  }
+  std::string result(bytes, length);
+  JS_FreeCString(ctx, bytes);
+  return result;
+}
+
+// The innermost frame of the page's own code in an engine stack
+// ("    at NAME (FILE:LINE)" or, for a syntax error, "    at FILE:LINE").
+bool pagePosition(const std::string& stack, std::string* file, unsigned long* line) {
+  size_t start = 0;
+  while (start < stack.size()) {
+    size_t end = stack.find('\n', start);
+    if (end == std::string::npos) end = stack.size();
+    std::string frame = stack.substr(start, end - start);
+    start = end + 1;
+    size_t at = frame.find("at ");
+    if (at == std::string::npos) continue;
+    frame = frame.substr(at + 3);
+    size_t open = frame.find(" (");
+    if (!frame.empty() && frame.back() == ')' && open != std::string::npos) {
+      frame = frame.substr(open + 2, frame.size() - open - 3);
+    }
+    size_t colon = frame.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= frame.size()) continue;
+    std::string name = frame.substr(0, colon);
+    if (name == kPreludeFile) continue;
+    char* rest = NULL;
+    unsigned long number = strtoul(frame.c_str() + colon + 1, &rest, 10);
+    if (rest == NULL || *rest != '\0' || number == 0) continue;
+    *file = name;
+    *line = number;
+    return true;
+  }
+  return false;
+}
+
+std::string stackOf(JSContext* ctx, JSValueConst error) {
+  JSValue stack = JS_GetPropertyStr(ctx, error, "stack");
+  std::string result = JS_IsString(stack) ? text(ctx, stack) : std::string();
+  JS_FreeValue(ctx, stack);
+  return result;
+}
+
+}  // namespace
+
+struct ScriptSession::Parts {
+  ConsoleSink console;
+  TimerSink timers;
+  unsigned long timeoutSeconds = 0;
+  int running = 0;  // entries into script under way, nested ones too
+  JSRuntime* runtime = NULL;
+  JSValue fire = JS_UNDEFINED;  // the prelude's timer dispatch
+  // The scripts run, by file: the text of an error's line comes from them (an HTML
+  // page's inline scripts share its file, each padded to its place with blank lines).
+  std::map<std::string, std::vector<std::string>> sources;
+  ScriptSession* session = NULL;
+
+  // How an exception reads, and where it happened.
+  void describe(JSContext* ctx, JSValueConst exception, ScriptError* error) {
+    error->failed = true;
+    if (JS_IsError(ctx, exception)) {
+      error->message = text(ctx, exception);
+      pagePosition(stackOf(ctx, exception), &error->file, &error->line);
+    } else {
+      error->message = "uncaught exception: " + text(ctx, exception);
+      if (JS_VALUE_HAS_REF_COUNT(exception) && JS_VALUE_GET_PTR(exception) == lastThrown.value) {
+        error->file = lastThrown.file;
+        error->line = lastThrown.line;
+      }
+    }
+    error->sourceLine = lineOf(error->file, error->line);
+  }
+
+  std::string lineOf(const std::string& file, unsigned long line) const {
+    auto found = sources.find(file);
+    if (found == sources.end() || line == 0) return std::string();
+    for (const std::string& source : found->second) {
+      size_t start = 0;
+      for (unsigned long n = 1; n < line && start != std::string::npos; ++n) {
+        start = source.find('\n', start);
+        if (start != std::string::npos) ++start;
+      }
+      if (start == std::string::npos) continue;
+      std::string found = source.substr(start, source.find('\n', start) - start);
+      if (!found.empty() && found.back() == '\r') found.pop_back();
+      if (found.find_first_not_of(" \t") != std::string::npos) return found;
+    }
+    return std::string();
+  }
+
+  // An error outside a run (script a plug-in called, an evaluation): the console's.
+  void toConsole(JSContext* ctx, JSValueConst exception) {
+    if (scriptStop() != kScriptNotStopped) return;  // the run ends anyway
+    ScriptError error;
+    describe(ctx, exception, &error);
+    std::string where = error.file.empty() ? std::string()
+                                           : error.file + ":" + std::to_string(error.line) + ": ";
+    console(true, "script error: " + where + error.message);
+  }
+};
+
+namespace {
+
+ScriptSession::Parts* partsOf(JSContext* ctx) {
+  return static_cast<ScriptSession::Parts*>(JS_GetContextOpaque(ctx));
+}
+
+JSValue hostLog(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv, int isError) {
+  partsOf(ctx)->console(isError != 0, argc > 0 ? text(ctx, argv[0]) : std::string());
+  return JS_UNDEFINED;
+}
+
+JSValue hostSetTimer(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  ScriptSession::Parts* p = partsOf(ctx);
+  double ms = 0;
+  if (argc < 2 || JS_ToFloat64(ctx, &ms, argv[0]) < 0) return JS_EXCEPTION;
+  if (!(ms > 0)) ms = 0;
+  long delay = ms > 2147483647.0 ? 2147483647L : static_cast<long>(ms);
+  long id = p->timers.add ? p->timers.add(delay, JS_ToBool(ctx, argv[1]) > 0) : 0;
+  return JS_NewInt32(ctx, static_cast<int32_t>(id));
+}
+
+JSValue hostClearTimer(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  ScriptSession::Parts* p = partsOf(ctx);
+  int32_t id = 0;
+  if (argc > 0 && JS_ToInt32(ctx, &id, argv[0]) == 0 && p->timers.remove) p->timers.remove(id);
+  return JS_UNDEFINED;
+}
+
+JSValue hostEvaluate(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  if (argc > 0) partsOf(ctx)->session->evaluate(text(ctx, argv[0]), NULL);
+  return JS_UNDEFINED;
+}
+
+// The engine asks between operations whether to go on: not once the watchdog said stop.
+int interrupted(JSRuntime*, void*) { return scriptStop() != kScriptNotStopped ? 1 : 0; }
+
+// The watchdog watches the outermost entry into script only: what a plug-in
+// evaluates during a run is part of that run. Once out, the references of the
+// wrappers collected meanwhile are given back.
+class Entry {
+ public:
+  Entry(ScriptSession::Parts* parts) : parts_(parts) {
+    if (parts_->running++ == 0) watchScript(parts_->timeoutSeconds);
+  }
+  ~Entry() {
+    if (--parts_->running != 0) return;
+    unwatchScript();
+    releaseCollectedWrappers();
+  }
+
+ private:
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+  ScriptSession::Parts* parts_;
+};
+
+JSValue throwProbe(JSContext* ctx, JSValueConst, int, JSValueConst*) {
+  return JS_ThrowInternalError(ctx, "position");
+}
+
+// A run the watchdog stopped has failed, whatever the engine made of the stop.
+bool stopped(ScriptError* error) {
+  if (scriptStop() == kScriptNotStopped) return false;
+  error->failed = true;
+  return true;
+}
+
+}  // namespace
+
+ScriptSession::ScriptSession(const ConsoleSink& console, const TimerSink& timers,
+                             unsigned long timeoutSeconds)
+    : parts_(new Parts) {
+  parts_->console = console;
+  parts_->timers = timers;
+  parts_->timeoutSeconds = timeoutSeconds;
+  parts_->session = this;
+}
+
+ScriptSession::~ScriptSession() {
+  close();
+  delete parts_;
+}
+
+bool ScriptSession::start(const std::string& prelude, ScriptError* error) {
+  *error = ScriptError();
+  Parts& p = *parts_;
+  p.runtime = JS_NewRuntime();
+  context_ = p.runtime != NULL ? JS_NewContext(p.runtime) : NULL;
+  if (context_ == NULL) {
+    error->failed = true;
+    error->message = "the script engine could not be started";
+    return false;
+  }
+  JS_SetContextOpaque(context_, &p);
+  JS_SetInterruptHandler(p.runtime, interrupted, NULL);
+  JSValue global = JS_GetGlobalObject(context_);
+  JSValue host = JS_NewObject(context_);
+  // (The engine's function-list macros are C99 initializers, not C++.)
+  JS_SetPropertyStr(context_, host, "log",
+                    JS_NewCFunctionMagic(context_, hostLog, "log", 1, JS_CFUNC_generic_magic, 0));
+  JS_SetPropertyStr(context_, host, "error",
+                    JS_NewCFunctionMagic(context_, hostLog, "error", 1, JS_CFUNC_generic_magic, 1));
+  JS_SetPropertyStr(context_, host, "setTimer",
+                    JS_NewCFunction(context_, hostSetTimer, "setTimer", 2));
+  JS_SetPropertyStr(context_, host, "clearTimer",
+                    JS_NewCFunction(context_, hostClearTimer, "clearTimer", 1));
+  JS_SetPropertyStr(context_, host, "evaluate",
+                    JS_NewCFunction(context_, hostEvaluate, "evaluate", 1));
+  bool ready = installNPRuntime(context_, host, [this](JSValueConst exception) {
+    parts_->toConsole(context_, exception);
+  });
+  JS_SetPropertyStr(context_, global, "kelvraHost", host);
+  JS_FreeValue(context_, global);
+  if (!ready) {
+    error->failed = true;
+    error->message = "the script engine's NPAPI classes could not be set up";
+    return false;
+  }
+  const std::string preludes[] = {kPrelude, prelude};
+  for (const std::string& source : preludes) {
+    Entry entry(&p);
+    JSValue done = JS_Eval(context_, source.c_str(), source.size(), kPreludeFile,
+                           JS_EVAL_TYPE_GLOBAL);
+    if (JS_IsException(done)) {
+      JSValue exception = JS_GetException(context_);
+      p.describe(context_, exception, error);
+      JS_FreeValue(context_, exception);
+      error->message = "(host prelude) " + error->message;
+      return false;
+    }
+    JS_FreeValue(context_, done);
+  }
+  global = JS_GetGlobalObject(context_);
+  JSValue timers = JS_GetPropertyStr(context_, global, "kelvraHostTimers");
+  p.fire = JS_GetPropertyStr(context_, timers, "fire");
+  JS_FreeValue(context_, timers);
+  JS_FreeValue(context_, global);
+  return true;
+}
+
+bool ScriptSession::define(const char* name, JSValue value) {
+  if (context_ == NULL) return false;
+  JSValue global = JS_GetGlobalObject(context_);
+  int set = JS_SetPropertyStr(context_, global, name, value);
+  JS_FreeValue(context_, global);
+  return set >= 0;
+}
+
+bool ScriptSession::run(const std::string& source, const std::string& file, ScriptError* error) {
+  if (context_ == NULL) return false;
+  parts_->sources[file].push_back(source);
+  {
+    Entry entry(parts_);
+    JSValue done =
+        JS_Eval(context_, source.c_str(), source.size(), file.c_str(), JS_EVAL_TYPE_GLOBAL);
+    if (JS_IsException(done)) {
+      JSValue exception = JS_GetException(context_);
+      parts_->describe(context_, exception, error);
+      JS_FreeValue(context_, exception);
+    }
+    JS_FreeValue(context_, done);
+  }
+  if (stopped(error) || error->failed) return false;
+  return settle(error);
+}
+
+bool ScriptSession::evaluate(const std::string& source, JSValue* result) {
+  if (result != NULL) *result = JS_UNDEFINED;
+  if (context_ == NULL) return false;
+  Entry entry(parts_);
+  JSValue value =
+      JS_Eval(context_, source.c_str(), source.size(), kEvaluatedFile, JS_EVAL_TYPE_GLOBAL);
+  if (JS_IsException(value)) {
+    JSValue exception = JS_GetException(context_);
+    parts_->toConsole(context_, exception);
+    JS_FreeValue(context_, exception);
+    return false;
+  }
+  if (result != NULL) {
+    *result = value;
+  } else {
+    JS_FreeValue(context_, value);
+  }
+  return scriptStop() == kScriptNotStopped;
+}
+
+bool ScriptSession::fireTimer(long id, ScriptError* error) {
+  if (context_ == NULL) return false;
+  {
+    Entry entry(parts_);
+    JSValue argument = JS_NewInt32(context_, static_cast<int32_t>(id));
+    JSValue done = JS_Call(context_, parts_->fire, JS_UNDEFINED, 1, &argument);
+    if (JS_IsException(done)) {
+      JSValue exception = JS_GetException(context_);
+      parts_->describe(context_, exception, error);
+      JS_FreeValue(context_, exception);
+    }
+    JS_FreeValue(context_, done);
+  }
+  if (stopped(error) || error->failed) return false;
+  return settle(error);
+}
+
+bool ScriptSession::settle(ScriptError* error) {
+  if (context_ == NULL) return true;
+  Entry entry(parts_);
+  while (JS_IsJobPending(parts_->runtime) && !error->failed) {
+    JSContext* jobContext = NULL;
+    if (JS_ExecutePendingJob(parts_->runtime, &jobContext) < 0) {
+      JSValue exception = JS_GetException(jobContext);
+      parts_->describe(jobContext, exception, error);
+      JS_FreeValue(jobContext, exception);
+    }
+  }
+  return !stopped(error) && !error->failed;
+}
+
+void ScriptSession::close() {
+  Parts& p = *parts_;
+  if (p.runtime == NULL) return;
+  if (context_ != NULL) {
+    JS_FreeValue(context_, p.fire);
+    p.fire = JS_UNDEFINED;
+    invalidateScriptObjects();
+    JS_FreeContext(context_);
+  }
+  JS_FreeRuntime(p.runtime);  // collects what is left: the wrappers' finalizers run
+  uninstallNPRuntime();       // ... and their references go back
+  context_ = NULL;
+  p.runtime = NULL;
+  p.sources.clear();
+}
+
+JSValue throwValue(JSContext* ctx, JSValue value) {
+  // A throwaway Error, thrown by a native function of its own (which, unlike the
+  // caller, is sure to have a frame of the engine's), takes the stack at this point.
+  JSValue thrower = JS_NewCFunction(ctx, throwProbe, "position", 0);
+  JS_FreeValue(ctx, JS_Call(ctx, thrower, JS_UNDEFINED, 0, NULL));
+  JS_FreeValue(ctx, thrower);
+  JSValue probe = JS_GetException(ctx);
+  lastThrown = Thrown();
+  if (JS_VALUE_HAS_REF_COUNT(value) &&
+      pagePosition(stackOf(ctx, probe), &lastThrown.file, &lastThrown.line)) {
+    lastThrown.value = JS_VALUE_GET_PTR(value);
+  }
+  JS_FreeValue(ctx, probe);
+  return JS_Throw(ctx, value);
+}
+
+JSValue throwError(JSContext* ctx, const char* message) {
+  JSValue error = JS_NewError(ctx);
+  JS_DefinePropertyValueStr(ctx, error, "message", JS_NewString(ctx, message),
+                            JS_PROP_WRITABLE | JS_PROP_CONFIGURABLE);
+  return JS_Throw(ctx, error);
+}
+
+}  // namespace host
