@@ -27,8 +27,10 @@
  *   services()          every other browser service once, with their answers (it
  *                       leaves a stream of its own open, for the browser to end)
  *   timer(ms, repeat), stopTimer(id), async()   events reach the listener
- *   get(url, notify), post(url, data)   stream events reach the listener
+ *   get(url, notify), post(url, data)   stream events reach the listener (an
+ *                       embedding's src stream too)
  *   args()              NPP_New's argn=argv pairs
+ *   windowSize()        the last NPP_SetWindow's width and height ("300x150")
  *   hang(), crash()     never return; fault with an access violation
  *   recover()           7, from an instruction that faults and that the plug-in's own
  *                       exception handler steps over
@@ -55,6 +57,7 @@ struct Instance {
   NPP npp;
   NPObject* scriptable;
   std::string args;
+  std::string window;  // the last NPP_SetWindow's size, "WIDTHxHEIGHT"
 };
 
 struct TestObject {
@@ -152,6 +155,7 @@ const char* const kMethods[] = {"echo",
                                 "get",
                                 "post",
                                 "args",
+                                "windowSize",
                                 "hang",
                                 "crash",
                                 "recover"};
@@ -541,6 +545,8 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
         *result);
   } else if (method == "args") {
     setString(static_cast<Instance*>(npp->pdata)->args, result);
+  } else if (method == "windowSize") {
+    setString(static_cast<Instance*>(npp->pdata)->window, result);
   } else if (method == "hang") {
     for (;;) Sleep(1000);
   } else if (method == "crash") {
@@ -580,7 +586,7 @@ NPError newInstance(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], c
       return NPERR_GENERIC_ERROR;
     }
   }
-  npp->pdata = new Instance{npp, NULL, args};
+  npp->pdata = new Instance{npp, NULL, args, std::string()};
   npn->setvalue(npp, NPPVpluginWindowBool, NULL);  // windowless
   return NPERR_NO_ERROR;
 }
@@ -595,7 +601,13 @@ NPError destroyInstance(NPP npp, NPSavedData**) {
   return NPERR_NO_ERROR;
 }
 
-NPError setWindow(NPP, NPWindow*) { return NPERR_NO_ERROR; }
+NPError setWindow(NPP npp, NPWindow* window) {
+  Instance* instance = static_cast<Instance*>(npp->pdata);
+  if (instance != NULL && window != NULL) {
+    instance->window = std::to_string(window->width) + "x" + std::to_string(window->height);
+  }
+  return NPERR_NO_ERROR;
+}
 
 NPError getValue(NPP npp, NPPVariable variable, void* out) {
   Instance* instance = static_cast<Instance*>(npp->pdata);
