@@ -43,13 +43,15 @@ set(page_runtime_sources
   shims.js storage.js timers.js)
 list(TRANSFORM page_runtime_sources PREPEND "${page_sources}/")
 # ES2020, the engine's language; the packages find their modules in the build folder;
-# shims.js gives them what they expect of V8.
+# shims.js gives them what they expect of V8. Without spaces and comments (names
+# kept): a fifth less for the engine to compile at every page's start.
 add_custom_command(
   OUTPUT "${KELVRA_PAGE_RUNTIME}"
   COMMAND "${CMAKE_COMMAND}" -E env "NODE_PATH=${page_modules}/node_modules"
           "${KELVRA_NODE}" "${page_modules}/node_modules/esbuild/bin/esbuild"
           "${page_sources}/index.js" --bundle --format=iife --platform=browser
-          --target=es2020 --charset=utf8 --log-level=warning "--inject:${page_sources}/shims.js"
+          --target=es2020 --charset=utf8 --minify-whitespace --minify-syntax --log-level=warning
+          "--inject:${page_sources}/shims.js"
           --define:Error.captureStackTrace=captureStackTrace "--outfile=${KELVRA_PAGE_RUNTIME}"
   DEPENDS ${page_runtime_sources} "${stamp}"
   COMMENT "Bundling the page runtime"

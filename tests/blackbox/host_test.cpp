@@ -996,14 +996,14 @@ TEST_F(HostTest, ModernPagesRunAsInFirefox) {
         "not available offline"},
        1},
       {"the embedding's src streamed to its instance first; its window of the element's size",
-       "<embed id=\"plugin\" type=\"application/x-kelvra-test\" src=\"movie.txt\" width=\"320\" height=\"240\">\n"
+       "<embed id=\"plugin\" type=\"application/x-kelvra-test\" src=\"movie.txt\" width=\"320\"\n"
+       "       height=\"240\" get=\"data:,asked%20for%20in%20NPP_New\">\n"
        "<script>\n"
        "plugin.listener = function (e) { if (/^(newstream|urlnotify|destroy$)/.test(e)) console.log(e); };\n"
        "console.log(plugin.windowSize());\n"
-       "plugin.get('data:,second', true);\n"
        "</script>\n",
-       {"320x240", "newstream text/plain end=5", "newstream text/plain end=6",
-        "urlnotify data:,second 0 42", "destroy"},
+       {"320x240", "newstream text/plain end=5", "newstream text/plain end=20",
+        "urlnotify data:,asked%20for%20in%20NPP_New 0 42", "destroy"},
        {},
        0},
       {"javascript: URLs evaluated in the page, their value streamed to the plug-in",

@@ -34,8 +34,8 @@
  *   hang(), crash()     never return; fault with an access violation
  *   recover()           7, from an instruction that faults and that the plug-in's own
  *                       exception handler steps over
- * NPP_New fails when an attribute fail="yes" is given; NPP_Destroy tells the listener
- * "destroy" first.
+ * NPP_New fails when an attribute fail="yes" is given, and asks for the URL of an
+ * attribute get="URL" (NPN_GetURLNotify); NPP_Destroy tells the listener "destroy" first.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -588,6 +588,11 @@ NPError newInstance(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], c
   }
   npp->pdata = new Instance{npp, NULL, args, std::string()};
   npn->setvalue(npp, NPPVpluginWindowBool, NULL);  // windowless
+  for (int16_t i = 0; i < argc; ++i) {
+    if (strcmp(argn[i], "get") == 0 && argv[i] != NULL) {
+      npn->geturlnotify(npp, argv[i], NULL, reinterpret_cast<void*>(42));
+    }
+  }
   return NPERR_NO_ERROR;
 }
 
