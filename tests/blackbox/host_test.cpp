@@ -897,10 +897,13 @@ TEST_F(HostTest, ModernPagesRunAsInFirefox) {
        "location.href = 'https://www.example.com/x'; document.location = 'https://www.example.com/y';\n"
        "try { Object.defineProperty(location, 'host', {value: 'www.example.com'}); }\n"
        "catch (e) { console.log('redefine: ' + e.name); }\n"
+       "try { Object.defineProperty(window, 'location', {value: {host: 'www.example.com'}}); }\n"
+       "catch (e) { console.log('replace: ' + e.name); }\n"
        "console.log(location.host, location.origin, String(location), document.location === location);\n"
        "console.log(plugin.value(22), plugin.getOn(plugin.getOn(plugin.window(), 'location'), 'host'));\n"
        "</script>\n",
-       {"redefine: TypeError", "www.kelvra.com https://www.kelvra.com https://www.kelvra.com/ true",
+       {"redefine: TypeError", "replace: TypeError",
+        "www.kelvra.com https://www.kelvra.com https://www.kelvra.com/ true",
         "https://www.kelvra.com www.kelvra.com"},
        {"host: the page asked to navigate (location.host = \"www.example.com\")",
         "host: the page asked to navigate (location = \"https://www.example.com/\")"},
