@@ -362,15 +362,17 @@ JSValue newMethod(JSContext* ctx, JSAtom atom) {
   return method;
 }
 
+// The object's getProperty, with the result voided first.
+bool getField(Wrapper* w, NPIdentifier name, NPVariant* field) {
+  VOID_TO_NPVARIANT(*field);
+  PluginCall call("NPClass.getProperty");
+  return w->object->_class->getProperty != NULL &&
+         w->object->_class->getProperty(w->object, name, field);
+}
+
 JSValue newMember(JSContext* ctx, JSValueConst wrapper, Wrapper* w, NPIdentifier name) {
   NPVariant field;
-  VOID_TO_NPVARIANT(field);
-  bool got;
-  {
-    PluginCall call("NPClass.getProperty");
-    got = w->object->_class->getProperty != NULL &&
-          w->object->_class->getProperty(w->object, name, &field);
-  }
+  bool got = getField(w, name, &field);
   if (!got) {
     browser::releaseValue(&field);
     return thrownByPlugin(ctx) ? JS_EXCEPTION : JS_UNDEFINED;
@@ -414,13 +416,7 @@ int resolve(JSContext* ctx, JSValueConst obj, Wrapper* w, JSAtom atom, JSValue* 
       return JS_IsException(*value) ? -1 : TRUE;
     }
     NPVariant field;
-    VOID_TO_NPVARIANT(field);
-    bool got;
-    {
-      PluginCall call("NPClass.getProperty");
-      got = w->object->_class->getProperty != NULL &&
-            w->object->_class->getProperty(w->object, name, &field);
-    }
+    bool got = getField(w, name, &field);
     // A getProperty that answers false reads as undefined, as in Firefox.
     *value = got ? toScriptValue(ctx, w->instance, &field) : JS_UNDEFINED;
     if (!got) browser::releaseValue(&field);
