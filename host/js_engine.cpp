@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "js_npruntime.h"
+#include "plugin_guard.h"
 #include "script_watchdog.h"
 
 namespace host {
@@ -193,6 +194,62 @@ JSValue hostInstall(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) 
   return JS_UNDEFINED;
 }
 
+// The window's named properties (an element by its id, `window.panel`): an object of
+// the window's prototype chain whose own properties a lookup function of the page
+// runtime answers. It is an own-property hook, not a Proxy: a Proxy's get answers
+// every name, and a global name nothing defines must stay a ReferenceError.
+JSClassID namedClass;
+
+JSValue* lookupOf(JSValueConst obj) { return static_cast<JSValue*>(JS_GetOpaque(obj, namedClass)); }
+
+int namedOwnProperty(JSContext* ctx, JSPropertyDescriptor* desc, JSValueConst obj, JSAtom atom) {
+  JSValue* lookup = lookupOf(obj);
+  JSValue name = JS_AtomToValue(ctx, atom);
+  if (lookup == NULL || !JS_IsString(name)) {
+    JS_FreeValue(ctx, name);
+    return FALSE;
+  }
+  JSValue found = JS_Call(ctx, *lookup, JS_UNDEFINED, 1, &name);
+  JS_FreeValue(ctx, name);
+  if (JS_IsException(found)) return -1;
+  if (!JS_IsObject(found)) {
+    JS_FreeValue(ctx, found);
+    return FALSE;
+  }
+  if (desc == NULL) {
+    JS_FreeValue(ctx, found);
+  } else {
+    desc->flags = JS_PROP_WRITABLE | JS_PROP_CONFIGURABLE;
+    desc->value = found;
+    desc->getter = JS_UNDEFINED;
+    desc->setter = JS_UNDEFINED;
+  }
+  return TRUE;
+}
+
+void namedFinalize(JSRuntime* rt, JSValue obj) {
+  JSValue* lookup = lookupOf(obj);
+  if (lookup == NULL) return;
+  JS_FreeValueRT(rt, *lookup);
+  delete lookup;
+}
+
+void namedMark(JSRuntime* rt, JSValueConst obj, JS_MarkFunc* mark) {
+  JSValue* lookup = lookupOf(obj);
+  if (lookup != NULL) JS_MarkValue(rt, *lookup, mark);
+}
+
+JSClassExoticMethods namedExotic = {namedOwnProperty, NULL, NULL, NULL, NULL, NULL, NULL};
+JSClassDef namedDef = {"WindowProperties", namedFinalize, namedMark, NULL, &namedExotic};
+
+// kelvraHost.namedProperties(lookup, prototype)
+JSValue hostNamedProperties(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  if (argc < 2 || !JS_IsFunction(ctx, argv[0])) return JS_ThrowTypeError(ctx, "a lookup function");
+  JSValue object = JS_NewObjectProtoClass(ctx, argv[1], namedClass);
+  if (!JS_IsException(object)) JS_SetOpaque(object, new JSValue(JS_DupValue(ctx, argv[0])));
+  return object;
+}
+
 // The engine asks between operations whether to go on: not once the watchdog said stop.
 int interrupted(JSRuntime*, void*) { return scriptStop() != kScriptNotStopped ? 1 : 0; }
 
@@ -214,6 +271,7 @@ class Entry {
   Entry(const Entry&) = delete;
   Entry& operator=(const Entry&) = delete;
   ScriptSession::Parts* parts_;
+  ScriptCallback callback_;  // script the plug-in runs is the script's time
 };
 
 JSValue throwProbe(JSContext* ctx, JSValueConst, int, JSValueConst*) {
@@ -253,6 +311,12 @@ bool ScriptSession::start(ScriptError* error) {
     error->message = "the script engine could not be started";
     return false;
   }
+  if (namedClass == 0) JS_NewClassID(&namedClass);
+  if (context_ != NULL && JS_NewClass(p.runtime, namedClass, &namedDef) < 0) {
+    error->failed = true;
+    error->message = "the script engine's window classes could not be set up";
+    return false;
+  }
   JS_SetContextOpaque(context_, &p);
   JS_SetInterruptHandler(p.runtime, interrupted, NULL);
   JSValue global = JS_GetGlobalObject(context_);
@@ -271,6 +335,8 @@ bool ScriptSession::start(ScriptError* error) {
   JS_SetPropertyStr(context_, host, "report", JS_NewCFunction(context_, hostReport, "report", 1));
   JS_SetPropertyStr(context_, host, "install",
                     JS_NewCFunction(context_, hostInstall, "install", 1));
+  JS_SetPropertyStr(context_, host, "namedProperties",
+                    JS_NewCFunction(context_, hostNamedProperties, "namedProperties", 2));
   bool ready = installNPRuntime(context_, host, [this](JSValueConst exception) {
     parts_->toConsole(context_, exception);
   });

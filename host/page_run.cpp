@@ -141,7 +141,6 @@ struct Page {
   NPObject* window = NULL;  // the global object as the plug-in sees it
   HWND topWindow = NULL;
   std::list<Embedding> embeddings;  // a list: each NPP_t stays where it is
-  ScriptError timerError;
   // The plug-in, loaded when the parser reaches the first embedding of its type.
   LoadedPlugin plugin = {NULL, NULL, NULL, NULL, NULL};
   NPPluginFuncs funcs;
@@ -272,7 +271,7 @@ bool reportBalance(const browser::Counts& before, const browser::Counts& after, 
 // `script` is the one that ran, or NULL for another task (a timer's call, an event of
 // the page's life), which `task` names.
 void reportScriptError(const PageRun& run, const PageScript* script, const ScriptError& error,
-                       FILE* report, const char* task = "timer") {
+                       FILE* report, const char* task) {
   std::string name = narrow(script != NULL ? script->name : run.scriptName);
   if (scriptStop() == kScriptTimedOut) {
     fprintf(report,
@@ -434,12 +433,18 @@ JSValue pageConfig(JSContext* ctx, const PageRun& run, const Location& l) {
 
 // A step of the page runtime as a task of the page: an error is reported and the run
 // fails, the page goes on; a stopped script stops the page.
+// A task that failed fails the run; the page goes on with its next task unless the
+// script was stopped (a time-out, Ctrl-C), which stops the page.
+void failed(Page& page, const PageScript* script, const ScriptError& error, const char* step) {
+  reportScriptError(*page.run, script, error, page.report, step);
+  page.ok = false;
+  page.stopped = scriptStop() != kScriptNotStopped;
+}
+
 bool task(Page& page, const char* step, int argc, JSValueConst* argv, JSValue* result = NULL) {
   ScriptError error;
   if (page.stopped || page.session->call(step, argc, argv, result, &error)) return !page.stopped;
-  reportScriptError(*page.run, NULL, error, page.report, step);
-  page.ok = false;
-  page.stopped = scriptStop() != kScriptNotStopped;
+  failed(page, NULL, error, step);
   return false;
 }
 
@@ -502,9 +507,7 @@ void runScript(Page& page, PageScript& script) {
   fflush(page.report);
   ScriptError error;
   if (!page.session->run(narrow(script.source), narrow(script.name), &error)) {
-    reportScriptError(run, &script, error, page.report);
-    page.ok = false;
-    page.stopped = scriptStop() != kScriptNotStopped;  // the page is stopped, not one script
+    failed(page, &script, error, "script");
   }
   JSValue none = JS_NULL;
   task(page, "currentScript", 1, &none);
@@ -752,9 +755,8 @@ void livePage(Page& page) {
   if (!page.stopped) {
     bool cut = false;
     if (!runLoop(run.stayOpenSeconds, &cut)) {
-      reportScriptError(run, NULL, page.timerError, page.report);
-      page.ok = false;
-      page.stopped = scriptStop() != kScriptNotStopped;
+      // A stop in a task was reported there; Ctrl-C between tasks is reported here.
+      if (!page.stopped) failed(page, NULL, ScriptError(), "loop");
       step(run, page.report);
     } else if (cut) {
       fprintf(page.report,
@@ -852,12 +854,14 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   startLoop(
       StreamTarget{&page.funcs, run.url, report, evaluateUrl},
       [&page](long id) {
-        page.timerError = ScriptError();
-        return page.session->fireTimer(id, &page.timerError);
+        ScriptError error;
+        if (!page.session->fireTimer(id, &error)) failed(page, NULL, error, "timer");
+        return !page.stopped;
       },
       [&page]() {
-        page.timerError = ScriptError();
-        return page.session->settle(&page.timerError);
+        ScriptError error;
+        if (!page.session->settle(&error)) failed(page, NULL, error, "promise job");
+        return !page.stopped;
       });
   if (ran) {
     JSContext* ctx = session.context();

@@ -58,19 +58,10 @@ function openWindow(config) {
 
   // Window.prototype, then the elements named by their id (as browsers' named access:
   // a page's own globals come first), then EventTarget.prototype.
-  const named = new Proxy(Object.create(EventTarget.prototype), {
-    get(target, name, receiver) {
-      if (typeof name === 'string' && !Reflect.has(target, name) && document !== null) {
-        const element = document.getElementById(name);
-        if (element !== null) return element;
-      }
-      return Reflect.get(target, name, receiver);
-    },
-    has(target, name) {
-      return Reflect.has(target, name) ||
-             (typeof name === 'string' && document !== null && document.getElementById(name) !== null);
-    },
-  });
+  const named = host.namedProperties((name) => {
+    if (document === null || name in EventTarget.prototype) return null;
+    return document.getElementById(name);
+  }, EventTarget.prototype);
   function Window() {
     throw new TypeError('Illegal constructor');
   }

@@ -485,6 +485,7 @@ TEST_F(HostTest, APageThatNeverEndsIsStopped) {
   EXPECT_EQ("start\n", run.out);
   EXPECT_TRUE(contains(run.err, "host: SCRIPT TIME-OUT ")) << run.err;
   EXPECT_TRUE(contains(run.err, "forever.js: no end after 1 s")) << run.err;
+  EXPECT_TRUE(contains(run.err, "host: NPP_Destroy -> 0")) << "the page still closes: " << run.err;
 }
 
 }  // namespace
@@ -750,7 +751,7 @@ TEST_F(HostTest, AnHtmlPagesEmbeddingsParamsAndScriptsRunInOrder) {
   EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;
 }
 
-TEST_F(HostTest, AHangingOrCrashingPluginEndsTheRunWithItsReport) {
+TEST_F(HostTest, HangsAndCrashesEndTheRunASlowCallDoesNot) {
   const struct {
     const char* method;
     DWORD exitCode;
@@ -762,6 +763,8 @@ TEST_F(HostTest, AHangingOrCrashingPluginEndsTheRunWithItsReport) {
       {"crash", 6, "host: CRASHED: exception 0xC00000"},
       // A fault the plug-in's own handler deals with is none of the host's business.
       {"recover", 0, "host: browser accounting balanced"},
+      // A slow call that returns is no time the script used: the page goes on.
+      {"slow", 0, "host: browser accounting balanced"},
   };
   for (const auto& row : rows) {
     HostRun run = runTestPlugin(
@@ -1020,6 +1023,16 @@ TEST_F(HostTest, ModernPagesRunAsInFirefox) {
         "urlnotify javascript:\"js \" + answer 0 42", "destroy"},
        {},
        0},
+      {"an error in a timer named by its page line; the page goes on with its next task",
+       "<div id=\"status\"></div><script>\n"
+       "function missing() { return status.id + noSuchThing; }\n"
+       "setTimeout(function () { missing(); }, 1);\n"
+       "setTimeout(function () { console.log('the next timer runs'); }, 30);\n"
+       "</script>\n",
+       {"the next timer runs"},
+       {"host: SCRIPT ERROR ", "modern.html:2 (timer): ReferenceError: 'noSuchThing' is not defined",
+        "host:   function missing() {"},
+       1},
       {"a page on https cannot have the plug-in load file: URLs",
        "<embed id=\"plugin\" type=\"application/x-kelvra-test\">\n"
        "<script>\n"

@@ -31,6 +31,7 @@
  *                       embedding's src stream too)
  *   args()              NPP_New's argn=argv pairs
  *   windowSize()        the last NPP_SetWindow's width and height ("300x150")
+ *   slow()              returns after 2 s
  *   hang(), crash()     never return; fault with an access violation
  *   recover()           7, from an instruction that faults and that the plug-in's own
  *                       exception handler steps over
@@ -156,6 +157,7 @@ const char* const kMethods[] = {"echo",
                                 "post",
                                 "args",
                                 "windowSize",
+                                "slow",
                                 "hang",
                                 "crash",
                                 "recover"};
@@ -547,6 +549,8 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     setString(static_cast<Instance*>(npp->pdata)->args, result);
   } else if (method == "windowSize") {
     setString(static_cast<Instance*>(npp->pdata)->window, result);
+  } else if (method == "slow") {
+    Sleep(2000);
   } else if (method == "hang") {
     for (;;) Sleep(1000);
   } else if (method == "crash") {
