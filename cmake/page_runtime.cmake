@@ -34,7 +34,7 @@ if(NOT KELVRA_NODE)
 endif()
 set(page_runtime_sources
   console.js dom.js index.js internal.js lifecycle.js location.js navigator.js network.js
-  shims.js storage.js timers.js)
+  shims.js storage.js syntax_level.js timers.js)
 list(TRANSFORM page_runtime_sources PREPEND "${page_sources}/")
 # ES2020, the engine's language; the packages find their modules in the build folder;
 # shims.js gives them what they expect of V8. Without spaces and comments (names

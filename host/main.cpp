@@ -41,6 +41,8 @@ const char kUsage[] =
     "                         (default 30; 0: never)\n"
     "  --stay-open SECONDS    how long the loaded page stays open at most while timers,\n"
     "                         streams or calls are pending (default 10; 0: no limit)\n"
+    "  --syntax-level LEVEL   warn of syntax newer than the target browsers parse: es2017\n"
+    "                         (default: Firefox 52 ESR), es5, es2015 to es2020, or off\n"
     "  --default-page FILE    the page to run when none is named\n"
     "the plug-in and the launcher:\n"
     "  --plugin DLL           load this DLL instead of the registered plug-in\n"

@@ -73,6 +73,24 @@ bool setTimeout(Options* o, const std::wstring& v, std::string* reason) {
   return true;
 }
 
+// The language level page scripts are checked against: esYEAR (es5, es2015 to es2020,
+// the engine's own), or off.
+bool setSyntaxLevel(Options* o, const std::wstring& v, std::string* reason) {
+  static const struct {
+    const wchar_t* name;
+    int level;
+  } kLevels[] = {{L"off", 0},       {L"es5", 5},       {L"es2015", 2015}, {L"es2016", 2016},
+                 {L"es2017", 2017}, {L"es2018", 2018}, {L"es2019", 2019}, {L"es2020", 2020}};
+  for (const auto& known : kLevels) {
+    if (v == known.name) {
+      o->run.syntaxLevel = known.level;
+      return true;
+    }
+  }
+  *reason = "wants es5, es2015 to es2020 or off, not \"" + narrow(v) + "\"";
+  return false;
+}
+
 #define KELVRA_TEXT_OPTION(field) \
   [](Options* o, const std::wstring& v, std::string*) { field = v; return true; }
 #define KELVRA_NARROW_OPTION(field) \
@@ -101,6 +119,7 @@ const Option kOptions[] = {
     {L"--reset-store", NULL, KELVRA_SWITCH(o->resetStore)},
     {L"--script-timeout", "SECONDS", setScriptTimeout},
     {L"--stay-open", "SECONDS", setStayOpen},
+    {L"--syntax-level", "LEVEL", setSyntaxLevel},
     {L"--timeout", "SECONDS", setTimeout},
     {L"--default-page", "FILE", KELVRA_TEXT_OPTION(o->defaultPage)},
 };

@@ -505,6 +505,12 @@ void runScript(Page& page, PageScript& script) {
   step(run, page.report);
   fprintf(page.report, "host: running %s\n", narrow(script.name).c_str());
   fflush(page.report);
+  if (run.syntaxLevel != 0) {
+    JSValue check[3] = {newString(ctx, narrow(script.source)), newString(ctx, narrow(script.name)),
+                        JS_NewInt32(ctx, run.syntaxLevel)};
+    task(page, "checkSyntax", 3, check);
+    for (JSValue& value : check) JS_FreeValue(ctx, value);
+  }
   ScriptError error;
   if (!page.session->run(narrow(script.source), narrow(script.name), &error)) {
     failed(page, &script, error, "script");

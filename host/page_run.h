@@ -43,6 +43,8 @@ enum ExitCode {
 const unsigned kDefaultTimeoutSeconds = 180;
 // How long a loaded page stays open at most while timers, streams or calls are pending.
 const unsigned long kDefaultStayOpenSeconds = 10;
+// The language the browsers that load NPAPI plug-ins share: Firefox 52's, ES2017.
+const int kDefaultSyntaxLevel = 2017;
 
 struct PageRun {
   std::wstring pluginPath;
@@ -57,6 +59,7 @@ struct PageRun {
   unsigned timeoutSeconds = kDefaultTimeoutSeconds;  // plug-in calls; 0: no watchdog
   unsigned long scriptTimeoutSeconds = 0;  // each script run; 0: no limit
   unsigned long stayOpenSeconds = kDefaultStayOpenSeconds;  // after load; 0: no limit
+  int syntaxLevel = kDefaultSyntaxLevel;  // scripts are checked against (a year; 5; 0: none)
   std::function<void()> atStep;  // called between the host's steps, if set
 };
 

@@ -15,6 +15,7 @@ import {Location, defineLocation, makeLocation} from './location.js';
 import {makeNavigator} from './navigator.js';
 import {installNetwork} from './network.js';
 import {Storage, makeStorage} from './storage.js';
+import {checkSyntax} from './syntax_level.js';
 import {installTimers} from './timers.js';
 
 const window = globalThis;
@@ -164,6 +165,7 @@ function openWindow(config) {
 
 const api = {
   fireTimer: timers.fire,
+  checkSyntax: (source, file, level) => checkSyntax(source, file, level, report),
   open(config) {
     const page = openWindow(config);
     Object.assign(api, page);
