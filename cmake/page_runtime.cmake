@@ -50,8 +50,9 @@ add_custom_command(
   DEPENDS ${page_runtime_sources} "${stamp}"
   COMMENT "Bundling the page runtime"
   VERBATIM)
-file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/page_runtime.rc"
-     "KELVRA_PAGE_RUNTIME RCDATA \"${KELVRA_PAGE_RUNTIME}\"\n")
+# Written only when it changes: a new one at each configure would relink every program.
+file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/page_runtime.rc"
+     CONTENT "KELVRA_PAGE_RUNTIME RCDATA \"${KELVRA_PAGE_RUNTIME}\"\n")
 set_source_files_properties("${CMAKE_CURRENT_BINARY_DIR}/page_runtime.rc" PROPERTIES
                             OBJECT_DEPENDS "${KELVRA_PAGE_RUNTIME}")
 # An object library, so that every program linking the host's code links the resource.
