@@ -179,6 +179,15 @@ JSValue hostEvaluate(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv)
   return JS_UNDEFINED;
 }
 
+// Milliseconds of the performance counter, with their fraction.
+JSValue hostNow(JSContext* ctx, JSValueConst, int, JSValueConst*) {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return JS_NewFloat64(ctx, static_cast<double>(count.QuadPart) * 1000.0 /
+                                static_cast<double>(frequency.QuadPart));
+}
+
 JSValue hostReport(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
   ScriptSession::Parts* p = partsOf(ctx);
   if (argc > 0 && p->report) p->report(text(ctx, argv[0]));
@@ -333,6 +342,7 @@ bool ScriptSession::start(ScriptError* error) {
   JS_SetPropertyStr(context_, host, "evaluate",
                     JS_NewCFunction(context_, hostEvaluate, "evaluate", 1));
   JS_SetPropertyStr(context_, host, "report", JS_NewCFunction(context_, hostReport, "report", 1));
+  JS_SetPropertyStr(context_, host, "now", JS_NewCFunction(context_, hostNow, "now", 0));
   JS_SetPropertyStr(context_, host, "install",
                     JS_NewCFunction(context_, hostInstall, "install", 1));
   JS_SetPropertyStr(context_, host, "namedProperties",
