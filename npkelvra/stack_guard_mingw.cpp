@@ -17,10 +17,11 @@ const UINT kStackBufferOverrun = 0xC0000409;
 
 extern "C" {
 
+// The two names are the compiler's: a guarded function reads the one and calls the other.
 // Until the constructor below runs: no guarded function of the module runs before it.
-uintptr_t __stack_chk_guard = 0x5A17C3E9u;
+uintptr_t __stack_chk_guard = 0x5A17C3E9u;  // NOLINT(bugprone-reserved-identifier)
 
-__attribute__((noreturn)) void __stack_chk_fail(void) {
+__attribute__((noreturn)) void __stack_chk_fail(void) {  // NOLINT(bugprone-reserved-identifier)
   TerminateProcess(GetCurrentProcess(), kStackBufferOverrun);
   __builtin_unreachable();
 }

@@ -108,26 +108,26 @@ std::string numberText(unsigned long long value) { return std::to_string(value);
 // The directive as the format under test has it, and its arguments.
 std::string rendered(const Directive& d, std::vector<Slot>* slots, std::vector<std::string>* texts) {
   if (d.conversion == kPercent) return "%%";
-  std::string spec = "%" + d.flags + (d.outside != NULL ? d.outside->flag : "");
-  if (d.hasWidth) spec += numberText(d.width);
+  std::string directive = "%" + d.flags + (d.outside != NULL ? d.outside->flag : "");
+  if (d.hasWidth) directive += numberText(d.width);
   if (d.outside != NULL && d.outside->starWidth) {
     // A '*' width takes its own argument first: a small one, whatever the input says.
-    spec += "*";
+    directive += "*";
     slots->push_back(static_cast<Slot>(static_cast<long long>(d.value % 1201) - 600));
   }
-  if (d.precise) spec += "." + numberText(d.precision);
+  if (d.precise) directive += "." + numberText(d.precision);
   switch (d.conversion) {
     case kText:
       texts->push_back(d.text);
       slots->push_back(d.null ? 0 : reinterpret_cast<uintptr_t>(texts->back().c_str()));
-      return spec + "s";
-    case kSigned: slots->push_back(d.value); return spec + "d";
-    case kUnsigned: slots->push_back(d.value); return spec + "u";
-    case kHex: slots->push_back(d.value); return spec + "x";
-    case kPointer: slots->push_back(d.value); return spec + "p";
+      return directive + "s";
+    case kSigned: slots->push_back(d.value); return directive + "d";
+    case kUnsigned: slots->push_back(d.value); return directive + "u";
+    case kHex: slots->push_back(d.value); return directive + "x";
+    case kPointer: slots->push_back(d.value); return directive + "p";
     default:
       slots->push_back(d.value);
-      return spec + d.outside->conversion;
+      return directive + d.outside->conversion;
   }
 }
 
@@ -163,10 +163,10 @@ std::string referenceDirective(const Directive& d, std::vector<Slot>* slots) {
     const long long toWidth = d.hasWidth ? static_cast<long long>(width) - (negative ? 1 : 0) : 0;
     return "%." + numberText(std::max<long long>(static_cast<long long>(precision), toWidth)) + conversion;
   }
-  std::string spec = "%" + d.flags;
-  if (d.hasWidth) spec += numberText(width);
-  if (d.precise) spec += "." + numberText(precision);
-  return spec + conversion;
+  std::string directive = "%" + d.flags;
+  if (d.hasWidth) directive += numberText(width);
+  if (d.precise) directive += "." + numberText(precision);
+  return directive + conversion;
 }
 
 size_t formatInto(char* out, size_t room, const char* format, ...) {
