@@ -12,12 +12,12 @@ namespace {
 
 const char kMime[] = "application/x-vnd-kelvra-launcher";
 
+}  // namespace
+
 void removeFolder(const std::wstring& folder) {
   for (const std::wstring& file : findFiles(folder, L"*")) DeleteFileW(file.c_str());
   RemoveDirectoryW(folder.c_str());
 }
-
-}  // namespace
 
 bool PluginSession::open(const wchar_t* prefix) {
   folder_ = makeTemporaryDirectory(prefix);

@@ -56,6 +56,9 @@ struct ProcessFigures {
   long systemHandles = -1;    // this process's entries in the system handle table
 };
 
+// A folder made for a run, and everything in it, removed.
+void removeFolder(const std::wstring& folder);
+
 ProcessFigures processFigures();
 // The private bytes: PrivateUsage, or PagefileUsage where the system leaves PrivateUsage 0
 // (Wine); the handles: GetProcessHandleCount, or the system table's count where it says 0.

@@ -9,16 +9,22 @@ set(KELVRA_QUICKJS_VERSION "2021-03-27")
 set(deps "${CMAKE_BINARY_DIR}/_deps")
 set(KELVRA_QUICKJS_DIR "${deps}/quickjs-${KELVRA_QUICKJS_VERSION}")
 
+# The engine's stack names no line for a function whose code is all on its first line
+# (it has no line table): such a frame gets that first line, as Firefox's stack has it.
+set(line_fix_from "    if (!b->has_debug || !b->debug.pc2line_buf) {
+        /* function was stripped */
+        return -1;
+    }")
+set(line_fix_to "    if (!b->has_debug) {
+        /* function was stripped */
+        return -1;
+    }
+    if (!b->debug.pc2line_buf)
+        return b->debug.line_num;")
 set(stamp "${KELVRA_QUICKJS_DIR}/unpacked-from-sha256")
-set(unpacked "")
-if(EXISTS "${stamp}")
-  file(READ "${stamp}" unpacked)
-endif()
-if(NOT unpacked STREQUAL KELVRA_QJSC_SHA256)
-  find_program(KELVRA_NPM npm)
-  if(NOT KELVRA_NPM)
-    message(FATAL_ERROR "npm is needed to fetch ${KELVRA_QJSC_PACKAGE} (tools/setup.sh installs it)")
-  endif()
+kelvra_stale("${stamp}" "${KELVRA_QJSC_SHA256} first-line frames" stale)
+if(stale)
+  kelvra_require_npm("${KELVRA_QJSC_PACKAGE}")
   file(MAKE_DIRECTORY "${deps}")
   execute_process(
     COMMAND "${KELVRA_NPM}" pack "${KELVRA_QJSC_PACKAGE}" --silent --pack-destination "${deps}"
@@ -39,7 +45,14 @@ if(NOT unpacked STREQUAL KELVRA_QJSC_SHA256)
   file(RENAME "${deps}/unpack/package/deps/quickjs_2021_03_27" "${KELVRA_QUICKJS_DIR}")
   file(REMOVE_RECURSE "${deps}/unpack")
   file(REMOVE "${deps}/${tarball}")
-  file(WRITE "${stamp}" "${KELVRA_QJSC_SHA256}")
+  file(READ "${KELVRA_QUICKJS_DIR}/quickjs.c" engine)
+  string(FIND "${engine}" "${line_fix_from}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "quickjs.c: the line lookup to mend is not where it was")
+  endif()
+  string(REPLACE "${line_fix_from}" "${line_fix_to}" engine "${engine}")
+  file(WRITE "${KELVRA_QUICKJS_DIR}/quickjs.c" "${engine}")
+  file(WRITE "${stamp}" "${KELVRA_QJSC_SHA256} first-line frames")
 endif()
 
 add_library(kelvra_quickjs STATIC

@@ -1,5 +1,6 @@
 #include "js_engine.h"
 
+#include <windows.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -7,58 +8,27 @@
 #include <vector>
 
 #include "js_npruntime.h"
+#include "plugin_guard.h"
 #include "script_watchdog.h"
 
 namespace host {
 namespace {
 
-// The file name of the host's own script, skipped when an error is placed in the page.
+// The file name of the host's own script (the page runtime), skipped when an error is
+// placed in the page.
 const char kPreludeFile[] = "kelvra-host-prelude";
 const char kEvaluatedFile[] = "<evaluated>";
 
-// console.* join their arguments as String() shows them. Timers take a function (with
-// further arguments for it) or a string of code, as browsers do; the session keeps
-// their tasks until they are cleared or, once fired, do not repeat.
-const char kPrelude[] =
-    "var window = this;\n"
-    "var console = (function (host) {\n"
-    "  function text(args) {\n"
-    "    var parts = [];\n"
-    "    for (var i = 0; i < args.length; i++) parts.push(String(args[i]));\n"
-    "    return parts.join(' ');\n"
-    "  }\n"
-    "  return {\n"
-    "    log: function () { host.log(text(arguments)); },\n"
-    "    info: function () { host.log(text(arguments)); },\n"
-    "    warn: function () { host.error(text(arguments)); },\n"
-    "    error: function () { host.error(text(arguments)); }\n"
-    "  };\n"
-    "})(kelvraHost);\n"
-    "var kelvraHostTimers = (function (host) {\n"
-    "  var timers = new Map();\n"
-    "  function add(args, repeat) {\n"
-    "    var f = args[0], rest = Array.prototype.slice.call(args, 2);\n"
-    "    var code = String(f);\n"
-    "    var task = typeof f == 'function' ? function () { f.apply(window, rest); }\n"
-    "                                      : function () { host.evaluate(code); };\n"
-    "    var id = host.setTimer(Number(args[1]) || 0, repeat);\n"
-    "    if (id > 0) timers.set(id, {task: task, repeat: repeat});\n"
-    "    return id;\n"
-    "  }\n"
-    "  window.setTimeout = function (f, delay) { return add(arguments, false); };\n"
-    "  window.setInterval = function (f, delay) { return add(arguments, true); };\n"
-    "  window.clearTimeout = window.clearInterval = function (id) {\n"
-    "    id = Number(id) || 0;\n"
-    "    timers.delete(id);\n"
-    "    host.clearTimer(id);\n"
-    "  };\n"
-    "  return {fire: function (id) {\n"
-    "    var timer = timers.get(id);\n"
-    "    if (timer === undefined) return;\n"
-    "    if (!timer.repeat) timers.delete(id);\n"
-    "    timer.task();\n"
-    "  }};\n"
-    "})(kelvraHost);\n";
+// The page runtime (host/page, bundled by the build): a resource of the program.
+bool pageRuntime(std::string* source) {
+  HMODULE self = GetModuleHandleW(NULL);
+  HRSRC found = FindResourceW(self, L"KELVRA_PAGE_RUNTIME", MAKEINTRESOURCEW(10));  // RT_RCDATA
+  HGLOBAL loaded = found != NULL ? LoadResource(self, found) : NULL;
+  const char* bytes = loaded != NULL ? static_cast<const char*>(LockResource(loaded)) : NULL;
+  if (bytes == NULL) return false;
+  source->assign(bytes, SizeofResource(self, found));  // the engine wants a NUL after it
+  return true;
+}
 
 // Where the last value native code threw was thrown, for a value without a stack.
 struct Thrown {
@@ -122,10 +92,11 @@ std::string stackOf(JSContext* ctx, JSValueConst error) {
 struct ScriptSession::Parts {
   ConsoleSink console;
   TimerSink timers;
+  std::function<void(const std::string&)> report;
   unsigned long timeoutSeconds = 0;
   int running = 0;  // entries into script under way, nested ones too
   JSRuntime* runtime = NULL;
-  JSValue fire = JS_UNDEFINED;  // the prelude's timer dispatch
+  JSValue api = JS_UNDEFINED;  // the page runtime's steps (kelvraHost.install)
   // The scripts run, by file: the text of an error's line comes from them (an HTML
   // page's inline scripts share its file, each padded to its place with blank lines).
   std::map<std::string, std::vector<std::string>> sources;
@@ -208,6 +179,86 @@ JSValue hostEvaluate(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv)
   return JS_UNDEFINED;
 }
 
+// Milliseconds of the performance counter, with their fraction.
+JSValue hostNow(JSContext* ctx, JSValueConst, int, JSValueConst*) {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return JS_NewFloat64(ctx, static_cast<double>(count.QuadPart) * 1000.0 /
+                                static_cast<double>(frequency.QuadPart));
+}
+
+JSValue hostReport(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  ScriptSession::Parts* p = partsOf(ctx);
+  if (argc > 0 && p->report) p->report(text(ctx, argv[0]));
+  return JS_UNDEFINED;
+}
+
+JSValue hostInstall(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  ScriptSession::Parts* p = partsOf(ctx);
+  if (argc > 0 && JS_IsObject(argv[0])) {
+    JS_FreeValue(ctx, p->api);
+    p->api = JS_DupValue(ctx, argv[0]);
+  }
+  return JS_UNDEFINED;
+}
+
+// The window's named properties (an element by its id, `window.panel`): an object of
+// the window's prototype chain whose own properties a lookup function of the page
+// runtime answers. It is an own-property hook, not a Proxy: a Proxy's get answers
+// every name, and a global name nothing defines must stay a ReferenceError.
+JSClassID namedClass;
+
+JSValue* lookupOf(JSValueConst obj) { return static_cast<JSValue*>(JS_GetOpaque(obj, namedClass)); }
+
+int namedOwnProperty(JSContext* ctx, JSPropertyDescriptor* desc, JSValueConst obj, JSAtom atom) {
+  JSValue* lookup = lookupOf(obj);
+  JSValue name = JS_AtomToValue(ctx, atom);
+  if (lookup == NULL || !JS_IsString(name)) {
+    JS_FreeValue(ctx, name);
+    return FALSE;
+  }
+  JSValue found = JS_Call(ctx, *lookup, JS_UNDEFINED, 1, &name);
+  JS_FreeValue(ctx, name);
+  if (JS_IsException(found)) return -1;
+  if (!JS_IsObject(found)) {
+    JS_FreeValue(ctx, found);
+    return FALSE;
+  }
+  if (desc == NULL) {
+    JS_FreeValue(ctx, found);
+  } else {
+    desc->flags = JS_PROP_WRITABLE | JS_PROP_CONFIGURABLE;
+    desc->value = found;
+    desc->getter = JS_UNDEFINED;
+    desc->setter = JS_UNDEFINED;
+  }
+  return TRUE;
+}
+
+void namedFinalize(JSRuntime* rt, JSValue obj) {
+  JSValue* lookup = lookupOf(obj);
+  if (lookup == NULL) return;
+  JS_FreeValueRT(rt, *lookup);
+  delete lookup;
+}
+
+void namedMark(JSRuntime* rt, JSValueConst obj, JS_MarkFunc* mark) {
+  JSValue* lookup = lookupOf(obj);
+  if (lookup != NULL) JS_MarkValue(rt, *lookup, mark);
+}
+
+JSClassExoticMethods namedExotic = {namedOwnProperty, NULL, NULL, NULL, NULL, NULL, NULL};
+JSClassDef namedDef = {"WindowProperties", namedFinalize, namedMark, NULL, &namedExotic};
+
+// kelvraHost.namedProperties(lookup, prototype)
+JSValue hostNamedProperties(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  if (argc < 2 || !JS_IsFunction(ctx, argv[0])) return JS_ThrowTypeError(ctx, "a lookup function");
+  JSValue object = JS_NewObjectProtoClass(ctx, argv[1], namedClass);
+  if (!JS_IsException(object)) JS_SetOpaque(object, new JSValue(JS_DupValue(ctx, argv[0])));
+  return object;
+}
+
 // The engine asks between operations whether to go on: not once the watchdog said stop.
 int interrupted(JSRuntime*, void*) { return scriptStop() != kScriptNotStopped ? 1 : 0; }
 
@@ -229,6 +280,7 @@ class Entry {
   Entry(const Entry&) = delete;
   Entry& operator=(const Entry&) = delete;
   ScriptSession::Parts* parts_;
+  ScriptCallback callback_;  // script the plug-in runs is the script's time
 };
 
 JSValue throwProbe(JSContext* ctx, JSValueConst, int, JSValueConst*) {
@@ -258,7 +310,7 @@ ScriptSession::~ScriptSession() {
   delete parts_;
 }
 
-bool ScriptSession::start(const std::string& prelude, ScriptError* error) {
+bool ScriptSession::start(ScriptError* error) {
   *error = ScriptError();
   Parts& p = *parts_;
   p.runtime = JS_NewRuntime();
@@ -266,6 +318,12 @@ bool ScriptSession::start(const std::string& prelude, ScriptError* error) {
   if (context_ == NULL) {
     error->failed = true;
     error->message = "the script engine could not be started";
+    return false;
+  }
+  if (namedClass == 0) JS_NewClassID(&namedClass);
+  if (context_ != NULL && JS_NewClass(p.runtime, namedClass, &namedDef) < 0) {
+    error->failed = true;
+    error->message = "the script engine's window classes could not be set up";
     return false;
   }
   JS_SetContextOpaque(context_, &p);
@@ -283,6 +341,12 @@ bool ScriptSession::start(const std::string& prelude, ScriptError* error) {
                     JS_NewCFunction(context_, hostClearTimer, "clearTimer", 1));
   JS_SetPropertyStr(context_, host, "evaluate",
                     JS_NewCFunction(context_, hostEvaluate, "evaluate", 1));
+  JS_SetPropertyStr(context_, host, "report", JS_NewCFunction(context_, hostReport, "report", 1));
+  JS_SetPropertyStr(context_, host, "now", JS_NewCFunction(context_, hostNow, "now", 0));
+  JS_SetPropertyStr(context_, host, "install",
+                    JS_NewCFunction(context_, hostInstall, "install", 1));
+  JS_SetPropertyStr(context_, host, "namedProperties",
+                    JS_NewCFunction(context_, hostNamedProperties, "namedProperties", 2));
   bool ready = installNPRuntime(context_, host, [this](JSValueConst exception) {
     parts_->toConsole(context_, exception);
   });
@@ -293,10 +357,15 @@ bool ScriptSession::start(const std::string& prelude, ScriptError* error) {
     error->message = "the script engine's NPAPI classes could not be set up";
     return false;
   }
-  const std::string preludes[] = {kPrelude, prelude};
-  for (const std::string& source : preludes) {
+  std::string runtime;
+  if (!pageRuntime(&runtime)) {
+    error->failed = true;
+    error->message = "the program holds no page runtime (resource KELVRA_PAGE_RUNTIME)";
+    return false;
+  }
+  {
     Entry entry(&p);
-    JSValue done = JS_Eval(context_, source.c_str(), source.size(), kPreludeFile,
+    JSValue done = JS_Eval(context_, runtime.c_str(), runtime.size(), kPreludeFile,
                            JS_EVAL_TYPE_GLOBAL);
     if (JS_IsException(done)) {
       JSValue exception = JS_GetException(context_);
@@ -307,11 +376,11 @@ bool ScriptSession::start(const std::string& prelude, ScriptError* error) {
     }
     JS_FreeValue(context_, done);
   }
-  global = JS_GetGlobalObject(context_);
-  JSValue timers = JS_GetPropertyStr(context_, global, "kelvraHostTimers");
-  p.fire = JS_GetPropertyStr(context_, timers, "fire");
-  JS_FreeValue(context_, timers);
-  JS_FreeValue(context_, global);
+  if (!JS_IsObject(p.api)) {
+    error->failed = true;
+    error->message = "(host prelude) the page runtime did not install itself";
+    return false;
+  }
   return true;
 }
 
@@ -362,20 +431,40 @@ bool ScriptSession::evaluate(const std::string& source, JSValue* result) {
 }
 
 bool ScriptSession::fireTimer(long id, ScriptError* error) {
+  JSValue argument = JS_NewInt32(context_, static_cast<int32_t>(id));
+  return call("fireTimer", 1, &argument, NULL, error);
+}
+
+bool ScriptSession::call(const char* step, int argc, JSValueConst* argv, JSValue* result,
+                         ScriptError* error) {
+  if (result != NULL) *result = JS_UNDEFINED;
   if (context_ == NULL) return false;
   {
     Entry entry(parts_);
-    JSValue argument = JS_NewInt32(context_, static_cast<int32_t>(id));
-    JSValue done = JS_Call(context_, parts_->fire, JS_UNDEFINED, 1, &argument);
+    JSValue function = JS_GetPropertyStr(context_, parts_->api, step);
+    JSValue done = JS_Call(context_, function, parts_->api, argc, argv);
+    JS_FreeValue(context_, function);
     if (JS_IsException(done)) {
       JSValue exception = JS_GetException(context_);
       parts_->describe(context_, exception, error);
       JS_FreeValue(context_, exception);
+    } else if (result != NULL) {
+      *result = JS_DupValue(context_, done);
     }
     JS_FreeValue(context_, done);
   }
-  if (stopped(error) || error->failed) return false;
+  if (stopped(error) || error->failed) {
+    if (result != NULL) {
+      JS_FreeValue(context_, *result);
+      *result = JS_UNDEFINED;
+    }
+    return false;
+  }
   return settle(error);
+}
+
+void ScriptSession::setReport(const std::function<void(const std::string&)>& report) {
+  parts_->report = report;
 }
 
 bool ScriptSession::settle(ScriptError* error) {
@@ -396,8 +485,8 @@ void ScriptSession::close() {
   Parts& p = *parts_;
   if (p.runtime == NULL) return;
   if (context_ != NULL) {
-    JS_FreeValue(context_, p.fire);
-    p.fire = JS_UNDEFINED;
+    JS_FreeValue(context_, p.api);
+    p.api = JS_UNDEFINED;
     invalidateScriptObjects();
     JS_FreeContext(context_);
   }

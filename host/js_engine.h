@@ -1,8 +1,9 @@
 /*
  * Page script in QuickJS: one runtime and context per page, the global object as
- * `window`, a console whose lines go to a sink of the caller's, timers that the
- * caller's event loop runs, Promise jobs run at the end of every task, and the
- * NPAPI classes of js_npruntime.h. Every run of script is watched
+ * `window`, the page runtime (host/page: a console whose lines go to a sink of the
+ * caller's, timers that the caller's event loop runs, the DOM and the window's
+ * browser parts, the page's lifecycle steps), Promise jobs run at the end of every
+ * task, and the NPAPI classes of js_npruntime.h. Every run of script is watched
  * (script_watchdog.h) and stopped through the engine's interrupt handler.
  */
 #ifndef KELVRA_HOST_JS_ENGINE_H
@@ -45,9 +46,12 @@ class ScriptSession {
                 unsigned long timeoutSeconds = 0);
   ~ScriptSession();  // closes the session
 
-  // Starts the engine and runs the host's prelude (console, timers, `window`), then
-  // `prelude` (the page's objects). False when the engine or a prelude failed.
-  bool start(const std::string& prelude, ScriptError* error);
+  // Starts the engine and runs the page runtime (the console, the timers and `window`
+  // at once; the rest when the page opens). False when the engine or the runtime failed.
+  bool start(ScriptError* error);
+  // Where the runtime's own notes go (a navigation the page asked for, an offline
+  // request, ...), for the host's report.
+  void setReport(const std::function<void(const std::string&)>& report);
   JSContext* context() const { return context_; }
   // Makes `value` (taken over) the global `name`.
   bool define(const char* name, JSValue value);
@@ -60,6 +64,11 @@ class ScriptSession {
   bool evaluate(const std::string& source, JSValue* result);
   // Calls the function of script timer `id`; an error is the run's.
   bool fireTimer(long id, ScriptError* error);
+  // A task of the page runtime: its step `step` (open, parse, interactive, ...) with
+  // `argv`, its answer in `result` (the caller's to free; may be NULL), then the
+  // Promise jobs; an error is the run's.
+  bool call(const char* step, int argc, JSValueConst* argv, JSValue* result,
+            ScriptError* error);
   // The end of a task: the Promise jobs it queued, then the references of collected
   // wrappers given back.
   bool settle(ScriptError* error);

@@ -59,6 +59,10 @@ struct Bridge {
   std::map<NPObject*, JSObject*> wrappers;        // no reference: the wrapper lives in script
   std::map<JSObject*, ScriptObject*> scriptObjects;
   std::vector<NPObject*> collected;  // references of finalized wrappers, to give back
+  // The page runtime's count of the DOM's own code under way (kelvraHost.domDepth):
+  // while it is above 0, an element's lookups pass by the plug-in in its chain.
+  JSValue depthBuffer = JS_UNDEFINED;
+  const int32_t* depth = NULL;
 };
 
 Bridge bridge;
@@ -358,15 +362,17 @@ JSValue newMethod(JSContext* ctx, JSAtom atom) {
   return method;
 }
 
+// The object's getProperty, with the result voided first.
+bool getField(Wrapper* w, NPIdentifier name, NPVariant* field) {
+  VOID_TO_NPVARIANT(*field);
+  PluginCall call("NPClass.getProperty");
+  return w->object->_class->getProperty != NULL &&
+         w->object->_class->getProperty(w->object, name, field);
+}
+
 JSValue newMember(JSContext* ctx, JSValueConst wrapper, Wrapper* w, NPIdentifier name) {
   NPVariant field;
-  VOID_TO_NPVARIANT(field);
-  bool got;
-  {
-    PluginCall call("NPClass.getProperty");
-    got = w->object->_class->getProperty != NULL &&
-          w->object->_class->getProperty(w->object, name, &field);
-  }
+  bool got = getField(w, name, &field);
   if (!got) {
     browser::releaseValue(&field);
     return thrownByPlugin(ctx) ? JS_EXCEPTION : JS_UNDEFINED;
@@ -410,13 +416,7 @@ int resolve(JSContext* ctx, JSValueConst obj, Wrapper* w, JSAtom atom, JSValue* 
       return JS_IsException(*value) ? -1 : TRUE;
     }
     NPVariant field;
-    VOID_TO_NPVARIANT(field);
-    bool got;
-    {
-      PluginCall call("NPClass.getProperty");
-      got = w->object->_class->getProperty != NULL &&
-            w->object->_class->getProperty(w->object, name, &field);
-    }
+    bool got = getField(w, name, &field);
     // A getProperty that answers false reads as undefined, as in Firefox.
     *value = got ? toScriptValue(ctx, w->instance, &field) : JS_UNDEFINED;
     if (!got) browser::releaseValue(&field);
@@ -440,9 +440,17 @@ int resolve(JSContext* ctx, JSValueConst obj, Wrapper* w, JSAtom atom, JSValue* 
   return TRUE;
 }
 
+// A lookup that reached the wrapper through an element's prototype chain from the
+// DOM's own code: a browser's native DOM never asks the plug-in, so neither does it here.
+bool fromTheDom(JSValueConst obj, JSValueConst receiver) {
+  bool element = !JS_IsObject(receiver) || JS_VALUE_GET_PTR(receiver) != JS_VALUE_GET_PTR(obj);
+  return element && bridge.depth != NULL && *bridge.depth > 0;
+}
+
 JSValue wrapperGet(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst receiver) {
   Wrapper* w = liveWrapper(ctx, obj);
   if (w == NULL) return JS_EXCEPTION;
+  if (fromTheDom(obj, receiver)) return inheritedGet(ctx, obj, atom, receiver);
   if (isSymbol(ctx, atom)) {
     JSValue value = inheritedGet(ctx, obj, atom, receiver);
     bool self = JS_VALUE_GET_PTR(receiver) == JS_VALUE_GET_PTR(obj);
@@ -461,7 +469,8 @@ JSValue wrapperGet(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst r
 int wrapperHas(JSContext* ctx, JSValueConst obj, JSAtom atom) {
   Wrapper* w = liveWrapper(ctx, obj);
   if (w == NULL) return -1;
-  int found = isSymbol(ctx, atom) ? FALSE : resolve(ctx, obj, w, atom, NULL);
+  bool dom = bridge.depth != NULL && *bridge.depth > 0;  // `in` tells no receiver
+  int found = isSymbol(ctx, atom) || dom ? FALSE : resolve(ctx, obj, w, atom, NULL);
   if (found != FALSE) return found;
   JSValue proto = JS_GetPrototype(ctx, obj);
   int inherited = JS_IsObject(proto) ? JS_HasProperty(ctx, proto, atom) : FALSE;
@@ -473,6 +482,7 @@ int wrapperSet(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst value
                JSValueConst receiver, int flags) {
   Wrapper* w = liveWrapper(ctx, obj);
   if (w == NULL) return -1;
+  if (fromTheDom(obj, receiver)) return inheritedSet(ctx, obj, atom, value, receiver, flags);
   NPIdentifier name = isSymbol(ctx, atom) ? NULL : identifierOf(ctx, atom);
   bool property = name != NULL && hasProperty(w->object, name);
   if (thrownByPlugin(ctx)) return -1;
@@ -729,6 +739,16 @@ JSValue newElement(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
   return JS_NewObjectProtoClass(ctx, argv[0], elementClass);
 }
 
+JSValue shareDomDepth(JSContext* ctx, JSValueConst, int argc, JSValueConst* argv) {
+  size_t size = 0;
+  uint8_t* bytes = argc > 0 ? JS_GetArrayBuffer(ctx, &size, argv[0]) : NULL;
+  if (bytes == NULL || size < sizeof(int32_t)) return JS_ThrowTypeError(ctx, "no depth buffer");
+  JS_FreeValue(ctx, bridge.depthBuffer);
+  bridge.depthBuffer = JS_DupValue(ctx, argv[0]);  // it stays where it is while held
+  bridge.depth = reinterpret_cast<const int32_t*>(bytes);
+  return JS_UNDEFINED;
+}
+
 // --- Script objects as the plug-in sees them -------------------------------------
 
 ScriptObject* scriptObjectOf(NPObject* object) { return reinterpret_cast<ScriptObject*>(object); }
@@ -967,6 +987,8 @@ bool installNPRuntime(JSContext* ctx, JSValueConst hostObject,
       JS_NewCFunction(ctx, wrapperToPrimitive, "[Symbol.toPrimitive]", 1);
   bridge.memberToPrimitive = JS_NewCFunction(ctx, memberToPrimitive, "[Symbol.toPrimitive]", 1);
   JS_SetPropertyStr(ctx, hostObject, "element", JS_NewCFunction(ctx, newElement, "element", 1));
+  JS_SetPropertyStr(ctx, hostObject, "domDepth",
+                    JS_NewCFunction(ctx, shareDomDepth, "domDepth", 1));
   return bridge.toPrimitive != JS_ATOM_NULL && bridge.toStringTag != JS_ATOM_NULL;
 }
 
@@ -977,6 +999,9 @@ void invalidateScriptObjects() {
   JS_FreeValue(bridge.ctx, bridge.memberToPrimitive);
   JS_FreeAtom(bridge.ctx, bridge.toPrimitive);
   JS_FreeAtom(bridge.ctx, bridge.toStringTag);
+  JS_FreeValue(bridge.ctx, bridge.depthBuffer);
+  bridge.depthBuffer = JS_UNDEFINED;
+  bridge.depth = NULL;
   bridge.wrapperToPrimitive = bridge.memberToPrimitive = JS_UNDEFINED;
   bridge.toPrimitive = bridge.toStringTag = JS_ATOM_NULL;
 }

@@ -18,6 +18,7 @@
  *   without one throws Firefox's Error ("Error calling method on NPObject!", ...).
  * - An embedding's element is a callable object: the plug-in's scriptable object
  *   goes into its prototype chain, between the element and the element's prototype.
+ *   Lookups that reach it through an element from the DOM's own code pass it by.
  *
  * One page runs at a time: the classes serve the one context installed.
  */
@@ -36,7 +37,9 @@ namespace host {
 // plug-in reaches script objects from there only, as in Firefox). An exception of
 // script that a plug-in called (NPN_Invoke, NPN_GetProperty, ...) goes to
 // `scriptError`, and the plug-in's call answers false. Adds `element(prototype)`,
-// which makes an embedding's element, to `hostObject`.
+// which makes an embedding's element, and `domDepth(buffer)`, through which the page
+// runtime tells while the DOM's own code runs (an Int32Array's buffer: its first
+// element above 0), to `hostObject`.
 bool installNPRuntime(JSContext* ctx, JSValueConst hostObject,
                       const std::function<void(JSValueConst exception)>& scriptError);
 // Before the context goes, as a browser does when a page closes: the script objects

@@ -39,6 +39,10 @@ const char kUsage[] =
     "  --param NAME=VALUE     a further attribute of the embedding (repeatable)\n"
     "  --script-timeout SECONDS  stop a script (or a timer's call) that has not ended by then\n"
     "                         (default 30; 0: never)\n"
+    "  --stay-open SECONDS    how long the loaded page stays open at most while timers,\n"
+    "                         streams or calls are pending (default 10; 0: no limit)\n"
+    "  --syntax-level LEVEL   warn of syntax newer than the target browsers parse: es2017\n"
+    "                         (default: Firefox 52 ESR), es5, es2015 to es2020, or off\n"
     "  --default-page FILE    the page to run when none is named\n"
     "the plug-in and the launcher:\n"
     "  --plugin DLL           load this DLL instead of the registered plug-in\n"
@@ -300,7 +304,7 @@ int main() {
   }
   // The page is checked before anything changes.
   std::string reason;
-  if (!run.scriptName.empty() && !host::readPageScript(run.scriptName, &run.script, &reason)) {
+  if (!run.scriptName.empty() && !host::readPageScript(run.scriptName, &run.script, &reason, &run.charset)) {
     fprintf(stderr, "host: cannot run the page: %s\n", reason.c_str());
     return host::kExitUsage;
   }

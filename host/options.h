@@ -41,10 +41,20 @@ bool parseOptions(int argc, wchar_t** argv, Options* options, std::string* error
 // 65535; `reason` says what is wrong.
 bool checkUrl(const std::string& url, std::string* reason);
 
-// The page script at `given` (as the user wrote it), as UTF-8 text without a
-// byte-order mark. `reason` says why not: no such file, a directory, unreadable,
-// or not UTF-8 (with the line and byte where it stops being UTF-8).
-bool readPageScript(const std::wstring& given, std::wstring* script, std::string* reason);
+// The page at `given` (as the user wrote it) as text: a bare script in UTF-8; an HTML
+// page in the charset its <meta> declares (UTF-8 or windows-1252; UTF-8 when it
+// declares none), with a UTF-8 byte-order mark overriding either, as in browsers.
+// `charset` (may be NULL) receives the one used. `reason` says why not: no such file,
+// a directory, unreadable, a charset the host does not read, or not UTF-8 (with the
+// line and byte where it stops being UTF-8).
+bool readPageScript(const std::wstring& given, std::wstring* script, std::string* reason,
+                    std::string* charset = NULL);
+// A script of a page (its src): in `charset` (its own charset attribute, else the
+// page's), unless it starts with a UTF-8 byte-order mark.
+bool readScriptFile(const std::wstring& given, const std::string& charset, std::wstring* script,
+                    std::string* reason);
+// Whether a page file is HTML (by its name: .html or .htm).
+bool isHtmlName(const std::wstring& name);
 
 // A path as Windows calls open it: a Unix path ("/work/page.js") through the
 // running system's mapping (Wine's), anything else as it is.

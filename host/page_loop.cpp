@@ -46,6 +46,7 @@ struct Stream {
   std::string fileName;  // the local file, for NP_ASFILE
   std::wstring cacheDirectory;  // a data: stream's file for NPP_StreamAsFile, if made
   bool refused;          // offline: only the notification is owed
+  std::string script;    // a javascript: URL's code, run when the stream starts
   bool notify;
   void* notifyData;
   NPStream np;
@@ -102,7 +103,8 @@ void dropTimer(std::vector<Timer>::iterator timer) { loop().timers.erase(timer);
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// The URL's scheme in lower case, or "" when it has none.
+}  // namespace
+
 std::string schemeOf(const std::string& url) {
   size_t colon = url.find(':');
   if (colon == std::string::npos || colon < 2) return std::string();  // "C:" is a drive
@@ -118,8 +120,7 @@ std::string schemeOf(const std::string& url) {
   return scheme;
 }
 
-// `url` against the page's address, as a link on the page resolves.
-std::string resolve(const std::string& url, const std::string& base) {
+std::string resolveUrl(const std::string& url, const std::string& base) {
   if (!schemeOf(url).empty()) return url;
   size_t origin = base.find("://");
   origin = origin == std::string::npos ? 0 : base.find('/', origin + 3);
@@ -131,6 +132,8 @@ std::string resolve(const std::string& url, const std::string& base) {
   return (slash == std::string::npos || slash < origin ? path + "/" : path.substr(0, slash + 1)) +
          url;
 }
+
+namespace {
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -181,23 +184,28 @@ bool base64Decode(const std::string& text, std::string* out) {
   return true;
 }
 
+}  // namespace
+
 // data:[type][;base64],payload
-bool readDataUrl(const std::string& url, Stream* stream) {
+bool decodeDataUrl(const std::string& url, std::string* mime, std::string* body) {
   size_t comma = url.find(',');
   if (comma == std::string::npos) return false;
   std::string header = url.substr(5, comma - 5);
   bool base64 = header.size() >= 7 && header.compare(header.size() - 7, 7, ";base64") == 0;
   if (base64) header.erase(header.size() - 7);
   size_t semicolon = header.find(';');
-  stream->mime = header.substr(0, semicolon);
-  if (stream->mime.empty()) stream->mime = "text/plain";
+  *mime = header.substr(0, semicolon);
+  if (mime->empty()) *mime = "text/plain";
   std::string payload = percentDecode(url.substr(comma + 1));
+  body->clear();
   if (!base64) {
-    stream->body = payload;
+    *body = payload;
     return true;
   }
-  return base64Decode(payload, &stream->body);
+  return base64Decode(payload, body);
 }
+
+namespace {
 
 // What a browser guesses from a local file's extension.
 std::string mimeForFile(const std::string& path) {
@@ -240,11 +248,34 @@ void notifyDone(const Stream& stream, NPReason reason) {
   }
 }
 
+// A javascript: URL runs when its stream would start: its string value is the body;
+// without a value (or with an error) the plug-in is told of a network error, as
+// Firefox tells it. With a target only the notification is owed. False once over.
+bool runUrlScript(Stream& stream) {
+  std::string result;
+  bool defined = false;
+  bool ran = loop().target.evaluate && loop().target.evaluate(stream.script, &result, &defined);
+  stream.script.clear();
+  if (stream.stage == kDone) {  // a target was named
+    notifyDone(stream, ran ? NPRES_DONE : NPRES_NETWORK_ERR);
+    return false;
+  }
+  if (!ran || !defined) {
+    notifyDone(stream, NPRES_NETWORK_ERR);
+    ++loop().counts.urlsRefused;
+    return false;
+  }
+  stream.body = result;
+  stream.mime = "text/plain";
+  return true;
+}
+
 // One step of a stream in a browser's order: NPP_NewStream, NPP_WriteReady and
 // NPP_Write until the body is written, NPP_StreamAsFile for a file stream,
 // NPP_DestroyStream, then NPP_URLNotify. False once the stream is over.
 bool stepStream(Stream& stream) {
   const NPPluginFuncs* funcs = loop().target.funcs;
+  if (!stream.script.empty() && stream.stage == kDone) return runUrlScript(stream);
   if (stream.refused) {
     notifyDone(stream, NPRES_NETWORK_ERR);
     ++loop().counts.urlsRefused;
@@ -252,6 +283,7 @@ bool stepStream(Stream& stream) {
   }
   switch (stream.stage) {
     case kStart: {
+      if (!stream.script.empty() && !runUrlScript(stream)) return false;
       memset(&stream.np, 0, sizeof stream.np);
       stream.np.url = stream.url.c_str();
       stream.np.end = static_cast<uint32_t>(stream.body.size());
@@ -354,10 +386,7 @@ std::list<Stream>::iterator dropStream(std::list<Stream>::iterator stream) {
 
 bool pending() {
   Loop& l = loop();
-  if (!l.streams.empty()) return true;
-  for (const Timer& timer : l.timers) {
-    if (timer.script || !timer.repeat) return true;
-  }
+  if (!l.streams.empty() || !l.timers.empty()) return true;
   std::lock_guard<std::mutex> guard(l.lock);
   return !l.calls.empty();
 }
@@ -471,28 +500,42 @@ bool postAsyncCall(NPP instance, void (*call)(void*), void* data) {
   return true;
 }
 
-NPError requestUrl(const browser::UrlRequest& request) {
-  Loop& l = loop();
-  std::string url = resolve(request.url, l.target.baseUrl);
-  std::string scheme = schemeOf(url);
-  if (scheme.empty()) return NPERR_INVALID_URL;
-  if (request.post && request.dataIsFile &&
-      GetFileAttributesW(widen(request.data).c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return NPERR_FILE_NOT_FOUND;
-  }
+Stream newStream(NPP instance, const std::string& url) {
   Stream stream;
-  stream.instance = request.instance;
-  stream.url = request.url;
+  stream.instance = instance;
+  stream.url = url;
   stream.refused = false;
-  stream.notify = request.notify;
-  stream.notifyData = request.notifyData;
+  stream.notify = false;
+  stream.notifyData = NULL;
   stream.opened = false;
   stream.type = NP_NORMAL;
   stream.offset = 0;
   stream.stage = kStart;
   stream.reason = NPRES_DONE;
-  if (scheme == "data") {
-    if (!readDataUrl(url, &stream)) return NPERR_INVALID_URL;
+  return stream;
+}
+
+NPError requestUrl(const browser::UrlRequest& request) {
+  Loop& l = loop();
+  std::string url = resolveUrl(request.url, l.target.baseUrl);
+  std::string scheme = schemeOf(url);
+  if (scheme.empty()) return NPERR_INVALID_URL;
+  if (scheme == "file" && schemeOf(l.target.baseUrl) != "file") {
+    fprintf(l.target.report, "host: refused %s: a page on %s: may not load local files\n",
+            url.c_str(), schemeOf(l.target.baseUrl).c_str());
+    return NPERR_GENERIC_ERROR;
+  }
+  if (request.post && request.dataIsFile &&
+      GetFileAttributesW(widen(request.data).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return NPERR_FILE_NOT_FOUND;
+  }
+  Stream stream = newStream(request.instance, request.url);
+  stream.notify = request.notify;
+  stream.notifyData = request.notifyData;
+  if (scheme == "javascript") {
+    stream.script = percentDecode(url.substr(11));
+  } else if (scheme == "data") {
+    if (!decodeDataUrl(url, &stream.mime, &stream.body)) return NPERR_INVALID_URL;
   } else if (scheme == "file") {
     std::wstring path = filePath(url);
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -508,17 +551,33 @@ NPError requestUrl(const browser::UrlRequest& request) {
   }
   if (request.target != NULL) {
     // A window of the page would show it: nothing reaches the plug-in but the
-    // notification.
-    if (!request.notify) return NPERR_NO_ERROR;
+    // notification (a javascript: URL still runs first).
+    if (!request.notify && stream.script.empty()) return NPERR_NO_ERROR;
     stream.body.clear();
     stream.stage = kDone;
-    if (!stream.refused) {
+    if (!stream.refused && stream.script.empty()) {
       notifyDone(stream, NPRES_DONE);
       return NPERR_NO_ERROR;
     }
   }
   l.streams.push_back(stream);
   return NPERR_NO_ERROR;
+}
+
+void requestSource(NPP instance, const std::string& url, const std::wstring& path) {
+  Stream stream = newStream(instance, url);
+  if (path.empty()) {
+    if (!decodeDataUrl(url, &stream.mime, &stream.body)) return;
+  } else {
+    stream.body = readFileShared(path);
+    stream.mime = mimeForFile(narrow(path));
+    stream.fileName = narrow(path);
+  }
+  // First of the instance's streams, whatever NPP_New asked for meanwhile.
+  Loop& l = loop();
+  auto before = std::find_if(l.streams.begin(), l.streams.end(),
+                             [instance](const Stream& s) { return s.instance == instance; });
+  l.streams.insert(before, stream);
 }
 
 NPError newPluginStream(NPP instance, NPMIMEType type, const char* target, NPStream** stream) {
@@ -555,9 +614,15 @@ NPError destroyStream(NPP instance, NPStream* np, NPReason reason) {
   return NPERR_INVALID_PARAM;
 }
 
-bool runLoop() {
+bool runLoop(unsigned long seconds, bool* cut) {
   Loop& l = loop();
+  *cut = false;
+  ULONGLONG end = seconds > 0 ? now() + seconds * 1000ULL : ~0ULL;
   while (pending() && l.interrupted == 0) {
+    if (now() >= end) {
+      *cut = true;
+      break;
+    }
     if (!runCalls()) return false;
     for (auto stream = l.streams.begin(); stream != l.streams.end();) {
       if (stepStream(*stream)) {
@@ -569,6 +634,7 @@ bool runLoop() {
     if (!l.taskEnd() || !fireTimers()) return false;
     if (!pending()) break;
     DWORD wait = l.streams.empty() ? untilNextTimer() : 0;
+    if (end != ~0ULL) wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, end > now() ? end - now() : 0));
     MsgWaitForMultipleObjects(1, &l.wake, FALSE, wait, QS_ALLINPUT);
     MSG message;
     while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {

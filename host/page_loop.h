@@ -21,12 +21,19 @@
 
 namespace host {
 
-// The plug-in's functions for streams and notifications, the page's base URL, and
-// where the end of each stream the plug-in writes is reported.
+// A javascript: URL's code run in the page: false for an error; `result` is the
+// completion value as a string, `defined` false when it was undefined.
+typedef std::function<bool(const std::string& code, std::string* result, bool* defined)>
+    UrlScript;
+
+// The plug-in's functions for streams and notifications, the page's base URL, where
+// the end of each stream the plug-in writes is reported, and what runs a javascript:
+// URL.
 struct StreamTarget {
   const NPPluginFuncs* funcs;
   std::string baseUrl;  // the page's URL, against which relative URLs resolve
   FILE* report;
+  UrlScript evaluate;
 };
 
 // Called for every script timer that fires, with its id; false ends the loop (a
@@ -46,7 +53,22 @@ uint32_t schedulePluginTimer(NPP instance, uint32_t interval, bool repeat,
                              void (*fire)(NPP, uint32_t));
 void unschedulePluginTimer(NPP instance, uint32_t id);
 bool postAsyncCall(NPP instance, void (*call)(void*), void* data);
+// A URL a plug-in asks for. As in Firefox, a page that is not itself on file: cannot
+// have its plug-in load file: URLs (the call answers NPERR_GENERIC_ERROR, nothing
+// follows); javascript: URLs run in the page, their string value streamed to the
+// plug-in when no target is named.
 NPError requestUrl(const browser::UrlRequest& request);
+// The embedding's own src (or an <object>'s data), delivered to its instance before
+// any stream the plug-in asked for, as Firefox opens it after NPP_New: `url` as the
+// plug-in sees it, the body from the local file `path` or, when it is empty, from the
+// data: URL itself.
+void requestSource(NPP instance, const std::string& url, const std::wstring& path);
+// A data: URL's type and body; false when it is malformed.
+bool decodeDataUrl(const std::string& url, std::string* mime, std::string* body);
+// A URL's scheme in lower case, or "" when it has none.
+std::string schemeOf(const std::string& url);
+// A URL against the page's address, as a link on the page resolves.
+std::string resolveUrl(const std::string& url, const std::string& base);
 // A stream from the plug-in of an instance of the page, as Firefox's NPN_NewStream
 // makes one: an NPStream of the browser's (memalloc) with every field zero. Its bytes
 // are kept, not shown: the page has no window to load them into.
@@ -60,11 +82,11 @@ NPError destroyStream(NPP instance, NPStream* stream, NPReason reason);
 // after NPP_Destroy, which may still end them.
 void endPluginStreams(NPP instance);
 
-// Runs until nothing is pending that the page waits for (script timers, one-shot
-// plug-in timers, async calls and streams; a plug-in's repeating timer alone does
-// not keep the page open) or a script timer fails. False for a failure, and after
+// Runs until nothing is pending (script and plug-in timers, async calls, streams) or
+// a script timer fails, for at most `seconds` (0: no limit); `cut` tells whether the
+// limit ended it with something still pending. False for a failure, and after
 // interruptLoop.
-bool runLoop();
+bool runLoop(unsigned long seconds, bool* cut);
 // From any thread (the console's Ctrl-C handler): the loop ends as soon as the call
 // into script or the plug-in under way returns, and runs no more.
 void interruptLoop();

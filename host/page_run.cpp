@@ -2,12 +2,13 @@
 
 #include <windows.h>
 #include <ctype.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <functional>
+#include <list>
 #include <set>
 
-#include "html_page.h"
 #include "js_npruntime.h"
 #include "launcher_server.h"
 #include "options.h"
@@ -22,8 +23,13 @@ namespace host {
 namespace {
 
 const wchar_t kLogPattern[] = L"KLV-*.log";
-const uint32_t kEmbedWidth = 1;
-const uint32_t kEmbedHeight = 1;
+// A bare script's embedding, and the size of one whose element names none (Firefox's
+// plug-in frame's default).
+const char kBareSize[] = "1";
+const uint32_t kDefaultWidth = 240;
+const uint32_t kDefaultHeight = 200;
+
+typedef std::vector<std::pair<std::string, std::string>> NameValues;
 
 std::wstring temporaryDirectory() {
   wchar_t path[MAX_PATH];
@@ -78,46 +84,39 @@ Location locationOf(const std::string& url) {
   return l;
 }
 
-// A script string literal of UTF-8 text.
-std::string literal(const std::string& utf8) {
-  std::string out = "\"";
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c == '<') {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\x%02X", c);
-      out += escape;
-    } else if (c == 0xE2 && i + 2 < utf8.size() && utf8[i + 1] == '\x80' &&
-               (utf8[i + 2] == '\xA8' || utf8[i + 2] == '\xA9')) {
-      out += utf8[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";  // line ends before ES2019
-      i += 2;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 // A window that is never shown; without a display (Wine headless) a message-only one.
-HWND hiddenWindow(const wchar_t* title) {
-  HWND window = CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, kEmbedWidth, kEmbedHeight,
-                                NULL, NULL, NULL, NULL);
+HWND hiddenWindow(const wchar_t* title, uint32_t width, uint32_t height) {
+  int w = static_cast<int>(width), h = static_cast<int>(height);
+  HWND window = CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, w, h, NULL, NULL, NULL, NULL);
   return window != NULL ? window
-                        : CreateWindowExW(0, L"STATIC", title, 0, 0, 0, kEmbedWidth, kEmbedHeight,
-                                          HWND_MESSAGE, NULL, NULL, NULL);
+                        : CreateWindowExW(0, L"STATIC", title, 0, 0, 0, w, h, HWND_MESSAGE, NULL,
+                                          NULL, NULL);
 }
 
-// One embedding of the page, and its plug-in instance when it has one.
+std::string find(const NameValues& values, const char* name) {
+  for (const auto& value : values) {
+    if (value.first == name) return value.second;
+  }
+  return std::string();
+}
+
+// A width or height attribute in pixels, as HTML reads a dimension ("300", "300px").
+uint32_t pixels(const NameValues& attributes, const char* name, uint32_t fallback) {
+  std::string value = find(attributes, name);
+  size_t start = value.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos || !isdigit(static_cast<unsigned char>(value[start]))) {
+    return fallback;
+  }
+  unsigned long n = strtoul(value.c_str() + start, NULL, 10);
+  return n > 65535 ? 65535 : static_cast<uint32_t>(n);
+}
+
+// One <embed> or <object> of the page, and its plug-in instance when it has one.
 struct Embedding {
-  PageElement element;
+  std::string tag;
   std::string mimeType;
+  NameValues attributes;  // in the page's order
+  NameValues params;      // an <object>'s <param>s
   bool forPlugin = false;  // of a type the plug-in handles
   NPP_t instance;
   bool created = false;               // NPP_New succeeded
@@ -130,17 +129,26 @@ struct Embedding {
 struct PageScript {
   std::wstring name;
   std::wstring source;
-  bool readable = true;
   unsigned long firstLine = 1;  // where it starts in its file
+  JSValue element = JS_UNDEFINED;  // document.currentScript while it runs
 };
 
 // The running page, as the browser's services reach it.
 struct Page {
+  const PageRun* run = NULL;
+  FILE* report = NULL;
   ScriptSession* session = NULL;
   NPObject* window = NULL;  // the global object as the plug-in sees it
   HWND topWindow = NULL;
-  std::vector<Embedding> embeddings;
-  ScriptError timerError;
+  std::list<Embedding> embeddings;  // a list: each NPP_t stays where it is
+  // The plug-in, loaded when the parser reaches the first embedding of its type.
+  LoadedPlugin plugin = {NULL, NULL, NULL, NULL, NULL};
+  NPPluginFuncs funcs;
+  NPError started = NPERR_GENERIC_ERROR;
+  bool tried = false;
+  int refused = kExitOk;  // kExitPluginRefused once the plug-in or a bare embedding is
+  bool ok = true;         // no uncaught error so far
+  bool stopped = false;   // the watchdog or the user stopped the page's script
 };
 
 Page* current = NULL;
@@ -149,8 +157,9 @@ NPObject* pageWindow(NPP) { return current != NULL ? current->window : NULL; }
 
 // The embedding of one of the page's instances, or NULL.
 Embedding* embeddingOf(NPP instance) {
-  for (size_t i = 0; current != NULL && i < current->embeddings.size(); ++i) {
-    if (&current->embeddings[i].instance == instance) return &current->embeddings[i];
+  if (current == NULL) return NULL;
+  for (Embedding& e : current->embeddings) {
+    if (&e.instance == instance) return &e;
   }
   return NULL;
 }
@@ -184,143 +193,21 @@ const browser::Embedder kEmbedder = {pageWindow,        pageElement,         pag
                                      postAsyncCall,     requestUrl,          pageNewStream,
                                      writePluginStream, destroyStream};
 
-// The page's script objects that the host itself writes: location, navigator, the
-// element interfaces (an element of the page is one of the host's callable objects
-// with one of their prototypes; its attributes stay with the host), and document.
-std::string pagePrelude(const Location& l, const std::string& title,
-                        const std::wstring& pluginPath) {
-  std::string text = "var location = {";
-  const std::pair<const char*, const std::string*> parts[] = {
-      {"href", &l.href},         {"protocol", &l.protocol}, {"host", &l.host},
-      {"hostname", &l.hostname}, {"port", &l.port},         {"pathname", &l.pathname},
-      {"search", &l.search},     {"hash", &l.hash},         {"origin", &l.origin}};
-  for (const auto& part : parts) text += std::string(part.first) + ": " + literal(*part.second) + ", ";
-  text += "toString: function () { return this.href; }};\n";
-
-  // navigator.plugins and mimeTypes: the plug-in as its version resource describes it.
-  std::string mimeField = pluginPath.empty() ? "" : versionString(pluginPath, "MIMEType");
-  std::string name = pluginPath.empty() ? "" : versionString(pluginPath, "ProductName");
-  std::string description = pluginPath.empty() ? "" : versionString(pluginPath, "FileDescription");
-  std::wstring file = pluginPath.substr(pluginPath.find_last_of(L"\\/") + 1);
-  text +=
-      "var navigator = (function () {\n"
-      "  var plugins = [], mimeTypes = [];\n"
-      "  function add(name, description, filename, types) {\n"
-      "    var plugin = {name: name, description: description, filename: filename,\n"
-      "                  length: 0, item: function (i) { return this[i] || null; }};\n"
-      "    for (var i = 0; i < types.length; i++) {\n"
-      "      var type = {type: types[i], description: '', suffixes: '', enabledPlugin: plugin};\n"
-      "      plugin[plugin.length++] = type; plugin[types[i]] = type;\n"
-      "      mimeTypes.push(type); mimeTypes[types[i]] = type;\n"
-      "    }\n"
-      "    plugins.push(plugin); plugins[name] = plugin;\n"
-      "  }\n";
-  if (!mimeField.empty()) {
-    text += "  add(" + literal(name) + ", " + literal(description) + ", " +
-            literal(narrow(file)) + ", " + literal(mimeField) + ".split('|'));\n";
+// A javascript: URL a plug-in asked for, run in the page.
+bool evaluateUrl(const std::string& code, std::string* result, bool* defined) {
+  *defined = false;
+  if (current == NULL || current->session == NULL) return false;
+  JSValue value;
+  if (!current->session->evaluate(code, &value)) return false;
+  JSContext* ctx = current->session->context();
+  *defined = !JS_IsUndefined(value);
+  const char* text = *defined ? JS_ToCString(ctx, value) : NULL;
+  if (text != NULL) {
+    *result = text;
+    JS_FreeCString(ctx, text);
   }
-  text +=
-      "  plugins.refresh = function () {};\n"
-      "  return {userAgent: " +
-      literal(browser::kUserAgent) +
-      ", appName: 'Netscape', appCodeName: 'Mozilla',\n"
-      "          appVersion: '5.0 (Windows)', platform: 'Win32', product: 'Gecko',\n"
-      "          language: 'en-US', onLine: true, cookieEnabled: false,\n"
-      "          javaEnabled: function () { return false; },\n"
-      "          plugins: plugins, mimeTypes: mimeTypes};\n"
-      "})();\n";
-
-  text +=
-      "var kelvraHostPage = (function (host) {\n"
-      "  var records = new WeakMap(), elements = [];\n"
-      "  function record(e, member) {\n"
-      "    var r = records.get(e);\n"
-      "    if (r === undefined) {\n"
-      "      throw new TypeError(\"'\" + member + \"' called on an object that does not \" +\n"
-      "                          'implement interface Element.');\n"
-      "    }\n"
-      "    return r;\n"
-      "  }\n"
-      // Interface objects as a browser has them: not constructible, members on the
-      // prototype (enumerable, as WebIDL defines them), the name as toStringTag.
-      "  function define(name, parent, members) {\n"
-      "    var f = function () { throw new TypeError('Illegal constructor'); };\n"
-      "    Object.defineProperty(f, 'name', {value: name});\n"
-      "    f.prototype = Object.create(parent ? parent.prototype : Object.prototype);\n"
-      "    Object.defineProperty(f.prototype, 'constructor', {value: f, writable: true,\n"
-      "                                                       configurable: true});\n"
-      "    Object.defineProperty(f.prototype, Symbol.toStringTag, {value: name,\n"
-      "                                                            configurable: true});\n"
-      "    for (var m in members) {\n"
-      "      var d = members[m];\n"
-      "      Object.defineProperty(f.prototype, m, typeof d == 'function'\n"
-      "          ? {value: d, writable: true, enumerable: true, configurable: true}\n"
-      "          : {get: d.get, set: d.set, enumerable: true, configurable: true});\n"
-      "    }\n"
-      "    Object.defineProperty(window, name, {value: f, writable: true, configurable: true});\n"
-      "    return f;\n"
-      "  }\n"
-      // A property that reflects an attribute.
-      "  function reflect(name) {\n"
-      "    return {get: function () {\n"
-      "              var a = record(this, name).attributes;\n"
-      "              return a.hasOwnProperty(name) ? a[name] : '';\n"
-      "            },\n"
-      "            set: function (v) { record(this, name).attributes[name] = String(v); }};\n"
-      "  }\n"
-      "  var Node = define('Node', null, {\n"
-      "    nodeName: {get: function () { return record(this, 'nodeName').tag; }}});\n"
-      "  var Element = define('Element', Node, {\n"
-      "    tagName: {get: function () { return record(this, 'tagName').tag; }},\n"
-      "    id: reflect('id'),\n"
-      "    getAttribute: function (name) {\n"
-      "      var a = record(this, 'getAttribute').attributes;\n"
-      "      name = String(name).toLowerCase();\n"
-      "      return a.hasOwnProperty(name) ? a[name] : null;\n"
-      "    }});\n"
-      "  var HTMLElement = define('HTMLElement', Element, {});\n"
-      "  var HTMLEmbedElement = define('HTMLEmbedElement', HTMLElement, {\n"
-      "    src: reflect('src'), type: reflect('type'), width: reflect('width'),\n"
-      "    height: reflect('height'), name: reflect('name')});\n"
-      "  var HTMLObjectElement = define('HTMLObjectElement', HTMLElement, {\n"
-      "    data: reflect('data'), type: reflect('type'), width: reflect('width'),\n"
-      "    height: reflect('height'), name: reflect('name')});\n"
-      "  function attributeOf(e, name) { return records.get(e).attributes[name]; }\n"
-      "  return {\n"
-      // The parser reaches an element: it joins the document.
-      "    add: function (tag, attributes) {\n"
-      "      var e = host.element(tag === 'object' ? HTMLObjectElement.prototype\n"
-      "                                            : HTMLEmbedElement.prototype);\n"
-      "      records.set(e, {tag: tag.toUpperCase(), attributes: attributes});\n"
-      "      elements.push(e);\n"
-      "      return e;\n"
-      "    },\n"
-      // The element's id names it on the window too, as browsers' named access does.
-      "    attach: function (e) {\n"
-      "      var id = attributeOf(e, 'id');\n"
-      "      if (id && !(id in window)) window[id] = e;\n"
-      "    },\n"
-      "    byId: function (id) {\n"
-      "      for (var i = 0; i < elements.length; i++) {\n"
-      "        if (attributeOf(elements[i], 'id') === String(id)) return elements[i];\n"
-      "      }\n"
-      "      return null;\n"
-      "    },\n"
-      "    byTag: function (tag) {\n"
-      "      var found = [];\n"
-      "      tag = String(tag).toUpperCase();\n"
-      "      for (var i = 0; i < elements.length; i++) {\n"
-      "        if (tag === '*' || records.get(elements[i]).tag === tag) found.push(elements[i]);\n"
-      "      }\n"
-      "      return found;\n"
-      "    }};\n"
-      "})(kelvraHost);\n";
-  text += "var document = {title: " + literal(title) +
-          ", URL: location.href, location: location,\n"
-          "  domain: location.hostname, referrer: '',\n"
-          "  getElementById: function (id) { return kelvraHostPage.byId(id); },\n"
-          "  getElementsByTagName: function (tag) { return kelvraHostPage.byTag(tag); }};\n";
-  return text;
+  JS_FreeValue(ctx, value);
+  return !*defined || text != NULL;
 }
 
 // The embedding's attributes as NPP_New receives them: an <object>'s <param>s
@@ -331,10 +218,10 @@ struct Arguments {
   std::vector<char*> argn;
   std::vector<char*> argv;
 
-  explicit Arguments(const PageElement& element) {
-    for (const auto& a : element.attributes) add(a.first, a.second, true);
-    if (!element.params.empty()) add("PARAM", "", false);
-    for (const auto& p : element.params) add(p.first, p.second, true);
+  explicit Arguments(const Embedding& e) {
+    for (const auto& a : e.attributes) add(a.first, a.second, true);
+    if (e.tag == "object") add("PARAM", "", false);
+    for (const auto& p : e.params) add(p.first, p.second, true);
     for (size_t i = 0; i < names.size(); ++i) {
       argn.push_back(&names[i][0]);
       argv.push_back(hasValue_[i] ? &values[i][0] : NULL);
@@ -381,9 +268,10 @@ bool reportBalance(const browser::Counts& before, const browser::Counts& after, 
 }
 
 // How a script failed: stopped by the watchdog, or an error of its own.
-// `script` is the one that ran, or NULL for a timer's call.
+// `script` is the one that ran, or NULL for another task (a timer's call, an event of
+// the page's life), which `task` names.
 void reportScriptError(const PageRun& run, const PageScript* script, const ScriptError& error,
-                       FILE* report) {
+                       FILE* report, const char* task) {
   std::string name = narrow(script != NULL ? script->name : run.scriptName);
   if (scriptStop() == kScriptTimedOut) {
     fprintf(report,
@@ -404,7 +292,8 @@ void reportScriptError(const PageRun& run, const PageScript* script, const Scrip
   if (error.line == 0 && script != NULL && script->firstLine > 1) {
     where += " (the script from line " + std::to_string(script->firstLine) + ")";
   }
-  fprintf(report, "host: SCRIPT ERROR %s%s: %s\n", where.c_str(), script == NULL ? " (timer)" : "",
+  std::string what = script == NULL ? std::string(" (") + task + ")" : std::string();
+  fprintf(report, "host: SCRIPT ERROR %s%s: %s\n", where.c_str(), what.c_str(),
           error.message.c_str());
   if (!error.sourceLine.empty()) fprintf(report, "host:   %s\n", error.sourceLine.c_str());
 }
@@ -420,63 +309,284 @@ std::wstring directoryOf(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
-// The page as embeddings and scripts: an HTML page's own, or the options' one
-// embedding and the bare script.
-void describePage(const PageRun& run, std::vector<Embedding>* embeddings,
-                  std::vector<PageScript>* scripts, std::string* title, FILE* report) {
-  if (!isHtmlName(run.scriptName)) {
-    Embedding e;
-    e.element.tag = "embed";
-    e.element.attributes = {{"type", run.mimeType},
-                            {"id", narrow(run.elementName)},
-                            {"width", std::to_string(kEmbedWidth)},
-                            {"height", std::to_string(kEmbedHeight)}};
-    for (const auto& a : run.attributes) e.element.attributes.push_back(a);
-    e.mimeType = run.mimeType;
-    embeddings->push_back(e);
-    scripts->push_back(PageScript{run.scriptName, run.script, true, 1});
-    return;
-  }
-  HtmlPage page = parseHtml(run.script);
-  *title = page.title;
-  for (const PageElement& element : page.elements) {
-    Embedding e;
-    e.element = element;
-    e.mimeType = element.attribute("type");
-    embeddings->push_back(e);
-  }
-  for (const PageScriptRef& ref : page.scripts) {
-    PageScript script;
-    if (ref.src.empty()) {
-      // Blank lines put the inline text at its line of the page, for error reports.
-      script.name = run.scriptName;
-      script.source = std::wstring(ref.line - 1, L'\n') + ref.source;
-      script.firstLine = ref.line;
-    } else {
-      // Relative to the page, in the form the page was named in (a Unix path under Wine).
-      std::wstring path = widen(ref.src);
-      bool unixPage = !run.scriptName.empty() && run.scriptName[0] == L'/';
-      for (wchar_t& c : path) {
-        if (c == L'/' && !unixPage) c = L'\\';
-      }
-      bool absolute = unixPage ? path[0] == L'/' : path.size() >= 2 && path[1] == L':';
-      script.name = absolute ? path : directoryOf(run.scriptName) + path;
-      std::string reason;
-      script.readable = readPageScript(script.name, &script.source, &reason);
-      if (!script.readable) {
-        fprintf(report, "host: script %s not loaded: %s\n", ref.src.c_str(), reason.c_str());
-      }
-    }
-    scripts->push_back(script);
-  }
-  fprintf(report, "host: HTML page \"%s\": %zu embeddings, %zu scripts\n", page.title.c_str(),
-          embeddings->size(), scripts->size());
+// --- Script values -----------------------------------------------------------------
+
+JSValue newString(JSContext* ctx, const std::string& text) {
+  return JS_NewStringLen(ctx, text.data(), text.size());
 }
 
-// NPP_New for the embedding, then its window and scriptable object. Answers NPP_New's.
-NPError createInstance(JSContext* ctx, const NPPluginFuncs& funcs, const std::string& name,
-                       Embedding* e, FILE* report) {
-  Arguments arguments(e->element);
+JSValue newPairs(JSContext* ctx, const NameValues& pairs) {
+  JSValue array = JS_NewArray(ctx);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    JSValue pair = JS_NewArray(ctx);
+    JS_SetPropertyUint32(ctx, pair, 0, newString(ctx, pairs[i].first));
+    JS_SetPropertyUint32(ctx, pair, 1, newString(ctx, pairs[i].second));
+    JS_SetPropertyUint32(ctx, array, static_cast<uint32_t>(i), pair);
+  }
+  return array;
+}
+
+std::string stringField(JSContext* ctx, JSValueConst object, const char* name, bool* isNull = NULL) {
+  JSValue value = JS_GetPropertyStr(ctx, object, name);
+  if (isNull != NULL) *isNull = JS_IsNull(value) || JS_IsUndefined(value);
+  std::string text;
+  if (JS_IsString(value)) {
+    size_t length = 0;
+    const char* bytes = JS_ToCStringLen(ctx, &length, value);
+    if (bytes != NULL) text.assign(bytes, length);
+    JS_FreeCString(ctx, bytes);
+  }
+  JS_FreeValue(ctx, value);
+  return text;
+}
+
+bool boolField(JSContext* ctx, JSValueConst object, const char* name) {
+  JSValue value = JS_GetPropertyStr(ctx, object, name);
+  bool flag = JS_ToBool(ctx, value) > 0;
+  JS_FreeValue(ctx, value);
+  return flag;
+}
+
+NameValues pairsField(JSContext* ctx, JSValueConst object, const char* name) {
+  NameValues pairs;
+  JSValue array = JS_GetPropertyStr(ctx, object, name);
+  JSValue lengthValue = JS_GetPropertyStr(ctx, array, "length");
+  uint32_t length = 0;
+  JS_ToUint32(ctx, &length, lengthValue);
+  for (uint32_t i = 0; i < length; ++i) {
+    JSValue pair = JS_GetPropertyUint32(ctx, array, i);
+    pairs.push_back(std::make_pair(stringField(ctx, pair, "0"), stringField(ctx, pair, "1")));
+    JS_FreeValue(ctx, pair);
+  }
+  JS_FreeValue(ctx, lengthValue);
+  JS_FreeValue(ctx, array);
+  return pairs;
+}
+
+// The plug-in as navigator.plugins lists it, from its version resource.
+JSValue pluginDescription(JSContext* ctx, const std::wstring& path) {
+  JSValue list = JS_NewArray(ctx);
+  std::string types = path.empty() ? "" : versionString(path, "MIMEType");
+  if (types.empty()) return list;
+  auto split = [](const std::string& text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t bar; (bar = text.find('|', start)) != std::string::npos; start = bar + 1) {
+      parts.push_back(text.substr(start, bar - start));
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+  };
+  std::vector<std::string> mimes = split(types);
+  std::vector<std::string> suffixes = split(versionString(path, "FileExtents"));
+  std::vector<std::string> names = split(versionString(path, "FileOpenName"));
+  JSValue plugin = JS_NewObject(ctx);
+  JS_SetPropertyStr(ctx, plugin, "name", newString(ctx, versionString(path, "ProductName")));
+  JS_SetPropertyStr(ctx, plugin, "description",
+                    newString(ctx, versionString(path, "FileDescription")));
+  JS_SetPropertyStr(ctx, plugin, "filename",
+                    newString(ctx, narrow(path.substr(path.find_last_of(L"\\/") + 1))));
+  JS_SetPropertyStr(ctx, plugin, "version", newString(ctx, versionString(path, "FileVersion")));
+  JSValue mimeTypes = JS_NewArray(ctx);
+  for (size_t i = 0; i < mimes.size(); ++i) {
+    JSValue type = JS_NewObject(ctx);
+    JS_SetPropertyStr(ctx, type, "type", newString(ctx, mimes[i]));
+    JS_SetPropertyStr(ctx, type, "description", newString(ctx, i < names.size() ? names[i] : ""));
+    JS_SetPropertyStr(ctx, type, "suffixes", newString(ctx, i < suffixes.size() ? suffixes[i] : ""));
+    JS_SetPropertyUint32(ctx, mimeTypes, static_cast<uint32_t>(i), type);
+  }
+  JS_SetPropertyStr(ctx, plugin, "mimeTypes", mimeTypes);
+  JS_SetPropertyUint32(ctx, list, 0, plugin);
+  return list;
+}
+
+// What the page runtime opens the page with: its markup (or, for a bare script, the
+// one embedding's attributes), its real address in parts, the plug-in list, the user
+// agent.
+JSValue pageConfig(JSContext* ctx, const PageRun& run, const Location& l) {
+  JSValue config = JS_NewObject(ctx);
+  bool html = isHtmlName(run.scriptName);
+  JS_SetPropertyStr(ctx, config, "html", newString(ctx, html ? narrow(run.script) : ""));
+  if (html) {
+    JS_SetPropertyStr(ctx, config, "bare", JS_NULL);
+  } else {
+    NameValues bare = {{"type", run.mimeType},
+                       {"id", narrow(run.elementName)},
+                       {"width", kBareSize},
+                       {"height", kBareSize}};
+    for (const auto& a : run.attributes) bare.push_back(a);
+    JS_SetPropertyStr(ctx, config, "bare", newPairs(ctx, bare));
+  }
+  JSValue location = JS_NewObject(ctx);
+  const std::pair<const char*, const std::string*> parts[] = {
+      {"href", &l.href},         {"protocol", &l.protocol}, {"host", &l.host},
+      {"hostname", &l.hostname}, {"port", &l.port},         {"pathname", &l.pathname},
+      {"search", &l.search},     {"hash", &l.hash},         {"origin", &l.origin}};
+  for (const auto& part : parts) JS_SetPropertyStr(ctx, location, part.first, newString(ctx, *part.second));
+  JS_SetPropertyStr(ctx, config, "location", location);
+  JS_SetPropertyStr(ctx, config, "plugins", pluginDescription(ctx, run.pluginPath));
+  JS_SetPropertyStr(ctx, config, "userAgent", newString(ctx, browser::kUserAgent));
+  return config;
+}
+
+// --- The page's steps ----------------------------------------------------------------
+
+// A step of the page runtime as a task of the page: an error is reported and the run
+// fails, the page goes on; a stopped script stops the page.
+// A task that failed fails the run; the page goes on with its next task unless the
+// script was stopped (a time-out, Ctrl-C), which stops the page.
+void failed(Page& page, const PageScript* script, const ScriptError& error, const char* step) {
+  reportScriptError(*page.run, script, error, page.report, step);
+  page.ok = false;
+  page.stopped = scriptStop() != kScriptNotStopped;
+}
+
+bool task(Page& page, const char* step, int argc, JSValueConst* argv, JSValue* result = NULL) {
+  ScriptError error;
+  if (page.stopped || page.session->call(step, argc, argv, result, &error)) return !page.stopped;
+  failed(page, NULL, error, step);
+  return false;
+}
+
+// A relative URL of the page as the file beside it, in the form the page was named in
+// (a Unix path under Wine); an absolute path stays as it is.
+std::wstring besideThePage(const PageRun& run, const std::string& url) {
+  std::wstring path = widen(url.substr(0, url.find_first_of("?#")));
+  bool unixPage = !run.scriptName.empty() && run.scriptName[0] == L'/';
+  for (wchar_t& c : path) {
+    if (c == L'/' && !unixPage) c = L'\\';
+  }
+  bool absolute = unixPage ? !path.empty() && path[0] == L'/' : path.size() >= 2 && path[1] == L':';
+  return absolute ? path : directoryOf(run.scriptName) + path;
+}
+
+// Where a script's src is: a file beside the page (a relative URL, as the page's
+// files are here), a data: URL's text, or nothing (a remote or refused URL), `reason`
+// saying why.
+bool scriptSource(const Page& page, const std::string& src, const std::string& charset,
+                  PageScript* script, std::string* reason) {
+  const PageRun& run = *page.run;
+  std::string scheme = schemeOf(src);
+  std::string pageScheme = schemeOf(run.url);
+  if (scheme == "data") {
+    std::string mime, body;
+    if (!decodeDataUrl(src, &mime, &body)) {
+      *reason = "a malformed data: URL";
+      return false;
+    }
+    script->name = widen(src.substr(0, 40));
+    script->source = widen(body);
+    return true;
+  }
+  if (scheme == "file" && pageScheme != "file") {
+    *reason = "a page on " + pageScheme + ": may not load local files";
+    return false;
+  }
+  if (!scheme.empty() || src.compare(0, 2, "//") == 0) {
+    *reason = resolveUrl(src, run.url) + " is not available offline (the host has no network)";
+    return false;
+  }
+  script->name = besideThePage(run, src);
+  std::string why;
+  if (!readScriptFile(script->name, charset.empty() ? run.charset : charset, &script->source,
+                      &why)) {
+    *reason = why;
+    return false;
+  }
+  return true;
+}
+
+// The page's script, as the parser found it: run now (a parser-blocking one), or
+// kept for after the parsing (defer) or for when the document is parsed (async).
+void runScript(Page& page, PageScript& script) {
+  const PageRun& run = *page.run;
+  JSContext* ctx = page.session->context();
+  if (!task(page, "currentScript", 1, &script.element)) return;
+  step(run, page.report);
+  fprintf(page.report, "host: running %s\n", narrow(script.name).c_str());
+  fflush(page.report);
+  if (run.syntaxLevel != 0) {
+    JSValue check[3] = {newString(ctx, narrow(script.source)), newString(ctx, narrow(script.name)),
+                        JS_NewInt32(ctx, run.syntaxLevel)};
+    task(page, "checkSyntax", 3, check);
+    for (JSValue& value : check) JS_FreeValue(ctx, value);
+  }
+  ScriptError error;
+  if (!page.session->run(narrow(script.source), narrow(script.name), &error)) {
+    failed(page, &script, error, "script");
+  }
+  JSValue none = JS_NULL;
+  task(page, "currentScript", 1, &none);
+  JS_FreeValue(ctx, script.element);
+  script.element = JS_UNDEFINED;
+}
+
+// A script element the parser reached: false when it does not run at all.
+bool loadScript(Page& page, JSValueConst action, PageScript* script) {
+  JSContext* ctx = page.session->context();
+  bool inline_ = false;
+  std::string src = stringField(ctx, action, "src", &inline_);
+  script->element = JS_GetPropertyStr(ctx, action, "element");
+  if (inline_) {
+    // Blank lines put the inline text at its line of the page, for error reports.
+    JSValue lineValue = JS_GetPropertyStr(ctx, action, "line");
+    uint32_t line = 0;
+    JS_ToUint32(ctx, &line, lineValue);
+    JS_FreeValue(ctx, lineValue);
+    script->name = page.run->scriptName;
+    script->firstLine = line > 0 ? line : 1;
+    script->source = std::wstring(line > 0 ? line - 1 : 0, L'\n') +
+                     widen(stringField(ctx, action, "text"));
+    return true;
+  }
+  std::string reason;
+  if (src.empty()) return false;  // src="" fails, as a browser's load of nothing
+  if (!scriptSource(page, src, stringField(ctx, action, "charset"), script, &reason)) {
+    fprintf(page.report, "host: script %s not loaded: %s\n", src.c_str(), reason.c_str());
+    page.ok = false;
+    return false;
+  }
+  return true;
+}
+
+// The plug-in, the first time the page needs it: loaded and initialised as Firefox
+// does at its first instance. False when it cannot serve the page.
+bool pluginReady(Page& page) {
+  const PageRun& run = *page.run;
+  if (page.tried) return page.started == NPERR_NO_ERROR;
+  page.tried = true;
+  if (!loadPlugin(run.pluginPath, &page.plugin)) {
+    fprintf(page.report, "host: REFUSED: %s cannot be loaded as an NPAPI plug-in\n",
+            narrow(run.pluginPath).c_str());
+    page.refused = kExitPluginRefused;
+    return false;
+  }
+  fprintf(page.report, "host: loaded %s\n", narrow(run.pluginPath).c_str());
+  {
+    PluginCall call("NP_GetEntryPoints, NP_Initialize");
+    page.started = startPlugin(page.plugin, browser::functions(), &page.funcs);
+  }
+  fprintf(page.report, "host: NP_GetEntryPoints, NP_Initialize -> %d\n", page.started);
+  if (page.started == NPERR_NO_ERROR && (page.funcs.newp == NULL || page.funcs.destroy == NULL)) {
+    fprintf(page.report, "host: REFUSED: the plug-in offers no NPP_New/NPP_Destroy\n");
+    page.started = NPERR_INVALID_FUNCTABLE_ERROR;
+  }
+  if (page.started != NPERR_NO_ERROR) {
+    page.refused = kExitPluginRefused;
+    return false;
+  }
+  Location l = locationOf(run.url);
+  fprintf(page.report, "host: page %s (location.host %s)\n", run.url.c_str(), l.host.c_str());
+  return true;
+}
+
+// NPP_New for the embedding, then its window (of the element's size), its src stream
+// and its scriptable object. Answers NPP_New's.
+NPError createInstance(Page& page, const std::string& name, Embedding* e) {
+  JSContext* ctx = page.session->context();
+  const NPPluginFuncs& funcs = page.funcs;
+  FILE* report = page.report;
+  Arguments arguments(*e);
   memset(&e->instance, 0, sizeof e->instance);
   NPError created;
   {
@@ -489,18 +599,41 @@ NPError createInstance(JSContext* ctx, const NPPluginFuncs& funcs, const std::st
   fprintf(report, "host: NPP_New(%s) -> %d\n", e->mimeType.c_str(), created);
   e->created = created == NPERR_NO_ERROR;
   if (!e->created) return created;
-  e->window = hiddenWindow(L"kelvra_host embedding");
+  uint32_t width = pixels(e->attributes, "width", kDefaultWidth);
+  uint32_t height = pixels(e->attributes, "height", kDefaultHeight);
+  e->window = hiddenWindow(L"kelvra_host embedding", width, height);
   NPWindow npWindow;
   memset(&npWindow, 0, sizeof npWindow);
   npWindow.window = e->window;
-  npWindow.width = kEmbedWidth;
-  npWindow.height = kEmbedHeight;
-  npWindow.clipRect.right = kEmbedWidth;
-  npWindow.clipRect.bottom = kEmbedHeight;
+  npWindow.width = width;
+  npWindow.height = height;
+  npWindow.clipRect.right = static_cast<uint16_t>(width);
+  npWindow.clipRect.bottom = static_cast<uint16_t>(height);
   npWindow.type = NPWindowTypeWindow;
   if (funcs.setwindow != NULL) {
     PluginCall call("NPP_SetWindow");
-    fprintf(report, "host: NPP_SetWindow -> %d\n", funcs.setwindow(&e->instance, &npWindow));
+    fprintf(report, "host: NPP_SetWindow(%ux%u) -> %d\n", width, height,
+            funcs.setwindow(&e->instance, &npWindow));
+  }
+  std::string src = find(e->attributes, e->tag == "object" ? "data" : "src");
+  if (!src.empty()) {
+    std::string scheme = schemeOf(src);
+    std::string url = resolveUrl(src, page.run->url);
+    if (scheme == "data") {
+      requestSource(&e->instance, src, std::wstring());
+    } else if (scheme.empty() && src.compare(0, 2, "//") != 0) {
+      std::wstring path = besideThePage(*page.run, src);
+      if (GetFileAttributesW(systemPath(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        fprintf(report, "host: the embedding's src %s: no such file %s\n", src.c_str(),
+                narrow(path).c_str());
+      } else {
+        requestSource(&e->instance, url, systemPath(path));
+      }
+    } else {
+      fprintf(report, "host: the embedding's src %s is not streamed: %s\n", src.c_str(),
+              scheme == "file" ? "a page on the web may not load local files"
+                               : "it is not available offline");
+    }
   }
   NPObject* scriptable = NULL;
   NPError error = NPERR_GENERIC_ERROR;
@@ -521,45 +654,33 @@ NPError createInstance(JSContext* ctx, const NPPluginFuncs& funcs, const std::st
   return created;
 }
 
-// kelvraHostPage[member](...args) of the page's prelude.
-JSValue callPage(JSContext* ctx, const char* member, int argc, JSValueConst* argv) {
-  JSValue global = JS_GetGlobalObject(ctx);
-  JSValue page = JS_GetPropertyStr(ctx, global, "kelvraHostPage");
-  JSValue function = JS_GetPropertyStr(ctx, page, member);
-  JSValue result = JS_Call(ctx, function, page, argc, argv);
-  JS_FreeValue(ctx, function);
-  JS_FreeValue(ctx, page);
-  JS_FreeValue(ctx, global);
-  if (JS_IsException(result)) JS_FreeValue(ctx, JS_GetException(ctx));
-  return result;
-}
-
-// The parser reaches embedding i: it joins the document and, when it is for the
-// plug-in, is instantiated there, before the scripts after it run, as a browser lays
-// it out. Answers false when the page cannot go on.
-bool embed(Page& page, size_t i, const NPPluginFuncs& funcs, bool pluginUp, const PageRun& run,
-           PageOutcome* outcome, FILE* report) {
-  Embedding& e = page.embeddings[i];
+// The parser reached an <embed> or <object>: it gets an instance there when it is of
+// the plug-in's type, before the scripts after it run, as a browser lays it out.
+// Answers whether it got one.
+bool embed(Page& page, JSValueConst action) {
+  const PageRun& run = *page.run;
   JSContext* ctx = page.session->context();
   bool html = isHtmlName(run.scriptName);
-  JSValue attributes = JS_NewObject(ctx);
-  for (const auto& a : e.element.attributes) {
-    JS_DefinePropertyValueStr(ctx, attributes, a.first.c_str(),
-                              JS_NewStringLen(ctx, a.second.data(), a.second.size()),
-                              JS_PROP_C_W_E);
-  }
-  JSValue args[] = {JS_NewString(ctx, e.element.tag.c_str()), attributes};
-  e.node = callPage(ctx, "add", 2, args);
-  JS_FreeValue(ctx, args[0]);
-  JS_FreeValue(ctx, args[1]);
-  if (!JS_IsObject(e.node)) return false;
+  page.embeddings.emplace_back();
+  Embedding& e = page.embeddings.back();
+  e.tag = stringField(ctx, action, "tag");
+  e.attributes = pairsField(ctx, action, "attributes");
+  e.params = pairsField(ctx, action, "params");
+  e.mimeType = find(e.attributes, "type");
+  e.node = JS_GetPropertyStr(ctx, action, "element");
   e.elementObject = scriptNPObject(ctx, NULL, e.node);
-  std::string id = e.element.attribute("id");
-  if (pluginUp && e.forPlugin) {
-    NPError created = createInstance(
-        ctx, funcs, id.empty() ? "embedding " + std::to_string(i + 1) : id, &e, report);
+  std::string reason;
+  e.forPlugin = pluginHandles(run.pluginPath, e.mimeType, &reason);
+  std::string id = find(e.attributes, "id");
+  std::string name = id.empty() ? "embedding " + std::to_string(page.embeddings.size()) : id;
+  if (!e.forPlugin && html) {
+    fprintf(page.report, "host: <%s> %s is not for the plug-in: %s\n", e.tag.c_str(),
+            name.c_str(), reason.c_str());
+  }
+  if (e.forPlugin && pluginReady(page)) {
+    NPError created = createInstance(page, name, &e);
     if (!html && created != NPERR_NO_ERROR) {
-      fprintf(report,
+      fprintf(page.report,
               "host: NOT RUN: the plug-in refused the embedding (NPP_New -> %d; its log says "
               "why), so the page's script was not run; in a browser the page would see %s as "
               "an element without the plug-in's methods\n",
@@ -567,65 +688,101 @@ bool embed(Page& page, size_t i, const NPPluginFuncs& funcs, bool pluginUp, cons
     }
   }
   // A bare script's refused instance ends the run; a page goes on without it.
-  if (!html && !e.created) outcome->exitCode = kExitPluginRefused;
+  if (!html && !e.created) page.refused = kExitPluginRefused;
   attachScriptable(ctx, e.node, e.scriptable);
   // A bare script's `plugin` is null without a scriptable object.
-  if (!html && !page.session->define(narrow(run.elementName).c_str(),
-                                     JS_IsObject(e.scriptable) ? JS_DupValue(ctx, e.node)
-                                                               : JS_NULL)) {
-    return false;
+  if (!html) {
+    page.session->define(narrow(run.elementName).c_str(),
+                         JS_IsObject(e.scriptable) ? JS_DupValue(ctx, e.node) : JS_NULL);
   }
-  JSValue attached = callPage(ctx, "attach", 1, &e.node);
-  bool ok = !JS_IsException(attached);
-  JS_FreeValue(ctx, attached);
-  return ok;
+  step(run, page.report);
+  return e.created;
 }
 
-// The page's life between its first script and NPP_Destroy. Answers whether every
-// script and timer ran without an uncaught error. parseUpTo(k) embeds what comes
-// before the page's script k (all that is left for k past the last) and answers
-// whether the page goes on.
-bool runScripts(Page& page, const PageRun& run, const std::vector<PageScript>& scripts,
-                const std::function<bool(size_t)>& parseUpTo, FILE* report) {
-  bool ok = true, stopped = false;
-  for (size_t k = 0; k < scripts.size() && !stopped; ++k) {
-    if (!parseUpTo(k)) return false;
-    const PageScript& script = scripts[k];
-    if (!script.readable) {
-      ok = false;
-      continue;
+// The page from its first script to its unload: the parser's way through the
+// markup (scripts run, embeddings instantiated where it reaches them), the deferred
+// scripts, DOMContentLoaded, the asynchronous scripts, load, then the event loop
+// until the page is idle (or --stay-open is over), then the page's close events.
+void livePage(Page& page) {
+  const PageRun& run = *page.run;
+  JSContext* ctx = page.session->context();
+  std::vector<PageScript> deferred, async;
+  bool created = false;
+  size_t scripts = 0;
+  while (!page.stopped && page.refused == kExitOk) {
+    JSValue action = JS_UNDEFINED;
+    JSValue answer = JS_NewBool(ctx, created);
+    if (!task(page, "parse", 1, &answer, &action)) break;
+    std::string kind = stringField(ctx, action, "kind");
+    created = false;
+    if (kind == "script") {
+      PageScript script;
+      ++scripts;
+      if (loadScript(page, action, &script)) {
+        bool external = boolField(ctx, action, "src");
+        if (external && boolField(ctx, action, "async")) {
+          async.push_back(script);
+        } else if (external && boolField(ctx, action, "defer")) {
+          deferred.push_back(script);
+        } else {
+          runScript(page, script);
+        }
+      } else {
+        JS_FreeValue(ctx, script.element);
+      }
+    } else if (kind == "embed") {
+      created = embed(page, action);
     }
-    step(run, report);
-    fprintf(report, "host: running %s\n", narrow(script.name).c_str());
-    fflush(report);
-    ScriptError error;
-    if (!page.session->run(narrow(script.source), narrow(script.name), &error)) {
-      reportScriptError(run, &script, error, report);
-      ok = false;
-      stopped = scriptStop() != kScriptNotStopped;  // the page is stopped, not one script
+    JS_FreeValue(ctx, action);
+    if (kind != "script" && kind != "embed") break;
+  }
+  if (page.refused == kExitOk && !isHtmlName(run.scriptName) && !page.stopped) {
+    PageScript bare;
+    bare.name = run.scriptName;
+    bare.source = run.script;
+    runScript(page, bare);
+  }
+  if (page.refused != kExitOk) {
+    for (PageScript& s : deferred) JS_FreeValue(ctx, s.element);
+    for (PageScript& s : async) JS_FreeValue(ctx, s.element);
+    return;
+  }
+  if (isHtmlName(run.scriptName)) {
+    fprintf(page.report, "host: HTML page parsed: %zu embeddings, %zu scripts\n",
+            page.embeddings.size(), scripts);
+  }
+  task(page, "interactive", 0, NULL);
+  for (PageScript& s : deferred) runScript(page, s);
+  task(page, "contentLoaded", 0, NULL);
+  for (PageScript& s : async) runScript(page, s);
+  task(page, "complete", 0, NULL);
+  if (page.ok) fprintf(page.report, "host: script finished\n");
+  step(run, page.report);
+  if (!page.stopped) {
+    bool cut = false;
+    if (!runLoop(run.stayOpenSeconds, &cut)) {
+      // A stop in a task was reported there; Ctrl-C between tasks is reported here.
+      if (!page.stopped) failed(page, NULL, ScriptError(), "loop");
+      step(run, page.report);
+    } else if (cut) {
+      fprintf(page.report,
+              "host: the page closes after %lu s with timers, streams or calls still pending "
+              "(--stay-open SECONDS)\n",
+              run.stayOpenSeconds);
+    }
+    LoopCounts counts = loopCounts();
+    if (counts.scriptTimersFired + counts.pluginTimersFired + counts.asyncCallsRun +
+            counts.streamsDelivered + counts.urlsRefused >
+        0) {
+      fprintf(page.report,
+              "host: page idle: %ld script timers, %ld plug-in timers, %ld async calls, "
+              "%ld streams delivered, %ld URLs refused (offline)\n",
+              counts.scriptTimersFired, counts.pluginTimersFired, counts.asyncCallsRun,
+              counts.streamsDelivered, counts.urlsRefused);
     }
   }
-  if (!stopped && !parseUpTo(scripts.size())) return false;
-  if (ok) fprintf(report, "host: script finished\n");
-  step(run, report);
-  if (!ok) return false;
-  if (!runLoop()) {
-    reportScriptError(run, NULL, page.timerError, report);
-    step(run, report);
-    return false;
-  }
-  LoopCounts counts = loopCounts();
-  if (counts.scriptTimersFired + counts.pluginTimersFired + counts.asyncCallsRun +
-          counts.streamsDelivered + counts.urlsRefused >
-      0) {
-    fprintf(report,
-            "host: page idle: %ld script timers, %ld plug-in timers, %ld async calls, "
-            "%ld streams delivered, %ld URLs refused (offline)\n",
-            counts.scriptTimersFired, counts.pluginTimersFired, counts.asyncCallsRun,
-            counts.streamsDelivered, counts.urlsRefused);
-  }
-  step(run, report);
-  return true;
+  task(page, "close", 0, NULL);
+  step(run, page.report);
 }
 
 }  // namespace
@@ -646,23 +803,16 @@ std::string hostOfUrl(const std::string& url) {
 PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report) {
   PageOutcome outcome;
   Page page;
-  std::vector<PageScript> scripts;
-  std::string title;
-  describePage(run, &page.embeddings, &scripts, &title, report);
+  page.run = &run;
+  page.report = report;
+  memset(&page.funcs, 0, sizeof page.funcs);
   std::string reason;
   bool html = isHtmlName(run.scriptName);
-  size_t forPlugin = 0;
-  for (Embedding& e : page.embeddings) {
-    e.forPlugin = pluginHandles(run.pluginPath, e.mimeType, &reason);
-    if (e.forPlugin) ++forPlugin;
-  }
-  if (forPlugin == 0 && !html) {
+  if (!html && !pluginHandles(run.pluginPath, run.mimeType, &reason)) {
     fprintf(report, "host: REFUSED: %s\n", reason.c_str());
     outcome.exitCode = kExitPluginRefused;
     return outcome;
   }
-  if (forPlugin == 0)
-    fprintf(report, "host: no embedding of the page is for the plug-in: %s\n", reason.c_str());
   startGuard(run.timeoutSeconds, report);
 
   Location location = locationOf(run.url);
@@ -683,10 +833,10 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     }
     fprintf(report, "host: launcher class served from %s\n", narrow(run.launcherPath).c_str());
   }
-  LoadedPlugin plugin = {NULL, NULL, NULL, NULL, NULL};
-  if (forPlugin > 0 && !loadPlugin(run.pluginPath, &plugin)) {
-    fprintf(report, "host: REFUSED: %s cannot be loaded as an NPAPI plug-in\n",
-            narrow(run.pluginPath).c_str());
+  // A bare script's plug-in is loaded before anything runs: a DLL it cannot load runs
+  // nothing.
+  if (!html && !pluginReady(page)) {
+    if (page.plugin.module != NULL) unloadPlugin(&page.plugin);
     if (launcher.module != NULL) stopLauncher(&launcher);
     outcome.exitCode = kExitPluginRefused;
     return outcome;
@@ -695,59 +845,41 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   // The page's script engine comes first: the plug-in sees its window from NPP_New on.
   ScriptSession session(console, TimerSink{addScriptTimer, removeScriptTimer},
                         run.scriptTimeoutSeconds);
+  session.setReport([report](const std::string& line) {
+    fprintf(report, "host: %s\n", line.c_str());
+    fflush(report);
+  });
   page.session = &session;
   ScriptError startError;
-  bool ran = session.start(pagePrelude(location, title, run.pluginPath), &startError);
-  if (!ran) reportScriptError(run, NULL, startError, report);
-  if (ran) {
-    JSValue global = JS_GetGlobalObject(session.context());
-    page.window = scriptNPObject(session.context(), NULL, global);
-    JS_FreeValue(session.context(), global);
-  }
-  NPPluginFuncs funcs;
-  memset(&funcs, 0, sizeof funcs);
-  NPError error = NPERR_NO_ERROR;
+  bool ran = session.start(&startError);
+  if (!ran) reportScriptError(run, NULL, startError, report, "start");
   // The browser window around the page (NPNVnetscapeWindow), never shown.
-  page.topWindow = hiddenWindow(L"kelvra_host page");
+  page.topWindow = hiddenWindow(L"kelvra_host page", 1, 1);
   current = &page;
   browser::setEmbedder(&kEmbedder);
   startLoop(
-      StreamTarget{&funcs, run.url, report},
+      StreamTarget{&page.funcs, run.url, report, evaluateUrl},
       [&page](long id) {
-        page.timerError = ScriptError();
-        return page.session->fireTimer(id, &page.timerError);
+        ScriptError error;
+        if (!page.session->fireTimer(id, &error)) failed(page, NULL, error, "timer");
+        return !page.stopped;
       },
       [&page]() {
-        page.timerError = ScriptError();
-        return page.session->settle(&page.timerError);
+        ScriptError error;
+        if (!page.session->settle(&error)) failed(page, NULL, error, "promise job");
+        return !page.stopped;
       });
-  if (ran && plugin.module != NULL) {
-    fprintf(report, "host: loaded %s\n", narrow(run.pluginPath).c_str());
-    {
-      PluginCall call("NP_GetEntryPoints, NP_Initialize");
-      error = startPlugin(plugin, browser::functions(), &funcs);
-    }
-    fprintf(report, "host: NP_GetEntryPoints, NP_Initialize -> %d\n", error);
-    if (error == NPERR_NO_ERROR && (funcs.newp == NULL || funcs.destroy == NULL)) {
-      fprintf(report, "host: REFUSED: the plug-in offers no NPP_New/NPP_Destroy\n");
-      outcome.exitCode = kExitPluginRefused;
-    } else if (error != NPERR_NO_ERROR) {
-      outcome.exitCode = kExitPluginRefused;
-    } else {
-      fprintf(report, "host: page %s (location.host %s)\n", run.url.c_str(), location.host.c_str());
-    }
+  if (ran) {
+    JSContext* ctx = session.context();
+    JSValue global = JS_GetGlobalObject(ctx);
+    page.window = scriptNPObject(ctx, NULL, global);
+    JS_FreeValue(ctx, global);
+    JSValue config = pageConfig(ctx, run, location);
+    ran = task(page, "open", 1, &config);
+    JS_FreeValue(ctx, config);
   }
-  bool pluginUp = ran && plugin.module != NULL && outcome.exitCode == kExitOk;
-  size_t parsed = 0;
-  auto parseUpTo = [&](size_t scriptsRun) {
-    for (; ran && parsed < page.embeddings.size() &&
-           page.embeddings[parsed].element.scriptsBefore <= scriptsRun;
-         ++parsed) {
-      ran = embed(page, parsed, funcs, pluginUp, run, &outcome, report);
-    }
-    return ran && outcome.exitCode == kExitOk;
-  };
-  if (ran && outcome.exitCode == kExitOk) ran = runScripts(page, run, scripts, parseUpTo, report);
+  if (ran) livePage(page);
+  if (page.refused != kExitOk) outcome.exitCode = page.refused;
 
   // The page closes: its streams to the plug-in end and its timers stop, then each
   // instance is destroyed with the page still there (the plug-in may call into it),
@@ -761,7 +893,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     if (e.created) {
       {
         PluginCall call("NPP_Destroy");
-        fprintf(report, "host: NPP_Destroy -> %d\n", funcs.destroy(&e.instance, NULL));
+        fprintf(report, "host: NPP_Destroy -> %d\n", page.funcs.destroy(&e.instance, NULL));
       }
       forgetInstance(&e.instance);
       if (ctx != NULL) detachScriptable(ctx, e.node);
@@ -785,12 +917,12 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
   if (page.topWindow != NULL) DestroyWindow(page.topWindow);
   browser::setEmbedder(NULL);
   current = NULL;
-  if (plugin.module != NULL) {
-    if (error == NPERR_NO_ERROR && funcs.size != 0) {
+  if (page.plugin.module != NULL) {
+    if (page.started == NPERR_NO_ERROR && page.funcs.size != 0) {
       PluginCall call("NP_Shutdown");
-      fprintf(report, "host: NP_Shutdown -> %d\n", plugin.shutdown());
+      fprintf(report, "host: NP_Shutdown -> %d\n", page.plugin.shutdown());
     }
-    unloadPlugin(&plugin);
+    unloadPlugin(&page.plugin);
     fprintf(report, "host: unloaded\n");
     step(run, report);
   }
@@ -812,7 +944,7 @@ PageOutcome runPage(const PageRun& run, const ConsoleSink& console, FILE* report
     outcome.logFiles.push_back(logs[i]);
     fprintf(report, "host: plug-in log: %s\n", narrow(logs[i]).c_str());
   }
-  if (outcome.exitCode == kExitOk && !ran) {
+  if (outcome.exitCode == kExitOk && (!ran || !page.ok || page.stopped)) {
     outcome.exitCode = scriptStop() == kScriptTimedOut     ? kExitScriptTimeout
                        : scriptStop() == kScriptInterrupted ? kExitInterrupted
                                                             : kExitScriptError;

@@ -1,11 +1,15 @@
 /*
- * One page run as a browser runs it: the script engine with the page's window,
- * location, document and navigator; the plug-in loaded (NP_GetEntryPoints,
- * NP_Initialize); for each embedding of its type NPP_New with the embedding's
- * attributes (and an <object>'s <param>s), NPP_SetWindow and NPP_GetValue for the
- * scriptable object; the page's scripts in order; the event loop until the page is
- * idle; then NPP_Destroy, NP_Shutdown and unload, and a look at the browser's
- * accounting. A bare script is a page with one embedding named by the options.
+ * One page run as a browser runs it: the script engine with the page's window (the
+ * page runtime: its DOM, location, navigator, ...); the page parsed, its scripts run
+ * where the parser reaches them (defer after the parsing, async once it is done), and
+ * for each embedding of the plug-in's type, where the parser reaches it, NPP_New with
+ * the embedding's attributes (and an <object>'s <param>s), NPP_SetWindow at the
+ * element's size, its src streamed and NPP_GetValue for the scriptable object (the
+ * plug-in loaded, NP_GetEntryPoints and NP_Initialize, at the first); DOMContentLoaded
+ * and load; the event loop until the page is idle (at most --stay-open); beforeunload
+ * and unload; then NPP_Destroy with the page still there, the page's script closed,
+ * NP_Shutdown and unload, and a look at the browser's accounting. A bare script is a
+ * page with one embedding named by the options.
  */
 #ifndef KELVRA_HOST_PAGE_RUN_H
 #define KELVRA_HOST_PAGE_RUN_H
@@ -37,6 +41,10 @@ enum ExitCode {
 
 // A watchdog's default: long enough for any honest call, short of a stuck test run.
 const unsigned kDefaultTimeoutSeconds = 180;
+// How long a loaded page stays open at most while timers, streams or calls are pending.
+const unsigned long kDefaultStayOpenSeconds = 10;
+// The language the browsers that load NPAPI plug-ins share: Firefox 52's, ES2017.
+const int kDefaultSyntaxLevel = 2017;
 
 struct PageRun {
   std::wstring pluginPath;
@@ -47,8 +55,11 @@ struct PageRun {
   std::vector<std::pair<std::string, std::string>> attributes;  // beyond type, id, size
   std::wstring scriptName;  // for error reports; a name ending .html or .htm is a page
   std::wstring script;      // the script's text, or the page's HTML
+  std::string charset = "utf-8";  // the page's, for its scripts without their own
   unsigned timeoutSeconds = kDefaultTimeoutSeconds;  // plug-in calls; 0: no watchdog
   unsigned long scriptTimeoutSeconds = 0;  // each script run; 0: no limit
+  unsigned long stayOpenSeconds = kDefaultStayOpenSeconds;  // after load; 0: no limit
+  int syntaxLevel = kDefaultSyntaxLevel;  // scripts are checked against (a year; 5; 0: none)
   std::function<void()> atStep;  // called between the host's steps, if set
 };
 

@@ -17,6 +17,11 @@ struct Calls {
   volatile ULONGLONG started[kMaxDepth];
   volatile LONG depth;
   volatile LONG outermost;  // counts the outermost calls
+  // The plug-in's own time: GetTickCount() when it last became the innermost code,
+  // whether it is, and the milliseconds of its earlier spells.
+  volatile LONG since;
+  volatile LONG inPlugin;
+  volatile LONG spent;
 };
 
 Calls calls;
@@ -92,6 +97,18 @@ EXCEPTION_DISPOSITION NTAPI atBoundary(EXCEPTION_RECORD* record, PVOID, CONTEXT*
 
 NT_TIB* threadBlock() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb()); }
 
+// The plug-in's spells: a spell's milliseconds are added before it is marked ended,
+// so a reader counts a spell twice for a moment rather than not at all.
+void pluginSpellStarts() {
+  calls.since = static_cast<LONG>(GetTickCount());
+  InterlockedExchange(&calls.inPlugin, 1);
+}
+
+void pluginSpellEnds() {
+  InterlockedExchangeAdd(&calls.spent, static_cast<LONG>(GetTickCount()) - calls.since);
+  InterlockedExchange(&calls.inPlugin, 0);
+}
+
 }  // namespace
 
 void startGuard(unsigned timeoutSeconds, FILE* out) {
@@ -110,7 +127,17 @@ unsigned long watchedPluginCall() {
   return timeoutMs > 0 && calls.depth > 0 ? static_cast<unsigned long>(outermost) : 0;
 }
 
-PluginCall::PluginCall(const char* what) {
+unsigned long pluginTimeMs() {
+  // The spell under way is read before the earlier ones: one that ends meanwhile is
+  // counted twice, not lost.
+  LONG inPlugin = calls.inPlugin, since = calls.since;
+  LONG spent = calls.spent;
+  if (inPlugin != 0) spent += static_cast<LONG>(GetTickCount()) - since;
+  return static_cast<unsigned long>(spent);
+}
+
+PluginCall::PluginCall(const char* what) : fromScript_(calls.inPlugin == 0) {
+  if (fromScript_) pluginSpellStarts();
   LONG depth = calls.depth;
   if (depth == 0) InterlockedIncrement(&calls.outermost);
   if (depth >= 0 && depth < kMaxDepth) {
@@ -127,6 +154,15 @@ PluginCall::PluginCall(const char* what) {
 PluginCall::~PluginCall() {
   threadBlock()->ExceptionList = frame_.Next;
   InterlockedDecrement(&calls.depth);
+  if (fromScript_) pluginSpellEnds();
+}
+
+ScriptCallback::ScriptCallback() : fromPlugin_(calls.inPlugin != 0) {
+  if (fromPlugin_) pluginSpellEnds();
+}
+
+ScriptCallback::~ScriptCallback() {
+  if (fromPlugin_) pluginSpellStarts();
 }
 
 }  // namespace host

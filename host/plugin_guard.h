@@ -22,6 +22,10 @@ void startGuard(unsigned timeoutSeconds, FILE* report);
 // the call if it hangs), as a number of its own (not 0); 0 for none. From any thread.
 unsigned long watchedPluginCall();
 
+// How long, in ms, the plug-in's own code has run on the page's thread since the start:
+// the calls into it, less the script they called back. From any thread.
+unsigned long pluginTimeMs();
+
 // Marks a call into the plug-in for its lifetime; calls may nest (a plug-in calls
 // back into script, which calls the plug-in again): the innermost is reported.
 // For its lifetime it is also the innermost handler frame of the thread's exception
@@ -38,6 +42,21 @@ class PluginCall {
   PluginCall& operator=(const PluginCall&) = delete;
 
   EXCEPTION_REGISTRATION_RECORD frame_;
+  bool fromScript_;  // the call made the plug-in the innermost code
+};
+
+// Marks script run for the plug-in (through NPN_Invoke, NPN_Evaluate, ...) for its
+// lifetime: that time is the script's, not the plug-in's.
+class ScriptCallback {
+ public:
+  ScriptCallback();
+  ~ScriptCallback();
+
+ private:
+  ScriptCallback(const ScriptCallback&) = delete;
+  ScriptCallback& operator=(const ScriptCallback&) = delete;
+
+  bool fromPlugin_;  // the plug-in was the innermost code
 };
 
 }  // namespace host

@@ -28,8 +28,19 @@ UnstoppableScript unstoppable = endProcess;
 // The engine's interrupt handler sees it at its next poll.
 void stopEngine(LONG reason) { InterlockedCompareExchange(&stopReason, reason, kScriptNotStopped); }
 
+// The script's own time: the time since it started, less the plug-in's.
+DWORD scriptTime(DWORD started, unsigned long pluginAtStart) {
+  return (GetTickCount() - started) - static_cast<DWORD>(pluginTimeMs() - pluginAtStart);
+}
+
 DWORD WINAPI watchThread(void*) {
-  DWORD waited = WaitForSingleObject(watch.wake, watch.timeoutMs);
+  // Time inside plug-in calls is the plug-in guard's to watch, not the script's.
+  DWORD started = GetTickCount();
+  unsigned long pluginAtStart = pluginTimeMs();
+  DWORD waited = WAIT_TIMEOUT, used = 0;
+  while (waited == WAIT_TIMEOUT && (used = scriptTime(started, pluginAtStart)) < watch.timeoutMs) {
+    waited = WaitForSingleObject(watch.wake, watch.timeoutMs - used);
+  }
   if (waited == WAIT_TIMEOUT) {
     stopEngine(kScriptTimedOut);
   } else if (interruptPending != 0) {

@@ -27,13 +27,16 @@
  *   services()          every other browser service once, with their answers (it
  *                       leaves a stream of its own open, for the browser to end)
  *   timer(ms, repeat), stopTimer(id), async()   events reach the listener
- *   get(url, notify), post(url, data)   stream events reach the listener
+ *   get(url, notify), post(url, data)   stream events reach the listener (an
+ *                       embedding's src stream too)
  *   args()              NPP_New's argn=argv pairs
+ *   windowSize()        the last NPP_SetWindow's width and height ("300x150")
+ *   slow()              returns after 2 s
  *   hang(), crash()     never return; fault with an access violation
  *   recover()           7, from an instruction that faults and that the plug-in's own
  *                       exception handler steps over
- * NPP_New fails when an attribute fail="yes" is given; NPP_Destroy tells the listener
- * "destroy" first.
+ * NPP_New fails when an attribute fail="yes" is given, and asks for the URL of an
+ * attribute get="URL" (NPN_GetURLNotify); NPP_Destroy tells the listener "destroy" first.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -55,6 +58,7 @@ struct Instance {
   NPP npp;
   NPObject* scriptable;
   std::string args;
+  std::string window;  // the last NPP_SetWindow's size, "WIDTHxHEIGHT"
 };
 
 struct TestObject {
@@ -152,6 +156,8 @@ const char* const kMethods[] = {"echo",
                                 "get",
                                 "post",
                                 "args",
+                                "windowSize",
+                                "slow",
                                 "hang",
                                 "crash",
                                 "recover"};
@@ -541,6 +547,10 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
         *result);
   } else if (method == "args") {
     setString(static_cast<Instance*>(npp->pdata)->args, result);
+  } else if (method == "windowSize") {
+    setString(static_cast<Instance*>(npp->pdata)->window, result);
+  } else if (method == "slow") {
+    Sleep(2000);
   } else if (method == "hang") {
     for (;;) Sleep(1000);
   } else if (method == "crash") {
@@ -580,8 +590,13 @@ NPError newInstance(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], c
       return NPERR_GENERIC_ERROR;
     }
   }
-  npp->pdata = new Instance{npp, NULL, args};
+  npp->pdata = new Instance{npp, NULL, args, std::string()};
   npn->setvalue(npp, NPPVpluginWindowBool, NULL);  // windowless
+  for (int16_t i = 0; i < argc; ++i) {
+    if (strcmp(argn[i], "get") == 0 && argv[i] != NULL) {
+      npn->geturlnotify(npp, argv[i], NULL, reinterpret_cast<void*>(42));
+    }
+  }
   return NPERR_NO_ERROR;
 }
 
@@ -595,7 +610,13 @@ NPError destroyInstance(NPP npp, NPSavedData**) {
   return NPERR_NO_ERROR;
 }
 
-NPError setWindow(NPP, NPWindow*) { return NPERR_NO_ERROR; }
+NPError setWindow(NPP npp, NPWindow* window) {
+  Instance* instance = static_cast<Instance*>(npp->pdata);
+  if (instance != NULL && window != NULL) {
+    instance->window = std::to_string(window->width) + "x" + std::to_string(window->height);
+  }
+  return NPERR_NO_ERROR;
+}
 
 NPError getValue(NPP npp, NPPVariable variable, void* out) {
   Instance* instance = static_cast<Instance*>(npp->pdata);

@@ -124,7 +124,7 @@ class HostValuesTest : public ::testing::Test {
         },
         host::TimerSink());
     host::ScriptError error;
-    ASSERT_TRUE(session_->start("", &error)) << error.message;
+    ASSERT_TRUE(session_->start(&error)) << error.message;
     ctx_ = session_->context();
   }
   void TearDown() override {
