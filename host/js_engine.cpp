@@ -100,6 +100,9 @@ struct ScriptSession::Parts {
   // The scripts run, by file: the text of an error's line comes from them (an HTML
   // page's inline scripts share its file, each padded to its place with blank lines).
   std::map<std::string, std::vector<std::string>> sources;
+  // Promises rejected with no handler yet, and their reasons: what is still in it once
+  // a task's jobs have run is an unhandled rejection.
+  std::vector<std::pair<JSValue, JSValue>> rejected;
   ScriptSession* session = NULL;
 
   // How an exception reads, and where it happened.
@@ -133,6 +136,25 @@ struct ScriptSession::Parts {
       if (found.find_first_not_of(" \t") != std::string::npos) return found;
     }
     return std::string();
+  }
+
+  // The first unhandled rejection, as an error of the task; every one is forgotten.
+  void unhandledRejection(JSContext* ctx, ScriptError* error) {
+    if (rejected.empty()) return;
+    JSValue reason = rejected.front().second;
+    describe(ctx, reason, error);
+    const std::string thrown = "uncaught exception: ";
+    if (error->message.compare(0, thrown.size(), thrown) == 0) error->message.erase(0, thrown.size());
+    error->message = "unhandled promise rejection: " + error->message;
+    forgetRejections(ctx);
+  }
+
+  void forgetRejections(JSContext* ctx) {
+    for (auto& promise : rejected) {
+      JS_FreeValue(ctx, promise.first);
+      JS_FreeValue(ctx, promise.second);
+    }
+    rejected.clear();
   }
 
   // An error outside a run (script a plug-in called, an evaluation): the console's.
@@ -259,6 +281,22 @@ JSValue hostNamedProperties(JSContext* ctx, JSValueConst, int argc, JSValueConst
   return object;
 }
 
+void trackRejection(JSContext* ctx, JSValueConst promise, JSValueConst reason, JS_BOOL handled,
+                    void*) {
+  std::vector<std::pair<JSValue, JSValue>>& rejected = partsOf(ctx)->rejected;
+  if (!handled) {
+    rejected.push_back(std::make_pair(JS_DupValue(ctx, promise), JS_DupValue(ctx, reason)));
+    return;
+  }
+  for (auto it = rejected.begin(); it != rejected.end(); ++it) {
+    if (JS_VALUE_GET_PTR(it->first) != JS_VALUE_GET_PTR(promise)) continue;
+    JS_FreeValue(ctx, it->first);
+    JS_FreeValue(ctx, it->second);
+    rejected.erase(it);
+    return;
+  }
+}
+
 // The engine asks between operations whether to go on: not once the watchdog said stop.
 int interrupted(JSRuntime*, void*) { return scriptStop() != kScriptNotStopped ? 1 : 0; }
 
@@ -328,6 +366,7 @@ bool ScriptSession::start(ScriptError* error) {
   }
   JS_SetContextOpaque(context_, &p);
   JS_SetInterruptHandler(p.runtime, interrupted, NULL);
+  JS_SetHostPromiseRejectionTracker(p.runtime, trackRejection, NULL);
   JSValue global = JS_GetGlobalObject(context_);
   JSValue host = JS_NewObject(context_);
   // (The engine's function-list macros are C99 initializers, not C++.)
@@ -478,6 +517,7 @@ bool ScriptSession::settle(ScriptError* error) {
       JS_FreeValue(jobContext, exception);
     }
   }
+  if (!error->failed) parts_->unhandledRejection(context_, error);
   return !stopped(error) && !error->failed;
 }
 
@@ -485,6 +525,7 @@ void ScriptSession::close() {
   Parts& p = *parts_;
   if (p.runtime == NULL) return;
   if (context_ != NULL) {
+    p.forgetRejections(context_);
     JS_FreeValue(context_, p.api);
     p.api = JS_UNDEFINED;
     invalidateScriptObjects();

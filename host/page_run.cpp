@@ -274,10 +274,12 @@ void reportScriptError(const PageRun& run, const PageScript* script, const Scrip
                        FILE* report, const char* task) {
   std::string name = narrow(script != NULL ? script->name : run.scriptName);
   if (scriptStop() == kScriptTimedOut) {
+    // A stop between statements of no line (just after a plug-in call) names none.
+    std::string at = error.line > 0 ? ", stopped at line " + std::to_string(error.line) : "";
     fprintf(report,
-            "host: SCRIPT TIME-OUT %s: no end after %lu s, stopped at line %lu "
-            "(--script-timeout SECONDS, 0 for no limit)\n",
-            name.c_str(), run.scriptTimeoutSeconds, error.line);
+            "host: SCRIPT TIME-OUT %s: no end after %lu s%s (--script-timeout SECONDS, 0 for "
+            "no limit)\n",
+            name.c_str(), run.scriptTimeoutSeconds, at.c_str());
     return;
   }
   if (scriptStop() == kScriptInterrupted) {

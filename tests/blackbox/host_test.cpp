@@ -1030,6 +1030,18 @@ TEST_F(HostTest, ModernPagesRunAsInFirefox) {
        {"host: WARNING ", "modern.html:4: not ES2017 syntax (--syntax-level): Unexpected token",
         "host:   console.log(a?.b ?? 0);"},
        0},
+      {"a promise rejected with no handler is an error of its task; a handled one is not",
+       "<script>\n"
+       "Promise.reject(new Error('handled')).catch(() => console.log('caught'));\n"
+       "(async () => {\n"
+       "  await null;\n"
+       "  throw new TypeError('nobody waits');\n"
+       "})();\n"
+       "setTimeout(() => console.log('the page goes on'), 10);\n"
+       "</script>\n",
+       {"caught", "the page goes on"},
+       {"host: SCRIPT ERROR ", "modern.html:5: unhandled promise rejection: TypeError: nobody waits"},
+       1},
       {"an error in a timer named by its page line; the page goes on with its next task",
        "<div id=\"status\"></div><script>\n"
        "function missing() { return status.id + noSuchThing; }\n"
