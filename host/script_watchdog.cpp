@@ -28,9 +28,12 @@ UnstoppableScript unstoppable = endProcess;
 // The engine's interrupt handler sees it at its next poll.
 void stopEngine(LONG reason) { InterlockedCompareExchange(&stopReason, reason, kScriptNotStopped); }
 
-// The script's own time: the time since it started, less the plug-in's.
+// The script's own time: the time since it started, less the plug-in's (which a
+// spell ending at the moment of reading may count twice: never less than none).
 DWORD scriptTime(DWORD started, unsigned long pluginAtStart) {
-  return (GetTickCount() - started) - static_cast<DWORD>(pluginTimeMs() - pluginAtStart);
+  DWORD all = GetTickCount() - started;
+  DWORD plugin = static_cast<DWORD>(pluginTimeMs() - pluginAtStart);
+  return all > plugin ? all - plugin : 0;
 }
 
 DWORD WINAPI watchThread(void*) {
