@@ -178,7 +178,6 @@ void* wineFunction(const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
 }
 
-
 // The file's bytes, or why not (no such file, a directory, unreadable).
 bool readBytes(const std::wstring& given, std::string* bytes, std::string* reason) {
   const std::string name = narrow(given);

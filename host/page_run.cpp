@@ -505,16 +505,17 @@ void runScript(Page& page, PageScript& script) {
   JSContext* ctx = page.session->context();
   if (!task(page, "currentScript", 1, &script.element)) return;
   step(run, page.report);
-  fprintf(page.report, "host: running %s\n", narrow(script.name).c_str());
+  const std::string name = narrow(script.name), source = narrow(script.source);
+  fprintf(page.report, "host: running %s\n", name.c_str());
   fflush(page.report);
   if (run.syntaxLevel != 0) {
-    JSValue check[3] = {newString(ctx, narrow(script.source)), newString(ctx, narrow(script.name)),
+    JSValue check[3] = {newString(ctx, source), newString(ctx, name),
                         JS_NewInt32(ctx, run.syntaxLevel)};
     task(page, "checkSyntax", 3, check);
     for (JSValue& value : check) JS_FreeValue(ctx, value);
   }
   ScriptError error;
-  if (!page.session->run(narrow(script.source), narrow(script.name), &error)) {
+  if (!page.session->run(source, name, &error)) {
     failed(page, &script, error, "script");
   }
   JSValue none = JS_NULL;
