@@ -29,7 +29,8 @@ if [ ${#missing[@]} -ne 0 ]; then
     $sudo dpkg --add-architecture i386
   fi
   $sudo apt-get update -qq >/dev/null
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+  # sudo passes on no DEBIAN_FRONTEND of its caller's, so env sets it.
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 fi
 
@@ -67,7 +68,7 @@ if [ "${VERSION_CODENAME:-}" = bookworm ]; then
 fi
 qemu_version=$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null || true)
 installed wine64 && dpkg --compare-versions "${qemu_version:-0}" ge 1:8.1 ||
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${qemu_from[@]}" qemu-user-static wine64 >/dev/null
 
 binfmt=/proc/sys/fs/binfmt_misc
