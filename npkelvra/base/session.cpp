@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include <atomic>
+
 #include "base/browser.h"
 #include "diag/ProxyState.h"
 
@@ -9,8 +11,10 @@ NPNetscapeFuncs* npnfuncs = NULL;
 
 namespace {
 
-// All of these are the session thread's alone.
-DWORD sessionThread = 0;
+// Read by a call on any thread, to tell whether it is the session's: a stray thread
+// must not read the table while the session thread clears it.
+std::atomic<DWORD> sessionThread(0);
+// The rest are the session thread's alone.
 int callsUnderWay = 0;
 bool endWaiting = false;
 
@@ -45,7 +49,14 @@ void beginSession(NPNetscapeFuncs* table) {
   ensureComInitialized();
 }
 
-bool onSessionThread() { return npnfuncs != NULL && sessionThread == GetCurrentThreadId(); }
+bool onSessionThread(const char* call) {
+  const DWORD thread = sessionThread;
+  if (thread == GetCurrentThreadId()) return true;
+  if (thread != 0) proxyState.logMessage("%s refused: called on a thread other than the browser's", call);
+  return false;
+}
+
+bool sessionOpen(const char* call) { return onSessionThread(call) && !endWaiting; }
 
 bool endSession() {
   if (callsUnderWay > 0) {
@@ -56,7 +67,7 @@ bool endSession() {
   return false;
 }
 
-SessionCall::SessionCall() : counted_(onSessionThread()) {
+SessionCall::SessionCall() : counted_(sessionThread == GetCurrentThreadId()) {
   if (counted_) ++callsUnderWay;
 }
 

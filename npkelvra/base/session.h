@@ -15,14 +15,21 @@
 
 // Keeps the table and initialises COM on the calling thread, once.
 void beginSession(NPNetscapeFuncs* table);
-// Whether the calling thread began the session under way.
-bool onSessionThread();
+// Whether the calling thread began the session under way: the browser's thread, the
+// only one on which a call may reach the table or the registry. A call named `call` on
+// any other thread while a session is under way is the browser's mistake: it is logged,
+// and the caller refuses it before touching either.
+bool onSessionThread(const char* call);
+// Whether the call may make something new in the session: onSessionThread(), and no
+// NP_Shutdown waiting for the call under way to return.
+bool sessionOpen(const char* call);
 // Ends the session (once no call is under way): the table is cleared, and COM is given
 // back when this thread holds it ("CoUninitialize Ok" in the log). Answers whether it
 // had to wait for a call under way.
 bool endSession();
 
-// A browser call into the module, for the length of which the session stays up.
+// A browser call into the module on the session's thread, for the length of which the
+// session stays up.
 class SessionCall {
 public:
   SessionCall();

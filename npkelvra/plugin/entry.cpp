@@ -93,7 +93,7 @@ NPError OSCALL NP_Initialize(NPNetscapeFuncs* bFuncs) {
 NPError OSCALL NP_Shutdown(void) {
   proxyState.logMessage("NPKelvraProxy: NP_Shutdown");
   // Only the thread that began the session ends it.
-  if (!onSessionThread()) return NPERR_NO_ERROR;
+  if (!onSessionThread("NP_Shutdown")) return NPERR_NO_ERROR;
   forgetRecords();
   if (endSession()) proxyState.logMessage("NP_Shutdown during a call: COM stays up until it returns");
   return NPERR_NO_ERROR;

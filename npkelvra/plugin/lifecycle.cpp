@@ -51,8 +51,10 @@ NPError abandonIfOvertaken(const PendingScope& pending, NP_KELVRA_INSTANCE* reco
 
 NPError NPP_New(NPMIMEType, NPP instance, uint16_t, int16_t, char*[], char*[], NPSavedData*) {
   proxyState.logMessage("newv");
-  // No browser table: NP_Initialize has not succeeded, or NP_Shutdown came.
-  if (npnfuncs == NULL) return NPERR_GENERIC_ERROR;
+  // No session here: NP_Initialize has not succeeded, NP_Shutdown came or waits for the
+  // call under way to return (a browser creating an embedding from inside it), or the
+  // call came on a stray thread.
+  if (!sessionOpen("newv")) return NPERR_GENERIC_ERROR;
   SessionCall call;
   PendingScope pending(instance);
   bool isKelvraHost = isHostAllowed(instance, allowedDomain);
@@ -95,6 +97,7 @@ NPError NPP_New(NPMIMEType, NPP instance, uint16_t, int16_t, char*[], char*[], N
 
 NPError NPP_Destroy(NPP instance, NPSavedData**) {
   proxyState.logMessage("destroy");
+  if (!onSessionThread("destroy")) return NPERR_INVALID_INSTANCE_ERROR;
   SessionCall call;
   NP_KELVRA_INSTANCE* record = removeRecordByInstance(instance);
   if (record == NULL) {
@@ -108,6 +111,7 @@ NPError NPP_Destroy(NPP instance, NPSavedData**) {
 }
 
 NPError getScriptableObject(NPP instance, void* value) {
+  if (!onSessionThread("getvalue - scriptable object")) return NPERR_INVALID_INSTANCE_ERROR;
   NP_KELVRA_INSTANCE* record = findRecordByInstance(instance);
   proxyState.logMessage("getvalue - scriptable object : NPP instance=%p objList.find(instance)=%p",
                         static_cast<void*>(instance), static_cast<void*>(record));

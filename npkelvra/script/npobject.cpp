@@ -75,16 +75,17 @@ MethodHandler findHandler(NPIdentifier name) {
 }
 
 bool hasMethod(NPObject*, NPIdentifier) {
-  // True for every name, so that script cannot probe which methods exist.
   proxyState.logMessage("hasMethod");
-  return true;
+  // True for every name, so that script cannot probe which methods exist.
+  return onSessionThread("hasMethod");
 }
 
 bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t argCount,
             NPVariant* result) {
   proxyState.logMessage("invoke");
-  // After NP_Shutdown there is no browser to ask for the name, nor to tell.
-  if (npnfuncs == NULL) return false;
+  // After NP_Shutdown there is no browser to ask for the name, nor to tell; on a stray
+  // thread the table may be cleared under the call.
+  if (!onSessionThread("invoke")) return false;
   SessionCall call;
   MethodHandler handler = findHandler(name);
   if (handler == NULL) {
@@ -96,6 +97,7 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
 
 bool invokeDefault(NPObject*, const NPVariant*, uint32_t, NPVariant* result) {
   proxyState.logMessage("invokeDefault");
+  if (!onSessionThread("invokeDefault")) return false;
   INT32_TO_NPVARIANT(42, *result);
   return true;
 }

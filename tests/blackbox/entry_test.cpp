@@ -302,9 +302,9 @@ TEST_F(EntryTest, ShutdownReleasesNothingItDidNotTake) {
                                       "CoUninitialize Ok", "NPKelvraProxy: NP_Shutdown"));
 }
 
-// NP_Shutdown from a thread other than the one NP_Initialize ran on gives back nothing
-// there (that thread's own initialisation stays); the module's is given back by the
-// NP_Shutdown on its own thread.
+// NP_Shutdown from a thread other than the one NP_Initialize ran on is refused and gives
+// back nothing there (that thread's own initialisation stays); the module's is given
+// back by the NP_Shutdown on its own thread.
 TEST_F(EntryTest, ShutdownOnAnotherThreadLeavesThatThreadsComAlone) {
   ASSERT_TRUE(load());
   HRESULT otherAfter = E_FAIL, ownBefore = E_FAIL, ownAfter = E_FAIL;
@@ -324,8 +324,9 @@ TEST_F(EntryTest, ShutdownOnAnotherThreadLeavesThatThreadsComAlone) {
   EXPECT_EQ(S_FALSE, ownBefore);
   EXPECT_EQ(S_OK, ownAfter);
   EXPECT_THAT(messages(), ElementsAre("NPKelvraProxy: NP_Initialize", "CoInitialize Ok",
-                                      "NPKelvraProxy: NP_Shutdown", "NPKelvraProxy: NP_Shutdown",
-                                      "CoUninitialize Ok"));
+                                      "NPKelvraProxy: NP_Shutdown",
+                                      "NP_Shutdown refused: called on a thread other than the browser's",
+                                      "NPKelvraProxy: NP_Shutdown", "CoUninitialize Ok"));
 }
 
 TEST_F(EntryTest, InitializeInAMultithreadedApartmentLogsFailAndTheNextOneRetries) {

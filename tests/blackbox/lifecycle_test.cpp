@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <string>
@@ -515,39 +516,38 @@ TEST_F(LifecycleTest, NewBeforeInitializeAnswersAnErrorAndCallsNothing) {
 }
 
 // NP_Initialize on a thread already in the multithreaded apartment: CoInitialize fails
-// there and the module must not go on as if COM were up. NPP_New then runs on this
-// thread, whose apartment holds the stand-in's factory, so a module that called
-// CoCreateInstance regardless would get a launcher and be seen.
+// there and the module must not go on as if COM were up. That apartment holds a
+// stand-in's factory, so a module that called CoCreateInstance regardless would get a
+// launcher and be seen.
 TEST_F(LifecycleTest, WithoutComEveryNewAnswersTwoAndCreatesNoLauncher) {
   ASSERT_TRUE(load());
-  HRESULT apartment = E_FAIL;
-  NPError started = -1;
   std::thread([&] {
-    apartment = CoInitializeEx(NULL, COINIT_MULTITHREADED);
-    started = startPlugin(plugin, browser::functions(), &funcs);
-    if (SUCCEEDED(apartment)) CoUninitialize();
+    ASSERT_EQ(S_OK, CoInitializeEx(NULL, COINIT_MULTITHREADED));
+    LauncherStandIn local;
+    ASSERT_EQ(S_OK, local.registerFactory());
+    ASSERT_EQ(NPERR_NO_ERROR, startPlugin(plugin, browser::functions(), &funcs));
+    EXPECT_THAT(messages(),
+                ElementsAre("NP_GetEntryPoints", "NPKelvraProxy: NP_Initialize", "CoInitialize fail"));
+
+    browser::Counts before = browser::counts();
+    for (int i = 0; i < 2; ++i) {
+      SCOPED_TRACE(i);
+      expectUnregistered(expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR,
+                                   {"newv", kOrigin, kContains, kNoLauncher}));
+    }
+    EXPECT_EQ(0, local.createRequests());
+    expectBrowserBalanced(before);
+
+    // The control: in this apartment the stand-in is reachable.
+    IUnknown* direct = NULL;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KelvraLauncher, NULL, CLSCTX_INPROC_SERVER,
+                                     IID_IUnknown, reinterpret_cast<void**>(&direct)));
+    direct->Release();
+    EXPECT_EQ(1, local.createRequests());
+    plugin.shutdown();
+    local.revokeFactory();
+    CoUninitialize();
   }).join();
-  ASSERT_EQ(S_OK, apartment);
-  ASSERT_EQ(NPERR_NO_ERROR, started);
-  EXPECT_THAT(messages(),
-              ElementsAre("NP_GetEntryPoints", "NPKelvraProxy: NP_Initialize", "CoInitialize fail"));
-
-  browser::Counts before = browser::counts();
-  for (int i = 0; i < 2; ++i) {
-    SCOPED_TRACE(i);
-    expectUnregistered(expectNew("www.kelvra.com", NPERR_INVALID_INSTANCE_ERROR,
-                                 {"newv", kOrigin, kContains, kNoLauncher}));
-  }
-  EXPECT_EQ(0, launcher.createRequests());
-  expectBrowserBalanced(before);
-
-  // The control: on this thread the stand-in is reachable.
-  IUnknown* direct = NULL;
-  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KelvraLauncher, NULL, CLSCTX_INPROC_SERVER,
-                                   IID_IUnknown, reinterpret_cast<void**>(&direct)));
-  direct->Release();
-  EXPECT_EQ(1, launcher.createRequests());
-  plugin.shutdown();
 }
 
 // --- Records, references and NPP_Destroy -------------------------------------------
@@ -940,26 +940,39 @@ TEST_F(LifecycleTest, DestroyDuringNewLeavesNothingAndTheAddressStartsAfresh) {
 // scriptable objects are left to the browser, and the browser table is cleared, so that
 // later calls answer as before NP_Initialize and a new NP_Initialize starts clean. One
 // that comes from inside a launcher call or an NPP_New leaves COM and the table up until
-// that call has returned, and the NPP_New registers nothing. Each row runs on a thread
+// that call has returned, and every NPP_New under way or begun meanwhile registers
+// nothing (nested ones too: each is told, not only the innermost). Each row runs on a thread
 // whose apartment only the module keeps up once the test has given its own back, so the
 // stand-in's Release can tell whether COM was still up.
 TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
   ASSERT_TRUE(load());
-  enum When { kAfterDestroySkipped, kInsideLauncherCall, kInsideNewAtOrigin, kInsideNewAtObject };
+  enum When {
+    kAfterDestroySkipped,
+    kInsideLauncherCall,
+    kInsideLauncherCallThenNew,
+    kInsideNewAtOrigin,
+    kInsideNewAtObject,
+    kInsideNestedNew,
+  };
   const struct {
     const char* name;
     When when;
   } rows[] = {
       {"the browser skipped NPP_Destroy", kAfterDestroySkipped},
       {"from inside a launcher call", kInsideLauncherCall},
+      {"from inside a launcher call, then an NPP_New there", kInsideLauncherCallThenNew},
       {"from inside NPP_New, at the origin", kInsideNewAtOrigin},
       {"from inside NPP_New, at the object", kInsideNewAtObject},
+      {"from inside an NPP_New nested in another, at the origin", kInsideNestedNew},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     std::vector<HRESULT> comAtRelease;
     HRESULT afterwards = E_FAIL;
     NPError destroyAfter = -1, newAfter = -1, valueAfter = -1;
+    // The second page's NPP_New made from inside the first's call, and its record after
+    // the restart.
+    NPError innerNew = -1, innerAfter = -1;
     bool invokeAfter = false;
     int launchersMade = -1;
     std::string answer;
@@ -976,14 +989,21 @@ TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
         comAtRelease.push_back(CoInitialize(NULL));
         CoUninitialize();
       });
-      NPP_t page = {};
+      NPP_t page = {}, inner = {};
       NPObject* object = NULL;
       char mime[] = "application/x-vnd-kelvra-launcher";
       mark();
-      if (row.when == kInsideNewAtOrigin || row.when == kInsideNewAtObject) {
-        const std::string at = row.when == kInsideNewAtOrigin ? "origin" : "createobject";
+      if (row.when == kInsideNewAtOrigin || row.when == kInsideNewAtObject || row.when == kInsideNestedNew) {
+        const std::string at = row.when == kInsideNewAtObject ? "createobject" : "origin";
         browser::setRequestHook([&, at](const std::string& request) {
-          if (request == at) plugin.shutdown();
+          if (request != at) return;
+          // Nested: the first page's origin read starts the second's NPP_New, whose shuts down.
+          if (row.when == kInsideNestedNew && innerNew == -1) {
+            innerNew = -2;
+            innerNew = funcs.newp(mime, &inner, NP_EMBED, 0, NULL, NULL, NULL);
+          } else {
+            plugin.shutdown();
+          }
         });
         EXPECT_EQ(NPERR_GENERIC_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
         browser::setRequestHook(browser::RequestHook());
@@ -991,9 +1011,12 @@ TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
         ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
         object = scriptableObject(&page);
         ASSERT_NE(nullptr, object);
-        if (row.when == kInsideLauncherCall) {
+        if (row.when == kInsideLauncherCall || row.when == kInsideLauncherCallThenNew) {
           local.setHook([&](const LauncherCall&, LauncherAnswer& out) {
             plugin.shutdown();
+            if (row.when == kInsideLauncherCallThenNew) {
+              innerNew = funcs.newp(mime, &inner, NP_EMBED, 0, NULL, NULL, NULL);
+            }
             out = answerText(S_OK, L"still here");
           });
           NPVariant result;
@@ -1031,6 +1054,8 @@ TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
       ASSERT_EQ(NPERR_NO_ERROR, funcs.newp(mime, &page, NP_EMBED, 0, NULL, NULL, NULL));
       NPObject* fresh = scriptableObject(&page);
       ASSERT_NE(nullptr, fresh);
+      NPObject* none = NULL;
+      innerAfter = funcs.getvalue(&inner, NPPVpluginScriptableNPObject, &none);
       EXPECT_EQ(2u, fresh->referenceCount) << "the record's and the page's";
       NPVariant result;
       EXPECT_TRUE(call(fresh, "HelloWorld", {}, &result));
@@ -1043,7 +1068,10 @@ TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
     }).join();
     EXPECT_THAT(comAtRelease, ::testing::Each(S_FALSE)) << "a launcher released after COM went down";
     // A shutdown at the origin comes before any launcher is made.
-    EXPECT_EQ(row.when == kInsideNewAtOrigin ? 0 : 1, launchersMade);
+    EXPECT_EQ(row.when == kInsideNewAtOrigin || row.when == kInsideNestedNew ? 0 : 1, launchersMade);
+    const bool secondPage = row.when == kInsideLauncherCallThenNew || row.when == kInsideNestedNew;
+    EXPECT_EQ(secondPage ? NPERR_GENERIC_ERROR : -1, innerNew);
+    EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, innerAfter) << "the second page kept a record";
     EXPECT_EQ(launchersMade > 0, !comAtRelease.empty());
     EXPECT_EQ(S_OK, afterwards) << "the module kept its initialisation";
     EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, valueAfter);
@@ -1054,6 +1082,7 @@ TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
     EXPECT_EQ("CoUninitialize Ok", lines.back());
     switch (row.when) {
       case kInsideLauncherCall:
+      case kInsideLauncherCallThenNew:
         EXPECT_EQ("still here", answer);
         EXPECT_THAT(lines, ::testing::Contains("NP_Shutdown during a call: COM stays up until it returns"));
         EXPECT_EQ("KelvraAdapterHello result=0 size=11 ssMess=still here", lines[lines.size() - 2]);
@@ -1062,12 +1091,81 @@ TEST_F(LifecycleTest, ShutdownForgetsEveryRecordAndWaitsForTheCallUnderWay) {
       case kInsideNewAtObject:
         EXPECT_THAT(lines, ::testing::Contains("newv NP_Shutdown during NPP_New: nothing registered"));
         break;
+      case kInsideNestedNew:
+        EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "newv NP_Shutdown during NPP_New: nothing registered"));
+        break;
       case kAfterDestroySkipped:
         EXPECT_EQ("NPKelvraProxy: NP_Shutdown", lines[lines.size() - 2]);
         break;
     }
     expectBrowserBalanced(before);
   }
+}
+
+// NPAPI calls come on the browser's thread. One on another thread is refused before it
+// reaches the browser's table, the registry or a launcher, and ends nothing: the page
+// on the browser's thread goes on with its record, its launcher and COM.
+TEST_F(LifecycleTest, CallsOnAStrayThreadAreRefusedAndEndNothing) {
+  Page page;
+  startWithPage(&page);
+  launcher.clearCalls();
+  const browser::Counts before = browser::counts();
+  const char* const refusal = " refused: called on a thread other than the browser's";
+  NPObject* sentinel = reinterpret_cast<NPObject*>(0x5EE5);
+  NPObject* stored = sentinel;
+  NPVariant result;
+  VOID_TO_NPVARIANT(result);
+  bool invoked = true, hasMethod = true, invokedDefault = true;
+  NPError value = -1, destroyed = -1, created = -1, shutDown = -1;
+  mark();
+  std::thread([&] {
+    NPClass* objectClass = page.object->_class;
+    invoked = call(page.object, "HelloWorld", {}, &result);
+    hasMethod = objectClass->hasMethod(page.object, browser::identifier("HelloWorld"));
+    invokedDefault = objectClass->invokeDefault(page.object, NULL, 0, &result);
+    value = queryObject(page.instance, &stored);
+    destroyed = destroy(page.instance);
+    NPP_t other = {};
+    char mime[] = "application/x-vnd-kelvra-launcher";
+    created = funcs.newp(mime, &other, NP_EMBED, 0, NULL, NULL, NULL);
+    shutDown = plugin.shutdown();
+  }).join();
+  EXPECT_FALSE(invoked);
+  EXPECT_FALSE(hasMethod);
+  EXPECT_FALSE(invokedDefault);
+  EXPECT_TRUE(NPVARIANT_IS_VOID(result));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, value);
+  EXPECT_EQ(sentinel, stored);
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, destroyed);
+  EXPECT_EQ(NPERR_GENERIC_ERROR, created);
+  EXPECT_EQ(NPERR_NO_ERROR, shutDown);
+  EXPECT_THAT(messagesSinceMark(),
+              ElementsAre("invoke", std::string("invoke") + refusal, "hasMethod",
+                          std::string("hasMethod") + refusal, "invokeDefault",
+                          std::string("invokeDefault") + refusal,
+                          std::string("getvalue - scriptable object") + refusal, "destroy",
+                          std::string("destroy") + refusal, "newv", std::string("newv") + refusal,
+                          "NPKelvraProxy: NP_Shutdown", std::string("NP_Shutdown") + refusal));
+  const browser::Counts after = browser::counts();
+  EXPECT_EQ(before.retains, after.retains);
+  EXPECT_EQ(before.releases, after.releases);
+  EXPECT_EQ(before.allocations, after.allocations);
+  EXPECT_EQ(before.variantsHandedOut, after.variantsHandedOut);
+  EXPECT_EQ(before.exceptions, after.exceptions);
+  EXPECT_EQ(before.objectsCreated, after.objectsCreated);
+  EXPECT_EQ(0u, launcher.callCount());
+  EXPECT_EQ(1, launcher.objectsCreated());
+
+  // The browser's thread still has its page.
+  ASSERT_TRUE(call(page.object, "Hello", {}, &result));
+  EXPECT_EQ(1u, launcher.callCount());
+  browser::releaseValue(&result);
+  EXPECT_EQ(page.object, scriptableObject(page.instance));
+  browser::release(page.object);
+  EXPECT_EQ(NPERR_NO_ERROR, destroy(page.instance));
+  browser::release(page.object);
+  EXPECT_EQ(0, launcher.liveObjects());
+  expectBrowserBalanced(page.before);
 }
 
 }  // namespace
