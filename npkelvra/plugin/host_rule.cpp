@@ -26,17 +26,36 @@ bool isHostCharacter(char c) {
   return byte > 0x20 && byte != 0x7F && strchr("/?#@\\[]:", c) == NULL;
 }
 
+// The length of the name in "name[:port]" text, or 0 when the text is not that: a
+// name of host characters, and after a ':' a port of one to five digits up to 65535.
+size_t nameOfHostAndPort(const char* text, size_t length) {
+  size_t name = 0;
+  while (name < length && isHostCharacter(text[name])) ++name;
+  if (name == 0 || name == length) return name;
+  if (text[name] != ':') return 0;
+  const size_t digits = length - name - 1;
+  if (digits == 0 || digits > 5) return 0;
+  unsigned long port = 0;
+  for (size_t i = name + 1; i < length; ++i) {
+    if (!isDigit(text[i])) return 0;
+    port = port * 10 + static_cast<unsigned long>(text[i] - '0');
+  }
+  return port <= 65535 ? name : 0;
+}
+
 }  // namespace
 
 bool hostMatchesDomain(const char* host, size_t length, const char* domain) {
-  if (host == NULL || length == 0 || memchr(host, '\0', length) != NULL) return false;
-  // "[::1]:8080" and the like: an address is never the maker's site.
-  if (host[0] == '[') return false;
-  const char* colon = static_cast<const char*>(memchr(host, ':', length));
-  size_t nameLength = colon != NULL ? static_cast<size_t>(colon - host) : length;
+  if (host == NULL) return false;
+  size_t nameLength = nameOfHostAndPort(host, length);
+  // One trailing dot names the same host; any other empty label names none.
   if (nameLength > 0 && host[nameLength - 1] == '.') --nameLength;
+  if (nameLength == 0 || host[0] == '.' || host[nameLength - 1] == '.') return false;
+  for (size_t i = 1; i < nameLength; ++i) {
+    if (host[i] == '.' && host[i - 1] == '.') return false;
+  }
 
-  size_t domainLength = strlen(domain);
+  const size_t domainLength = strlen(domain);
   if (domainLength == 0 || nameLength < domainLength) return false;
   const char* tail = host + nameLength - domainLength;
   if (!sameAsciiCaseless(tail, domain, domainLength)) return false;
@@ -61,16 +80,6 @@ bool parseOrigin(const char* origin, PageOrigin* parts) {
 
   cursor += 3;
   parts->host = cursor;
-  while (isHostCharacter(*cursor)) ++cursor;
-  parts->hostLength = static_cast<size_t>(cursor - parts->host);
-  if (parts->hostLength == 0) return false;
-
-  if (*cursor == ':') {
-    ++cursor;
-    unsigned long port = 0;
-    int digits = 0;
-    for (; isDigit(*cursor) && digits < 6; ++cursor, ++digits) port = port * 10 + static_cast<unsigned long>(*cursor - '0');
-    if (digits == 0 || digits > 5 || port > 65535) return false;
-  }
-  return *cursor == '\0';
+  parts->hostLength = nameOfHostAndPort(cursor, strlen(cursor));
+  return parts->hostLength != 0;
 }

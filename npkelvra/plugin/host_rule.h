@@ -7,9 +7,11 @@
 
 #include <stddef.h>
 
-// Whether location.host text of the given byte length names the domain: the host name
-// (port and one trailing dot dropped) must be the domain or end in "." + domain, ASCII
-// letters compared without case. NUL bytes and IPv6 literals never match.
+// Whether "name[:port]" text of the given byte length (location.host, or an origin's
+// host) names the domain. The name is of host characters (no control, blank, '/', '?',
+// '#', '@', '\', '[', ']' or ':', so no NUL and no IPv6 literal), the port one to five
+// digits up to 65535; with one trailing dot dropped, the name has no empty label and
+// is the domain or ends in "." + domain, ASCII letters compared without case.
 bool hostMatchesDomain(const char* host, size_t length, const char* domain);
 
 // Whether location.protocol text of the given byte length is "https:", ASCII letters
@@ -26,9 +28,8 @@ struct PageOrigin {
 };
 
 // Splits a NUL-terminated origin strictly: a scheme of letters, digits, '+', '-' and
-// '.' that starts with a letter, "://", a host of at least one byte with no control,
-// blank, '/', '?', '#', '@', '\', '[', ']' or ':', and a port of one to five digits up
-// to 65535 after a ':'. Anything else (a path, user information, "null") is no origin.
+// '.' that starts with a letter, "://", then a name and port as hostMatchesDomain takes
+// them. Anything else (a path, user information, "null") is no origin.
 bool parseOrigin(const char* origin, PageOrigin* parts);
 
 #endif

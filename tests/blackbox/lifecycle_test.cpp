@@ -208,6 +208,11 @@ TEST_F(LifecycleTest, RefusedHostsGetNoRecordAndNoLauncher) {
       "kelvra.com.attacker.example", "notkelvra.com", "evil-kelvra.com", "kelvra.co",
       "kelvra.comm", "kelvra.com..", "[::1]", "[::1]:80",
       std::string("kelvra.com\0.evil", 16),
+      // The domain's tail matches: only the NUL refuses it.
+      std::string("attacker.example\0.kelvra.com", 28),
+      // The same characters and labels as an origin's host.
+      ".kelvra.com", "www..kelvra.com", "evil.example/.kelvra.com", "kelvra.com:evil.example",
+      "user@www.kelvra.com", "www .kelvra.com",
       "",  // an empty host is a string too: it gets the DOES NOT line
   };
   for (const std::string& host : hosts) {
@@ -368,6 +373,9 @@ TEST_F(LifecycleTest, TheDocumentOriginDecidesAndThePageCannotFakeIt) {
       {"https://www.kelvra.com:65536", doesNotContain, NULL},
       {"https://www.kelvra.com:443x", doesNotContain, NULL},
       {"https://[::1]:443", doesNotContain, NULL},
+      {"https://.kelvra.com", doesNotContain, NULL},
+      {"https://..kelvra.com", doesNotContain, NULL},
+      {"https://www..kelvra.com", doesNotContain, NULL},
       {"https:www.kelvra.com", doesNotContain, NULL},
       {"https://www.kelvra.com\n", doesNotContain, "https://www.kelvra.com?"},
       {"https://www.kelvra.com" + std::string(300, '.'), doesNotContain,

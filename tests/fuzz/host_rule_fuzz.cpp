@@ -22,10 +22,34 @@ std::string asciiLower(std::string text) {
   return text;
 }
 
+bool isHostCharacter(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  return byte > 0x20 && byte != 0x7F && std::string("/?#@\\[]:").find(c) == std::string::npos;
+}
+
+// name[:port] split at the first ':': a name of host characters, a port of one to five
+// digits up to 65535; false for anything else.
+bool referenceHostAndPort(const std::string& text, std::string* name) {
+  const size_t colon = text.find(':');
+  *name = text.substr(0, colon);
+  if (name->empty()) return false;
+  for (char c : *name) {
+    if (!isHostCharacter(c)) return false;
+  }
+  if (colon == std::string::npos) return true;
+  const std::string port = text.substr(colon + 1);
+  return !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
+         std::stoul(port) <= 65535;
+}
+
 bool referenceMatch(const std::string& host, const std::string& domain) {
-  if (host.empty() || host.find('\0') != std::string::npos || host[0] == '[') return false;
-  std::string name = asciiLower(host.substr(0, host.find(':')));
-  if (!name.empty() && name.back() == '.') name.pop_back();
+  std::string name;
+  if (!referenceHostAndPort(host, &name)) return false;
+  name = asciiLower(name);
+  if (name.back() == '.') name.pop_back();
+  if (name.empty() || name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos) {
+    return false;
+  }
   const std::string wanted = asciiLower(domain);
   if (wanted.empty() || name.size() < wanted.size()) return false;
   if (name.compare(name.size() - wanted.size(), wanted.size(), wanted) != 0) return false;
@@ -37,7 +61,7 @@ bool isSchemeCharacter(char c) {
          c == '-' || c == '.';
 }
 
-// scheme "://" host [":" port], split by position; false for anything else.
+// scheme "://" name[:port], split by position; false for anything else.
 bool referenceOrigin(const std::string& origin, std::string* protocol, std::string* host) {
   const size_t separator = origin.find("://");
   if (separator == std::string::npos || separator == 0) return false;
@@ -46,21 +70,7 @@ bool referenceOrigin(const std::string& origin, std::string* protocol, std::stri
   for (char c : scheme) {
     if (!isSchemeCharacter(c)) return false;
   }
-  const std::string rest = origin.substr(separator + 3);
-  const size_t colon = rest.find(':');
-  *host = rest.substr(0, colon);
-  if (host->empty()) return false;
-  for (char c : *host) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7F || std::string("/?#@\\[]").find(c) != std::string::npos) return false;
-  }
-  if (colon != std::string::npos) {
-    const std::string port = rest.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) > 65535) {
-      return false;
-    }
-  }
+  if (!referenceHostAndPort(origin.substr(separator + 3), host)) return false;
   *protocol = scheme + ":";
   return true;
 }

@@ -183,9 +183,17 @@ std::string FileTail::readNew() {
 }
 
 bool soundHostRule(const std::string& host) {
-  if (host.find('\0') != std::string::npos || host.empty() || host[0] == '[') return false;
-  std::string name = host.substr(0, host.find(':'));
-  if (!name.empty() && name.back() == '.') name.pop_back();
+  static const std::regex kHostAndPort("([^\\x01-\\x20\\x7F/?#@\\\\\\[\\]:]+)(:([0-9]{1,5}))?");
+  std::smatch parts;
+  if (host.find('\0') != std::string::npos || !std::regex_match(host, parts, kHostAndPort) ||
+      (parts[3].matched && std::stoul(parts[3].str()) > 65535)) {
+    return false;
+  }
+  std::string name = parts[1].str();
+  if (name.back() == '.') name.pop_back();
+  if (name.empty() || name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos) {
+    return false;
+  }
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }

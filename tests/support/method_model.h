@@ -92,9 +92,10 @@ class FileTail {
   unsigned long long offset_ = 0;
 };
 
-// Accepted exactly when the host, after dropping ":port" and one trailing dot, is
-// "kelvra.com" or ends in ".kelvra.com" (ASCII letters without case), and it holds no
-// NUL and does not start with "[".
+// Accepted exactly when the host is name[:port] (the name of no control, blank, NUL or
+// "/?#@\[]:", the port one to five digits up to 65535) and the name, after dropping one
+// trailing dot, has no empty label and is "kelvra.com" or ends in ".kelvra.com" (ASCII
+// letters without case).
 bool soundHostRule(const std::string& host);
 // The log line that decides a page whose browser gave `origin` (NUL-terminated: only
 // what comes before a NUL counts): the origin must be exactly scheme "://" host, with

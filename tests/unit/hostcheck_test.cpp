@@ -1,6 +1,7 @@
 // The page host rule: the maker's domain itself or a name below it (port and one
-// trailing dot dropped, ASCII letters without case), nothing that merely contains it;
-// and the strict split of the document origin the browser gives.
+// trailing dot dropped, ASCII letters without case), nothing that merely contains it,
+// and only a well-formed name[:port]; and the strict split of the document origin the
+// browser gives.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,6 +36,7 @@ TEST(HostCheck, AcceptsTheDomainAndNamesBelowIt) {
                              {"Kelvra.Com", true},
                              {"a.b.kelvra.com", true},
                              {"kelvra.com:8080", true},
+                             {"kelvra.com:65535", true},
                              {"www.kelvra.com.:443", true},
                              {"kelvra.com.", true},
                              {"www.kelvra.com.", true},
@@ -72,6 +74,17 @@ TEST(HostCheck, RefusesMalformedHosts) {
                              {std::string("kelvra.com\0.evil", 16), false},
                              {std::string("kelvra.com\0", 11), false},
                              {std::string("www.\0kelvra.com", 15), false},
+                             {".kelvra.com", false},
+                             {"..kelvra.com", false},
+                             {"www..kelvra.com", false},
+                             {"www.kelvra.com:", false},
+                             {"www.kelvra.com:65536", false},
+                             {"www.kelvra.com:443:80", false},
+                             {"www.kelvra.com:8o", false},
+                             {"evil.example/.kelvra.com", false},
+                             {"user@www.kelvra.com", false},
+                             {"www .kelvra.com", false},
+                             {"www.kelvra.com\x7f", false},
                          });
   EXPECT_FALSE(hostMatchesDomain(nullptr, 0, "kelvra.com"));
 }
