@@ -6,11 +6,13 @@
 #include <windows.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 
+#include "import_patch.h"
 #include "pe_image.h"
 #include "plugin_fixture.h"
 
@@ -112,8 +114,17 @@ TEST_F(ShippedDllTest, BringsNoThreadingRuntimeIntoTheBrowser) {
   EXPECT_THAT(callbacks, IsSubsetOf({"___dyn_tls_init@12", "___dyn_tls_dtor@12"}));
 }
 
-// The protector's guard and failure are the module's own: loading it sets the guard
-// anew (from nothing that loads a DLL), and no library of the protector comes along.
+// The system's counter failing, as its contract allows: the DLL's start-up code reads it
+// through kernel32's export, patched before each load.
+long counterCalls = 0;
+BOOL WINAPI failingCounter(LARGE_INTEGER*) {
+  ++counterCalls;
+  return FALSE;
+}
+
+// The protector's guard and failure are the module's own: each load sets the guard
+// anew (from nothing that loads a DLL), every bit of it changing from load to load,
+// with a working counter or a failing one; no library of the protector comes along.
 TEST_F(ShippedDllTest, IsBuiltWithTheStackProtectorAndSetsItsGuardAtLoad) {
   PeImage debug(folderOf(pluginPath()) + widen(debugLinkName()));
   ASSERT_TRUE(debug.valid());
@@ -133,12 +144,39 @@ TEST_F(ShippedDllTest, IsBuiltWithTheStackProtectorAndSetsItsGuardAtLoad) {
   ASSERT_NE(nullptr, stored);
   DWORD initial;
   memcpy(&initial, stored, sizeof initial);
-  LoadedPlugin plugin = {};
-  ASSERT_TRUE(loadPlugin(pluginPath(), &plugin));
-  DWORD loaded;
-  memcpy(&loaded, reinterpret_cast<const BYTE*>(plugin.module) + guardRva, sizeof loaded);
-  unloadPlugin(&plugin);
-  EXPECT_NE(initial, loaded) << "the guard was not set at load";
+
+  // A temporary folder that does not exist turns each load's log off.
+  wchar_t tmp[MAX_PATH], temp[MAX_PATH];
+  GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
+  GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
+  SetEnvironmentVariableW(L"TMP", L"C:\\no-such-folder");
+  SetEnvironmentVariableW(L"TEMP", L"C:\\no-such-folder");
+  const int kLoads = 32;
+  for (bool counterFails : {false, true}) {
+    SCOPED_TRACE(counterFails ? "QueryPerformanceCounter failing" : "QueryPerformanceCounter working");
+    counterCalls = 0;
+    DWORD changed = 0, previous = 0;
+    for (int i = 0; i < kLoads; ++i) {
+      std::unique_ptr<ExportPatch> counter;
+      if (counterFails) {
+        counter.reset(new ExportPatch(GetModuleHandleW(L"kernel32.dll"), "QueryPerformanceCounter",
+                                      addressOf(&failingCounter)));
+        ASSERT_TRUE(counter->applied());
+      }
+      LoadedPlugin plugin = {};
+      ASSERT_TRUE(loadPlugin(pluginPath(), &plugin));
+      DWORD loaded;
+      memcpy(&loaded, reinterpret_cast<const BYTE*>(plugin.module) + guardRva, sizeof loaded);
+      unloadPlugin(&plugin);
+      EXPECT_NE(initial, loaded) << "the guard was not set at load " << i;
+      if (i > 0) changed |= loaded ^ previous;
+      previous = loaded;
+    }
+    EXPECT_EQ(0xFFFFFFFFu, changed) << "bits that changed between loads";
+    EXPECT_EQ(counterFails ? kLoads : 0, counterCalls);
+  }
+  SetEnvironmentVariableW(L"TMP", tmp);
+  SetEnvironmentVariableW(L"TEMP", temp);
 }
 
 }  // namespace

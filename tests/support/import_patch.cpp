@@ -35,6 +35,41 @@ int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, siz
 
 namespace {
 
+void writeRva(DWORD* slot, DWORD rva) {
+  DWORD protection = 0;
+  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+  *slot = rva;
+  VirtualProtect(slot, sizeof *slot, protection, &protection);
+}
+
+}  // namespace
+
+ExportPatch::ExportPatch(HMODULE library, const char* name, ULONG_PTR to) {
+  BYTE* base = reinterpret_cast<BYTE*>(library);
+  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  if (directory.VirtualAddress == 0) return;
+  const IMAGE_EXPORT_DIRECTORY* exports =
+      reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
+  const DWORD* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  const WORD* ordinals = reinterpret_cast<const WORD*>(base + exports->AddressOfNameOrdinals);
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+    if (strcmp(reinterpret_cast<const char*>(base + names[i]), name) != 0) continue;
+    slot_ = reinterpret_cast<DWORD*>(base + exports->AddressOfFunctions) + ordinals[i];
+    saved_ = *slot_;
+    // An RVA wraps around the 32-bit address space, so it reaches below the base too.
+    writeRva(slot_, static_cast<DWORD>(to - reinterpret_cast<ULONG_PTR>(base)));
+    return;
+  }
+}
+
+ExportPatch::~ExportPatch() {
+  if (slot_ != NULL) writeRva(slot_, saved_);
+}
+
+namespace {
+
 typedef void*(__cdecl* MallocFn)(size_t);
 typedef void(__cdecl* FreeFn)(void*);
 

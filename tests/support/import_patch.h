@@ -36,6 +36,23 @@ ULONG_PTR addressOf(Function function) {
 // import's name or ordinal; answers how many slots it rewrote.
 int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, size_t count);
 
+// Points `library`'s export `name` at `to`, for the modules loaded from then on (their
+// start-up code included, which no import patch reaches in time), until the returned
+// patch is destroyed; applied() is false when there was no such export.
+class ExportPatch {
+ public:
+  ExportPatch(HMODULE library, const char* name, ULONG_PTR to);
+  ~ExportPatch();
+  ExportPatch(const ExportPatch&) = delete;
+  ExportPatch& operator=(const ExportPatch&) = delete;
+
+  bool applied() const { return slot_ != NULL; }
+
+ private:
+  DWORD* slot_ = NULL;  // the export's RVA in the library's address table
+  DWORD saved_ = 0;
+};
+
 class HeapWatch {
  public:
   // Patches `module`'s imports of msvcrt's malloc and free (operator new of a statically
