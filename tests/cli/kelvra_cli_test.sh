@@ -23,8 +23,7 @@ printf 'console.log("start");\nfor (;;) {}\n' >"$work/forever.js"
 printf 'setTimeout(function () { console.log("late"); }, 600000);\n' >"$work/waiting.js"
 printf "console.log('caf\xe9');\n" >"$work/latin1.js"
 
-passed=0
-failed=0
+. "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 # row EXIT STREAM TEXT COMMAND...: the command exits EXIT and its STREAM (out: standard
 # output, err: standard error) holds TEXT; a refused command line (exit 2) prints
 # that one line and nothing else.
@@ -43,14 +42,7 @@ row() {
   elif [ "$want" -eq 2 ] && { [ "$(wc -l <"$work/err")" -ne 1 ] || [ -s "$work/out" ]; }; then
     problem="more than the one line"
   fi
-  if [ -z "$problem" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $* : $problem"
-    sed 's/^/  out| /' "$work/out" | tail -20
-    sed 's/^/  err| /' "$work/err" | tail -20
-  fi
+  tally "$problem" "$@"
 }
 
 kelvra=$root/kelvra
@@ -100,5 +92,4 @@ row 0 err "host: emptied the demo launcher's store" "${demo[@]}" --reset-store
 row 1 out "" env WINEPREFIX="$demo_prefix" wine reg query "$store" /v cli_test.mark
 [ "$demo_prefix" != "$test_prefix" ] || { echo "FAILED: one prefix for the demo and the tests"; failed=$((failed + 1)); }
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -58,8 +58,7 @@ printf '#!/bin/sh\nexec "$@"\n' >"$bin/sudo"
 printf '#!/bin/sh\necho wine-0\n' >"$bin/wine"
 chmod +x "$bin"/*
 
-passed=0
-failed=0
+. "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 # row EXIT CALLS LINE [VAR=VALUE...]: with the stand-ins so set, the set-up exits EXIT
 # after CALLS (apt-get's and dpkg's that change something, in order), and the one
 # line of its own on standard error matches LINE; with LINE "" standard error is
@@ -87,14 +86,7 @@ row() {
   elif [ -n "$line" ] && { [ "$(grep -c '^setup:' "$work/err")" -ne 1 ] || [[ $own != $line ]]; }; then
     problem="not the one line \"$line\""
   fi
-  if [ -z "$problem" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $* : $problem"
-    sed 's/^/  out| /' "$work/out" | tail -20
-    sed 's/^/  err| /' "$work/err" | tail -20
-  fi
+  tally "$problem" "$@"
 }
 
 three="update update update install"
@@ -109,5 +101,4 @@ row 0 "update configure install" "" AUDIT="The following packages are only half 
 row 0 "update install configure install" "" INTERRUPTED=yes
 row 0 "" "" INSTALLED=yes
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
