@@ -67,12 +67,10 @@ bool endSession() {
   return false;
 }
 
-SessionCall::SessionCall() : counted_(sessionThread == GetCurrentThreadId()) {
-  if (counted_) ++callsUnderWay;
-}
+SessionCall::SessionCall() { ++callsUnderWay; }
 
 SessionCall::~SessionCall() {
-  if (counted_ && --callsUnderWay == 0 && endWaiting) finishSession();
+  if (--callsUnderWay == 0 && endWaiting) finishSession();
 }
 
 bool isComInitialized() { return comInitialized; }

@@ -28,17 +28,14 @@ bool sessionOpen(const char* call);
 // had to wait for a call under way.
 bool endSession();
 
-// A browser call into the module on the session's thread, for the length of which the
-// session stays up.
+// A browser call into the module, once onSessionThread() has answered true, for the
+// length of which the session stays up.
 class SessionCall {
 public:
   SessionCall();
   ~SessionCall();
   SessionCall(const SessionCall&) = delete;
   SessionCall& operator=(const SessionCall&) = delete;
-
-private:
-  const bool counted_;
 };
 
 bool isComInitialized();
