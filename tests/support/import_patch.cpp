@@ -6,12 +6,28 @@
 
 namespace kelvra_test {
 
-int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, size_t count) {
-  BYTE* base = reinterpret_cast<BYTE*>(module);
+namespace {
+
+const IMAGE_DATA_DIRECTORY& directoryOf(const BYTE* base, int entry) {
   const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  return nt->OptionalHeader.DataDirectory[entry];
+}
+
+// A slot of a mapped image, written through its page's protection.
+template <typename Slot>
+void writeSlot(Slot* slot, Slot value) {
+  DWORD protection = 0;
+  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+  *slot = value;
+  VirtualProtect(slot, sizeof *slot, protection, &protection);
+}
+
+}  // namespace
+
+int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, size_t count) {
+  BYTE* base = reinterpret_cast<BYTE*>(module);
+  const IMAGE_DATA_DIRECTORY& imports = directoryOf(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
   if (imports.VirtualAddress == 0) return 0;
   int patched = 0;
   for (const IMAGE_IMPORT_DESCRIPTOR* library =
@@ -21,10 +37,7 @@ int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, siz
          slot->u1.Function != 0; ++slot) {
       for (size_t i = 0; i < count; ++i) {
         if (slot->u1.Function != from[i]) continue;
-        DWORD protection = 0;
-        VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
-        slot->u1.Function = to[i];
-        VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+        writeSlot(&slot->u1.Function, static_cast<decltype(slot->u1.Function)>(to[i]));
         ++patched;
         break;
       }
@@ -33,22 +46,9 @@ int patchImports(HMODULE module, const ULONG_PTR* from, const ULONG_PTR* to, siz
   return patched;
 }
 
-namespace {
-
-void writeRva(DWORD* slot, DWORD rva) {
-  DWORD protection = 0;
-  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-  *slot = rva;
-  VirtualProtect(slot, sizeof *slot, protection, &protection);
-}
-
-}  // namespace
-
 ExportPatch::ExportPatch(HMODULE library, const char* name, ULONG_PTR to) {
   BYTE* base = reinterpret_cast<BYTE*>(library);
-  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  const IMAGE_DATA_DIRECTORY& directory = directoryOf(base, IMAGE_DIRECTORY_ENTRY_EXPORT);
   if (directory.VirtualAddress == 0) return;
   const IMAGE_EXPORT_DIRECTORY* exports =
       reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
@@ -59,13 +59,13 @@ ExportPatch::ExportPatch(HMODULE library, const char* name, ULONG_PTR to) {
     slot_ = reinterpret_cast<DWORD*>(base + exports->AddressOfFunctions) + ordinals[i];
     saved_ = *slot_;
     // An RVA wraps around the 32-bit address space, so it reaches below the base too.
-    writeRva(slot_, static_cast<DWORD>(to - reinterpret_cast<ULONG_PTR>(base)));
+    writeSlot(slot_, static_cast<DWORD>(to - reinterpret_cast<ULONG_PTR>(base)));
     return;
   }
 }
 
 ExportPatch::~ExportPatch() {
-  if (slot_ != NULL) writeRva(slot_, saved_);
+  if (slot_ != NULL) writeSlot(slot_, saved_);
 }
 
 namespace {
