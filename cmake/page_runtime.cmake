@@ -33,7 +33,7 @@ if(NOT KELVRA_NODE)
   message(FATAL_ERROR "Node.js is needed to bundle the page runtime (tools/setup.sh installs it)")
 endif()
 set(page_runtime_sources
-  console.js dom.js index.js internal.js lifecycle.js location.js navigator.js network.js
+  console.js dialogs.js dom.js index.js internal.js lifecycle.js location.js navigator.js network.js
   shims.js storage.js syntax_level.js timers.js)
 list(TRANSFORM page_runtime_sources PREPEND "${page_sources}/")
 # ES2020, the engine's language; the packages find their modules in the build folder;

@@ -36,18 +36,7 @@ struct OpenRun {
 OpenRun openRun = {NULL, NULL, std::wstring()};
 
 void closeTemporaryDirectory() {
-  const std::wstring& temp = openRun.temp;
-  if (temp.empty()) return;
-  if (openRun.options->keepLog) {
-    fprintf(stderr, "host: kept the run's temporary directory %s\n", host::shownPath(temp).c_str());
-  } else {
-    if (removeTemporaryDirectory(temp)) {
-      fprintf(stderr, "host: removed the run's temporary directory (--keep-log keeps it)\n");
-    } else {
-      fprintf(stderr, "host: could not remove the run's temporary directory %s: a file in it is "
-              "still open\n", host::shownPath(temp).c_str());
-    }
-  }
+  host::closeTemporaryDirectory(*openRun.options, openRun.temp);
 }
 
 // The script engine did not stop page script in time (it polls for the stop between

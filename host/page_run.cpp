@@ -9,6 +9,7 @@
 #include <list>
 #include <set>
 
+#include "browser_side.h"
 #include "js_npruntime.h"
 #include "launcher_server.h"
 #include "options.h"
@@ -37,61 +38,8 @@ std::wstring temporaryDirectory() {
   return length > 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
 }
 
-// The parts of the page's URL that window.location offers.
-struct Location {
-  std::string href, protocol, host, hostname, port, pathname, search, hash, origin;
-};
 
-Location locationOf(const std::string& url) {
-  Location l;
-  l.href = url;
-  size_t colon = url.find(':');
-  l.protocol = colon == std::string::npos ? "" : url.substr(0, colon + 1);
-  for (char& c : l.protocol) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  std::string rest = colon == std::string::npos ? url : url.substr(colon + 1);
-  size_t hashAt = rest.find('#');
-  if (hashAt != std::string::npos) {
-    l.hash = rest.substr(hashAt);
-    rest.erase(hashAt);
-  }
-  size_t queryAt = rest.find('?');
-  if (queryAt != std::string::npos) {
-    l.search = rest.substr(queryAt);
-    rest.erase(queryAt);
-  }
-  if (rest.compare(0, 2, "//") == 0) {
-    size_t pathAt = rest.find('/', 2);
-    l.host = hostOfUrl(url);
-    l.pathname = pathAt == std::string::npos ? "/" : rest.substr(pathAt);
-  } else {
-    l.pathname = rest;
-  }
-  size_t portAt = l.host.rfind(':');
-  bool bracketed = l.host.find(']') != std::string::npos && l.host.rfind(']') > portAt;
-  if (portAt != std::string::npos && !bracketed) {
-    l.hostname = l.host.substr(0, portAt);
-    l.port = l.host.substr(portAt + 1);
-    // The scheme's own port is not shown, as a URL parser drops it.
-    if ((l.protocol == "https:" && l.port == "443") || (l.protocol == "http:" && l.port == "80")) {
-      l.port.clear();
-      l.host = l.hostname;
-    }
-  } else {
-    l.hostname = l.host;
-  }
-  bool hasOrigin = (l.protocol == "http:" || l.protocol == "https:") && !l.host.empty();
-  l.origin = hasOrigin ? l.protocol + "//" + l.host : "null";
-  return l;
-}
 
-// A window that is never shown; without a display (Wine headless) a message-only one.
-HWND hiddenWindow(const wchar_t* title, uint32_t width, uint32_t height) {
-  int w = static_cast<int>(width), h = static_cast<int>(height);
-  HWND window = CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, w, h, NULL, NULL, NULL, NULL);
-  return window != NULL ? window
-                        : CreateWindowExW(0, L"STATIC", title, 0, 0, 0, w, h, HWND_MESSAGE, NULL,
-                                          NULL, NULL);
-}
 
 std::string find(const NameValues& values, const char* name) {
   for (const auto& value : values) {
@@ -237,35 +185,6 @@ struct Arguments {
   std::vector<bool> hasValue_;
 };
 
-// What the browser still holds after the plug-in is gone, against the start.
-bool reportBalance(const browser::Counts& before, const browser::Counts& after, FILE* report) {
-  struct Item {
-    const char* what;
-    long long left;
-  };
-  const Item items[] = {
-      {"scriptable objects not deallocated", after.liveObjects - before.liveObjects},
-      {"memalloc blocks not freed", after.liveBlocks - before.liveBlocks},
-      {"property values not released", after.valuesOwed - before.valuesOwed},
-      {"memfree calls on no live block", after.badFrees - before.badFrees},
-      {"calls on objects already deallocated", after.deadObjectCalls - before.deadObjectCalls},
-      {"releases below a count of 0", after.underflows - before.underflows},
-  };
-  bool balanced = true;
-  for (const Item& item : items) {
-    if (item.left == 0) continue;
-    fprintf(report, "host: IMBALANCE: %lld %s\n", item.left, item.what);
-    balanced = false;
-  }
-  if (balanced) {
-    fprintf(report,
-            "host: browser accounting balanced: %ld objects created, %ld memalloc blocks, "
-            "%ld property values, all given back\n",
-            after.objectsCreated - before.objectsCreated, after.allocations - before.allocations,
-            after.variantsHandedOut - before.variantsHandedOut);
-  }
-  return balanced;
-}
 
 // How a script failed: stopped by the watchdog, or an error of its own.
 // `script` is the one that ran, or NULL for another task (a timer's call, an event of

@@ -196,4 +196,16 @@ int prepareRun(int argc, wchar_t** argv, Options* options, FILE* usage) {
   return run.scriptName.empty() ? kExitOk : -1;
 }
 
+void closeTemporaryDirectory(const Options& options, const std::wstring& temp) {
+  if (temp.empty()) return;
+  if (options.keepLog) {
+    fprintf(stderr, "host: kept the run's temporary directory %s\n", shownPath(temp).c_str());
+  } else if (removeTemporaryDirectory(temp)) {
+    fprintf(stderr, "host: removed the run's temporary directory (--keep-log keeps it)\n");
+  } else {
+    fprintf(stderr, "host: could not remove the run's temporary directory %s: a file in it is "
+            "still open\n", shownPath(temp).c_str());
+  }
+}
+
 }  // namespace host

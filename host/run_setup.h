@@ -27,6 +27,9 @@ bool resolvePlugin(Options* options);
 void handOverAnswers(const std::vector<std::wstring>& answers);
 // The plug-in's log files, whole (--show-log).
 void showLogs(const std::vector<std::wstring>& logs, FILE* out);
+// The run's temporary directory (--private-temp; none when empty) removed, unless
+// --keep-log keeps it, and said so.
+void closeTemporaryDirectory(const Options& options, const std::wstring& temp);
 
 }  // namespace host
 

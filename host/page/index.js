@@ -13,6 +13,7 @@ import {depth, internal} from './internal.js';
 import {makePage} from './lifecycle.js';
 import {Location, defineLocation, makeLocation} from './location.js';
 import {makeNavigator} from './navigator.js';
+import {makeDialogs} from './dialogs.js';
 import {installNetwork} from './network.js';
 import {Storage, makeStorage} from './storage.js';
 import {checkSyntax} from './syntax_level.js';
@@ -36,20 +37,7 @@ define('console', makeConsole(host));
 const timers = installTimers(window, host);
 const report = (text) => host.report(text);
 
-// alert, confirm and prompt print their text and answer as a user pressing OK.
-const dialogs = {
-  alert(message) { host.log('alert: ' + (message === undefined ? '' : String(message))); },
-  confirm(message) {
-    host.log('confirm: ' + (message === undefined ? '' : String(message)) + '  [answered OK]');
-    return true;
-  },
-  prompt(message, value) {
-    const answer = value === undefined ? '' : String(value);
-    host.log('prompt: ' + (message === undefined ? '' : String(message)) + '  [answered ' +
-             JSON.stringify(answer) + ']');
-    return answer;
-  },
-};
+const dialogs = makeDialogs(host);
 
 // The window of a document, its browser parts as Firefox 52 shows them.
 function openWindow(config) {

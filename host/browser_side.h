@@ -1,0 +1,35 @@
+/*
+ * What the page host does on the browser's side of the plug-in, in either process:
+ * the page's address in the parts window.location offers (and the plug-in asks
+ * for), the never-shown windows an instance draws into, and the browser's
+ * accounting at the end of a run.
+ */
+#ifndef KELVRA_HOST_BROWSER_SIDE_H
+#define KELVRA_HOST_BROWSER_SIDE_H
+
+#include <windows.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "npbrowser.h"
+
+namespace host {
+
+// The parts of the page's URL that window.location offers.
+struct Location {
+  std::string href, protocol, host, hostname, port, pathname, search, hash, origin;
+};
+Location locationOf(const std::string& url);
+
+// A window that is never shown; without a display (Wine headless) a message-only one.
+HWND hiddenWindow(const wchar_t* title, uint32_t width, uint32_t height);
+
+// What the browser still holds after the plug-in is gone, against the start: one
+// line for each imbalance, or the balanced account; false for an imbalance.
+bool reportBalance(const browser::Counts& before, const browser::Counts& after, FILE* report);
+
+}  // namespace host
+
+#endif
