@@ -17,7 +17,14 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 bin=$build/bin
 example=$root/examples/launcher-page.html
 
-host() { wine "$bin/kelvra_host.exe" "$@"; }
+# KELVRA_PAGE_HOST=jsdom: the page in jsdom on Node.js, the plug-in in a process of
+# its own (host/jsdom, host/plugin_process), instead of the script engine's host.
+if [ "${KELVRA_PAGE_HOST:-}" = jsdom ]; then
+  host_command=(node "$bin/kelvra-page.js")
+else
+  host_command=(wine "$bin/kelvra_host.exe")
+fi
+host() { "${host_command[@]}" "$@"; }
 
 for arg in "$@"; do
   if [ "$arg" = --help ] || [ "$arg" = -h ]; then
@@ -32,7 +39,7 @@ done
 # find it), then runs the page. The demo's prefix keeps both registered.
 register=(--register-launcher "$bin/KelvraDemoLauncher.dll" --register "$bin/NPKelvraProxy.dll")
 if [ $# -gt 0 ]; then
-  exec wine "$bin/kelvra_host.exe" "${register[@]}" --private-temp --default-page "$example" "$@"
+  exec "${host_command[@]}" "${register[@]}" --private-temp --default-page "$example" "$@"
 fi
 
 status=0

@@ -1,0 +1,48 @@
+# The page host's page process (host/jsdom): its npm packages, pinned by
+# host/jsdom/package-lock.json and installed with `npm ci` into the build folder when
+# the build is configured, once per lock file; then bundled with esbuild, so that a
+# run loads one file instead of jsdom's thousand, into the programs' folder beside
+# kelvra_plugin_process.exe: kelvra-page.js (run by Node.js) and page-window.js (the
+# window's parts, run in the page's own realm). Nothing of it is in the repository.
+set(page_host_sources "${CMAKE_SOURCE_DIR}/host/jsdom")
+set(page_host_modules "${CMAKE_BINARY_DIR}/_deps/page-host")
+
+file(SHA256 "${page_host_sources}/package-lock.json" lock_sum)
+set(stamp "${page_host_modules}/installed-from-sha256")
+kelvra_stale("${stamp}" "${lock_sum}" stale)
+if(stale)
+  kelvra_require_npm("the page host's packages")
+  file(REMOVE_RECURSE "${page_host_modules}")
+  file(MAKE_DIRECTORY "${page_host_modules}")
+  file(COPY "${page_host_sources}/package.json" "${page_host_sources}/package-lock.json"
+       DESTINATION "${page_host_modules}")
+  execute_process(
+    COMMAND "${KELVRA_NPM}" ci --silent --no-audit --no-fund --ignore-scripts
+    WORKING_DIRECTORY "${page_host_modules}"
+    RESULT_VARIABLE done OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT done EQUAL 0)
+    message(FATAL_ERROR "npm ci of host/jsdom/package-lock.json failed: ${err}")
+  endif()
+  file(WRITE "${stamp}" "${lock_sum}")
+endif()
+
+set(bin "${CMAKE_BINARY_DIR}/bin")
+set(esbuild "${KELVRA_NODE}" "${page_host_modules}/node_modules/esbuild/bin/esbuild")
+file(GLOB page_host_js CONFIGURE_DEPENDS "${page_host_sources}/*.js"
+     "${CMAKE_SOURCE_DIR}/host/page/*.js")
+# jsdom's synchronous XMLHttpRequest runs a worker script beside it; the host is
+# offline, so the worker is a file that does nothing.
+file(CONFIGURE OUTPUT "${bin}/xhr-sync-worker.js"
+     CONTENT "// The page host is offline: a synchronous request has nothing to run.\n")
+add_custom_command(
+  OUTPUT "${bin}/kelvra-page.js" "${bin}/page-window.js"
+  COMMAND ${CMAKE_COMMAND} -E env "NODE_PATH=${page_host_modules}/node_modules"
+          ${esbuild} "${page_host_sources}/main.js" --bundle --platform=node --format=cjs
+          --target=node18 --external:canvas --log-level=error "--outfile=${bin}/kelvra-page.js"
+  COMMAND ${CMAKE_COMMAND} -E env "NODE_PATH=${page_host_modules}/node_modules"
+          ${esbuild} "${page_host_sources}/window.js" --bundle --format=iife --platform=browser
+          --target=es2020 --charset=utf8 --log-level=warning "--outfile=${bin}/page-window.js"
+  DEPENDS ${page_host_js} "${CMAKE_SOURCE_DIR}/host/protocol/ops.json" "${stamp}"
+  COMMENT "Bundling the page host"
+  VERBATIM)
+add_custom_target(kelvra_page_host ALL DEPENDS "${bin}/kelvra-page.js" "${bin}/page-window.js")

@@ -1,0 +1,102 @@
+// Every place where the host reaches into jsdom's own modules, for what its public
+// API does not offer. They are tied to the one jsdom release the lock file pins:
+// loading checks that release and that each reach finds what it expects, so that an
+// upgrade that moves one fails at once instead of changing the page's behaviour.
+'use strict';
+const vm = require('vm');
+const jsdomVersion = require('jsdom/package.json').version;
+const utils = require('jsdom/lib/jsdom/living/generated/utils.js');
+const {domSymbolTree} = require('jsdom/lib/jsdom/living/helpers/internal-constants.js');
+const scriptImpl = require('jsdom/lib/jsdom/living/nodes/HTMLScriptElement-impl.js').implementation;
+const embedImpl = require('jsdom/lib/jsdom/living/nodes/HTMLEmbedElement-impl.js').implementation;
+const objectImpl = require('jsdom/lib/jsdom/living/nodes/HTMLObjectElement-impl.js').implementation;
+const embedWrapper = require('jsdom/lib/jsdom/living/generated/HTMLEmbedElement.js');
+const objectWrapper = require('jsdom/lib/jsdom/living/generated/HTMLObjectElement.js');
+
+const kPinned = '24.1.3';
+
+function check(what, ok) {
+  if (!ok) throw new Error(`jsdom ${jsdomVersion}: ${what} is not where jsdom ${kPinned} has it`);
+}
+
+check('the release', jsdomVersion === kPinned);
+for (const name of ['_fetchExternalScript', '_fetchInternalScript', '_innerEval', '_eval']) {
+  check(`HTMLScriptElement's ${name}`, typeof scriptImpl.prototype[name] === 'function');
+}
+for (const module of [embedWrapper, objectWrapper]) {
+  check('an element wrapper\'s create/setup', typeof module.create === 'function' &&
+        typeof module.setup === 'function');
+}
+check('the tree of nodes', typeof domSymbolTree.childrenIterator === 'function');
+check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
+      typeof utils.implForWrapper === 'function' && typeof utils.wrapperForImpl === 'function');
+
+// `hooks`:
+//   runScript(element, text, name, firstLine) runs a script where its element is
+//     reached (jsdom's own run is asynchronous for a src, and queued for inline text);
+//   loadScript(element, src, charset) is the text of a src script, or null;
+//   makeElement(globalObject, prototype) is the object an <embed> or <object> is;
+//   inserted(element) and removed(element) see an embedding enter and leave the
+//     document (an <object> the parser reaches once its <param>s are in).
+// `element` is always the script object (the wrapper) of the element.
+function install(hooks) {
+  scriptImpl.prototype._fetchExternalScript = function () {
+    if (!this._canRunScript()) return;
+    const wrapper = utils.wrapperForImpl(this);
+    const loaded = hooks.loadScript(wrapper, this.getAttributeNS(null, 'src'),
+                                    this.getAttributeNS(null, 'charset'));
+    if (loaded !== null) hooks.runScript(wrapper, loaded.text, loaded.name, 1);
+  };
+  scriptImpl.prototype._fetchInternalScript = function () {
+    if (!this._canRunScript()) return;
+    let firstLine = 1;
+    for (const child of domSymbolTree.childrenIterator(this)) {
+      if (child.sourceCodeLocation) firstLine = child.sourceCodeLocation.startLine;
+      break;
+    }
+    hooks.runScript(utils.wrapperForImpl(this), this.text, null, firstLine);
+  };
+
+  for (const [name, module] of [['HTMLEmbedElement', embedWrapper],
+    ['HTMLObjectElement', objectWrapper]]) {
+    module.create = (globalObject, constructorArgs, privateData) => {
+      const proto = globalObject[utils.ctorRegistrySymbol][name].prototype;
+      return module.setup(hooks.makeElement(globalObject, proto), globalObject, constructorArgs,
+                          privateData);
+    };
+  }
+
+  const attach = embedImpl.prototype._attach;
+  const detach = embedImpl.prototype._detach;
+  for (const impl of [embedImpl, objectImpl]) {
+    impl.prototype._attach = function () {
+      attach.call(this);
+      if (!this._kelvraParsing) hooks.inserted(utils.wrapperForImpl(this));
+    };
+    impl.prototype._detach = function () {
+      detach.call(this);
+      hooks.removed(utils.wrapperForImpl(this));
+    };
+  }
+  // The parser keeps an <object> open until its end tag: its <param>s are known then.
+  objectImpl.prototype._pushedOnStackOfOpenElements = function () { this._kelvraParsing = true; };
+  objectImpl.prototype._poppedOffStackOfOpenElements = function () {
+    this._kelvraParsing = false;
+    if (this._attached) hooks.inserted(utils.wrapperForImpl(this));
+  };
+}
+
+// The document's current script, as jsdom keeps it.
+function setCurrentScript(document, element) {
+  utils.implForWrapper(document)._currentScript = element === null ? null : utils.implForWrapper(element);
+}
+
+// The context scripts run in, from the window a beforeParse hook is given (jsdom's
+// public getInternalVMContext() has it only once the whole page is parsed).
+function scriptContext(window) {
+  const context = utils.implForWrapper(window.document)._global;
+  check('the window\'s script context', vm.isContext(context));
+  return context;
+}
+
+module.exports = {install, scriptContext, setCurrentScript};

@@ -1,0 +1,398 @@
+// The page host's page process: runs a page (an HTML file, or a bare script as a
+// page with one embedding) in jsdom as Firefox 52 would, with the plug-in in a
+// process of its own (kelvra_plugin_process.exe under Wine), reached through the
+// protocol of host/protocol. The command line is the plug-in process's: it checks
+// it, makes the registrations, finds the plug-in and says what the run is; this
+// side leads the page through its life and asks the plug-in's side for every
+// instance and call. See host/README.md.
+'use strict';
+const fs = require('fs');
+const path = require('path');
+const vm = require('vm');
+const {JSDOM, VirtualConsole} = require('jsdom');
+const {PluginProcess, Writer, ops} = require('./channel.js');
+const {Runtime} = require('./npruntime.js');
+const internals = require('./jsdom_internals.js');
+
+const {kinds, toPlugin} = ops;
+const kExitOk = 0, kExitScriptError = 1, kExitPluginRefused = 3, kExitScriptTimeout = 7;
+// A bare script's embedding.
+const kBareSize = '1';
+
+function write(fd, text) {
+  fs.writeSync(fd, text.endsWith('\n') ? text : text + '\n');
+}
+
+// --- What the plug-in's side says of the run --------------------------------------
+
+function readPairs(r) {
+  const pairs = [];
+  for (let n = r.u32(); n > 0; --n) pairs.push([r.text(), r.text()]);
+  return pairs;
+}
+
+function readHello(r) {
+  const run = {};
+  run.name = r.text();
+  run.file = r.text();
+  run.html = r.u8() !== 0;
+  run.text = r.text();
+  run.charset = r.text();
+  run.mimeType = r.text();
+  run.elementName = r.text();
+  run.attributes = readPairs(r);
+  run.scriptTimeout = r.u32();
+  run.stayOpen = r.u32();
+  run.syntaxLevel = r.i32();
+  run.location = Object.fromEntries(readPairs(r));
+  run.userAgent = r.text();
+  const plugin = Object.fromEntries(readPairs(r));
+  const mimeTypes = [];
+  for (let n = r.u32(); n > 0; --n) {
+    mimeTypes.push({type: r.text(), description: r.text(), suffixes: r.text()});
+  }
+  run.plugins = plugin.name !== undefined ? [Object.assign(plugin, {mimeTypes})] : [];
+  run.handlesType = r.u8() !== 0;
+  return run;
+}
+
+// --- The page ---------------------------------------------------------------------
+
+class Page {
+  constructor(plugin, run) {
+    this.plugin = plugin;
+    this.run = run;
+    this.ok = true;
+    this.stopped = false;
+    this.refused = kExitOk;
+    this.started = null;  // the plug-in's start: null until the first embedding
+    this.embeddings = [];
+    this.nextInstance = 1;
+    this.scripts = 0;
+    this.timersFired = 0;
+  }
+
+  report(text) { write(2, 'host: ' + text); }
+
+  // The plug-in's log lines of what led here, under it.
+  step() {
+    if (this.started === 0 && this.plugin.open) this.plugin.request(new Writer(kinds.request, toPlugin.drain));
+  }
+
+  console(isError, line) {
+    write(isError ? 2 : 1, line);
+    this.step();
+  }
+
+  // The embedding's element is callable, as Firefox's legacy caller has it: the call
+  // goes to the plug-in's scriptable object in its prototype chain.
+  makeElement(window, proto) {
+    const runtime = this.runtime;
+    // An arrow function: not a constructor, so `new` on the element is a TypeError.
+    const element = window.eval('(f) => (...a) => f(...a)')((...args) => {
+      const holder = runtime.holderOf(Reflect.getPrototypeOf(element));
+      if (holder === undefined) throw runtime.error('Component is not available');
+      return runtime.call(toPlugin.invokeDefault, holder, undefined, args);
+    });
+    delete element.name;
+    delete element.length;
+    Reflect.setPrototypeOf(element, proto);
+    return element;
+  }
+
+  // --- Scripts --------------------------------------------------------------------
+
+  // A src script's text: a file beside the page, or nothing (reported).
+  loadScript(element, src) {
+    if (src === null || src === '') return null;
+    ++this.scripts;
+    if (/^[a-z][a-z0-9+.-]*:/i.test(src) || src.startsWith('//')) {
+      this.report(`script ${src} not loaded: ${new URL(src, this.run.location.href).href} is not ` +
+                  'available offline (the host has no network)');
+      this.ok = false;
+      return null;
+    }
+    const file = path.resolve(path.dirname(this.run.file), src.replace(/[?#].*$/, ''));
+    try {
+      return {text: fs.readFileSync(file, 'utf8').replace(/^\uFEFF/, ''), name: file};
+    } catch (e) {
+      this.report(`script ${src} not loaded: no such file ${file}`);
+      this.ok = false;
+      return null;
+    }
+  }
+
+  // One script of the page, run where the parser reached it.
+  runScript(element, text, name, firstLine) {
+    if (name === null) ++this.scripts;
+    this.runCode(text, name === null ? this.run.file : name, firstLine, element);
+  }
+
+  runCode(text, name, firstLine, element) {
+    if (this.stopped) return;
+    this.step();
+    this.report(`running ${name}`);
+    internals.setCurrentScript(this.window.document, element);
+    try {
+      const script = new vm.Script(text, {filename: name, lineOffset: firstLine - 1});
+      script.runInContext(this.context, {
+        timeout: this.run.scriptTimeout > 0 ? this.run.scriptTimeout * 1000 : undefined,
+        breakOnSigint: true,
+      });
+    } catch (e) {
+      this.failed(e, name, null);
+    } finally {
+      internals.setCurrentScript(this.window.document, null);
+    }
+  }
+
+  // An uncaught error: reported with the page's file and line; a time-out stops the page.
+  failed(error, name, task) {
+    this.ok = false;
+    if (error && error.code === 'ERR_SCRIPT_EXECUTION_TIMEOUT') {
+      this.stopped = true;
+      this.timedOut = true;
+      this.report(`SCRIPT TIME-OUT ${name}: no end after ${this.run.scriptTimeout} s ` +
+                  '(--script-timeout SECONDS, 0 for no limit)');
+      return;
+    }
+    const what = task === null ? '' : ` (${task})`;
+    const isError = error instanceof this.window.Error || error instanceof Error;
+    // The innermost frame of the page's own code.
+    const frames = isError && typeof error.stack === 'string' ? error.stack.split('\n') : [];
+    let frame = null;
+    for (const line of frames) {
+      const m = /\(?([^\s()]+):(\d+):(\d+)\)?$/.exec(line);
+      if (m && m[1] !== __filename && !m[1].startsWith('node:')) {
+        frame = m;
+        break;
+      }
+    }
+    const where = frame ? `${frame[1]}:${frame[2]}` : name;
+    const message = isError ? `${error.name}: ${error.message}` : String(error);
+    this.report(`SCRIPT ERROR ${where}${what}: ${message}`);
+  }
+
+  // --- Embeddings -----------------------------------------------------------------
+
+  embeddingOf(element) { return this.embeddings.find((e) => e.element === element); }
+
+  // An <embed> or <object> entered the document: of the plug-in's type, it gets an
+  // instance now, with its attributes, the element's size and its scriptable object.
+  inserted(element) {
+    if (this.embeddingOf(element) !== undefined || this.stopped) return;
+    const attributes = Array.from(element.attributes, (a) => [a.name, a.value]);
+    const mimeType = element.getAttribute('type') || '';
+    const embedding = {element, number: 0, scriptable: null};
+    this.embeddings.push(embedding);
+    const id = element.getAttribute('id');
+    const name = id || `embedding ${this.embeddings.length}`;
+    const forPlugin = this.run.plugins.some((p) => p.mimeTypes.some((t) => t.type.toLowerCase() === mimeType.toLowerCase()));
+    if (!forPlugin) {
+      if (this.run.html) this.report(`<${element.localName}> ${name} is not for the plug-in: its type ${mimeType || '(none)'} is not one the plug-in lists`);
+      return;
+    }
+    if (this.started === null) {
+      const r = this.plugin.request(new Writer(kinds.request, toPlugin.start));
+      this.started = r === null ? kExitPluginRefused : r.i32();
+      if (this.started !== 0) this.refused = this.started;
+    }
+    if (this.started !== 0) return;
+    if (element.localName === 'object') {
+      attributes.push(['PARAM', null]);
+      for (const param of element.querySelectorAll(':scope > param')) {
+        attributes.push([param.getAttribute('name') || '', param.getAttribute('value') || '']);
+      }
+    }
+    embedding.number = this.nextInstance++;
+    this.runtime.instances.set(embedding.number, {element});
+    const w = new Writer(kinds.request, toPlugin.new);
+    w.u32(embedding.number);
+    w.text(mimeType);
+    w.text(name);
+    w.u32(attributes.length);
+    for (const [n, v] of attributes) {
+      w.text(n);
+      w.u8(v === null ? 0 : 1);
+      w.text(v === null ? '' : v);
+    }
+    const size = (attribute) => {
+      const m = /^\s*(\d+)/.exec(element.getAttribute(attribute) || '');
+      return m ? Math.min(Number(m[1]), 65535) : 0;
+    };
+    w.u32(size('width'));
+    w.u32(size('height'));
+    const r = this.plugin.request(w);
+    const created = r !== null ? r.i32() : -1;
+    if (created !== 0) {
+      embedding.number = 0;
+      if (!this.run.html) {
+        this.report(`NOT RUN: the plug-in refused the embedding (NPP_New -> ${created}; its log ` +
+                    'says why), so the page\'s script was not run; in a browser the page would ' +
+                    `see ${this.run.elementName} as an element without the plug-in's methods`);
+        this.refused = kExitPluginRefused;
+      }
+      return;
+    }
+    r.i32();  // NPP_GetValue's answer, reported by the plug-in's side
+    const scriptable = this.runtime.readValue(r, embedding.number);
+    if (scriptable !== null && scriptable !== undefined) {
+      // The plug-in's object goes between the element and its prototype, as in Firefox.
+      embedding.scriptable = scriptable;
+      Reflect.setPrototypeOf(scriptable, Reflect.getPrototypeOf(element));
+      Reflect.setPrototypeOf(element, scriptable);
+    }
+  }
+
+  // An embedding left the document: its instance is destroyed, as in Firefox.
+  removed(element) {
+    const embedding = this.embeddingOf(element);
+    if (embedding === undefined) return;
+    this.destroy(embedding);
+    this.embeddings.splice(this.embeddings.indexOf(embedding), 1);
+  }
+
+  destroy(embedding) {
+    if (embedding.number === 0) return;
+    const w = new Writer(kinds.request, toPlugin.destroy);
+    w.u32(embedding.number);
+    this.plugin.request(w);
+    this.runtime.forgetInstance(embedding.number);
+    this.runtime.instances.delete(embedding.number);
+    if (embedding.scriptable !== null) {
+      Reflect.setPrototypeOf(embedding.element, Reflect.getPrototypeOf(embedding.scriptable));
+      embedding.scriptable = null;
+    }
+    embedding.number = 0;
+  }
+
+  // --- The page's life ------------------------------------------------------------
+
+  open() {
+    const run = this.run;
+    const page = this;
+    const html = run.html ? run.text : '<!DOCTYPE html><html><head></head><body></body></html>';
+    internals.install({
+      runScript: (element, text, name, firstLine) => page.runScript(element, text, name, firstLine),
+      loadScript: (element, src) => page.loadScript(element, src),
+      makeElement: (window, proto) => page.makeElement(window, proto),
+      inserted: (element) => page.inserted(element),
+      removed: (element) => page.removed(element),
+    });
+    const windowParts = fs.readFileSync(path.join(__dirname, 'page-window.js'), 'utf8');
+    this.dom = new JSDOM(html, {
+      url: run.location.href,
+      runScripts: 'dangerously',
+      pretendToBeVisual: true,
+      includeNodeLocations: true,
+      virtualConsole: new VirtualConsole().on('jsdomError', (e) => page.failed(e.detail || e, run.name, 'event')),
+      beforeParse(window) {
+        page.window = window;
+        page.context = internals.scriptContext(window);
+        page.runtime = new Runtime(window, page.plugin, (e) => page.console(true, String(e)));
+        window.kelvraHost = {
+          config: {plugins: run.plugins, userAgent: run.userAgent},
+          log: (line) => page.console(false, line),
+          error: (line) => page.console(true, line),
+          timerFired: () => { ++page.timersFired; },
+          pendingTimers: (count) => { page.pendingTimers = count; },
+          nativeFunctions: (mark) => { page.runtime.markNative = mark; },
+        };
+        window.eval(windowParts);
+        // The page's life up to load and pageshow, with the jobs their handlers left.
+        page.shown = new Promise((resolve) => {
+          window.addEventListener('pageshow', () => queueMicrotask(resolve));
+        });
+      },
+    });
+    if (!run.html && !this.stopped) this.bare();
+    if (run.html) {
+      this.report(`HTML page parsed: ${this.embeddings.length} embeddings, ${this.scripts} scripts`);
+    }
+  }
+
+  // A bare script: a page with one embedding, named by the options, that the script
+  // sees by that name (null without a scriptable object).
+  bare() {
+    const run = this.run;
+    const document = this.window.document;
+    const element = document.createElement('embed');
+    const attributes = [['type', run.mimeType], ['id', run.elementName], ['width', kBareSize],
+      ['height', kBareSize]].concat(run.attributes);
+    for (const [name, value] of attributes) element.setAttribute(name, value);
+    document.body.appendChild(element);
+    if (this.refused !== kExitOk) return;
+    const embedding = this.embeddingOf(element);
+    Object.defineProperty(this.window, run.elementName, {
+      value: embedding && embedding.scriptable !== null ? element : null,
+      writable: true, configurable: true,
+    });
+    this.runCode(run.text, run.name, 1, null);
+  }
+
+  // Until nothing is pending (at most --stay-open seconds after load).
+  async live() {
+    await this.shown;
+    if (this.ok) this.report('script finished');
+    this.step();
+    const began = Date.now();
+    const limit = this.run.stayOpen * 1000;
+    while (!this.stopped && this.pendingTimers() > 0) {
+      if (limit > 0 && Date.now() - began >= limit) {
+        this.report(`the page closes after ${this.run.stayOpen} s with timers, streams or calls ` +
+                    'still pending (--stay-open SECONDS)');
+        break;
+      }
+      await new Promise((resolve) => setTimeout(resolve, 5));
+    }
+    if (this.timersFired > 0) {
+      this.report(`page idle: ${this.timersFired} script timers, 0 plug-in timers, 0 async calls, ` +
+                  '0 streams delivered, 0 URLs refused (offline)');
+    }
+  }
+
+  close() {
+    const window = this.window;
+    for (const type of ['beforeunload', 'pagehide', 'unload']) {
+      window.dispatchEvent(new window.Event(type));
+    }
+    for (const embedding of this.embeddings) this.destroy(embedding);
+    window.close();
+  }
+
+  exitCode(pluginCode) {
+    if (this.refused !== kExitOk) return this.refused;
+    if (pluginCode !== kExitOk) return pluginCode;
+    if (this.timedOut) return kExitScriptTimeout;
+    return this.ok ? kExitOk : kExitScriptError;
+  }
+}
+
+let plugin = null;
+
+async function main() {
+  const here = __dirname;
+  const exe = process.env.KELVRA_PLUGIN_PROCESS ||
+              path.join(here, 'kelvra_plugin_process.exe');
+  let page = null;
+  plugin = new PluginProcess([process.env.KELVRA_WINE || 'wine', exe], process.argv.slice(2),
+                                   (op, r, w) => page.runtime.serve(op, r, w));
+  const hello = plugin.hello((stream, text) => fs.writeSync(stream, text));
+  if (hello === null) return plugin.exited;
+  page = new Page(plugin, readHello(hello));
+  page.open();
+  if (page.refused === kExitOk && !page.stopped) await page.live();
+  page.close();
+  const w = new Writer(kinds.request, toPlugin.close);
+  const r = plugin.request(w);
+  const pluginCode = r !== null ? r.i32() : await plugin.exited;
+  plugin.gone();
+  const exited = await plugin.exited;
+  return page.exitCode(pluginCode !== kExitOk ? pluginCode : exited);
+}
+
+main().then((code) => { process.exitCode = code; }, (e) => {
+  write(2, 'host: INTERNAL ERROR: ' + (e && e.stack || e));
+  if (plugin !== null) plugin.gone();  // the plug-in's process ends with its input
+  process.exitCode = 70;
+});

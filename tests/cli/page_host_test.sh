@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The page host on jsdom (Node.js, with the plug-in in kelvra_plugin_process.exe)
+# against the host program it is to replace: the same pages, the same plug-in and
+# demo launcher, the same console lines; its own account balanced, its exit codes.
+#   page_host_test.sh SOURCE-DIR BUILD-DIR
+set -uo pipefail
+
+root=$1
+build=$2
+bin=$build/bin
+. "$root/tools/prefixes.sh"
+export WINEPREFIX=$build/page-host-test-wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+make_prefix "$WINEPREFIX"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
+
+running() { pgrep -fc kelvra_plugin_process.exe || true; }
+before=$(running)
+plugin=(--plugin "$bin/NPKelvraProxy.dll" --launcher "$bin/KelvraDemoLauncher.dll" --private-temp)
+jsdom_host() { node "$bin/kelvra-page.js" "$@"; }
+engine_host() { wine "$bin/kelvra_host.exe" "$@"; }
+
+# same PAGE OPTIONS...: both hosts exit 0 on the page, with the same standard output,
+# the jsdom host's accounting balanced.
+same() {
+  local problem="" code=0 engine=0
+  jsdom_host "${plugin[@]}" --reset-store "$@" >"$work/out" 2>"$work/err" </dev/null || code=$?
+  engine_host "${plugin[@]}" --reset-store "$@" >"$work/engine-out" 2>/dev/null </dev/null || engine=$?
+  tr -d '\r' <"$work/engine-out" >"$work/engine"
+  if [ "$code" -ne 0 ] || [ "$engine" -ne 0 ]; then
+    problem="exit $code (the engine's host: $engine), not 0"
+  elif ! diff -u "$work/engine" "$work/out" >"$work/diff"; then
+    problem="standard output differs from the engine's host: $(head -c 2000 "$work/diff")"
+  elif ! grep -q '^host: browser accounting balanced' "$work/err"; then
+    problem="no balanced account"
+  fi
+  tally "$problem" same "$@"
+}
+
+# row EXIT TEXT ARGUMENTS...: the jsdom host exits EXIT and its standard error holds TEXT.
+row() {
+  local want=$1 text=$2 problem="" code=0
+  shift 2
+  jsdom_host "$@" >"$work/out" 2>"$work/err" </dev/null || code=$?
+  if [ "$code" -ne "$want" ]; then
+    problem="exit $code, not $want"
+  elif ! grep -qF -- "$text" "$work/err"; then
+    problem="standard error lacks: $text"
+  fi
+  tally "$problem" row "$@"
+}
+
+same --url https://www.kelvra.com/play "$root/examples/launcher-page.html"
+same --url https://www.example.com/games "$root/examples/launcher-page.html"
+same "$root/tests/pages/semantics.js"
+
+printf 'console.log("before");\nnoSuchFunction();\n' >"$work/error.js"
+row 1 "host: SCRIPT ERROR $work/error.js:2: ReferenceError: noSuchFunction is not defined" \
+  "${plugin[@]}" "$work/error.js"
+row 2 "kelvra_host: " --no-such-option "$work/error.js"
+row 3 "REFUSED" --plugin "$bin/KelvraDemoLauncher.dll" "$work/error.js"
+
+# The plug-in's process ends with the page's: none is left once a run is over.
+if [ "$(running)" -gt "$before" ]; then
+  tally "a kelvra_plugin_process.exe of these runs is still running" leftover
+else
+  tally "" leftover
+fi
+finish
