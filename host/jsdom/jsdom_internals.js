@@ -86,6 +86,27 @@ function install(hooks) {
   };
 }
 
+// jsdom makes its interfaces in its own realm: the root ones (EventTarget, Event, ...)
+// end at Node's Object.prototype and their constructors are Node's functions, so that
+// `document.body instanceof Object` is false in the page. They are made the page's.
+function adoptInterfaces(window) {
+  const pageObject = window.Object.prototype;
+  const pageFunction = window.Function.prototype;
+  // The interfaces are the context's own properties, not the window proxy's.
+  const global = scriptContext(window);
+  for (const name of Object.getOwnPropertyNames(global)) {
+    const descriptor = Object.getOwnPropertyDescriptor(global, name);
+    const value = descriptor !== undefined ? descriptor.value : undefined;
+    if (typeof value !== 'function' || value === window.Object || value === window.Function) continue;
+    if (Reflect.getPrototypeOf(value) === Function.prototype) Reflect.setPrototypeOf(value, pageFunction);
+    const proto = value.prototype;
+    if (proto !== null && typeof proto === 'object' && Reflect.getPrototypeOf(proto) === Object.prototype) {
+      Reflect.setPrototypeOf(proto, pageObject);
+    }
+  }
+  check('the interfaces\' realm', Reflect.getPrototypeOf(window.EventTarget.prototype) === pageObject);
+}
+
 // The document's current script, as jsdom keeps it.
 function setCurrentScript(document, element) {
   utils.implForWrapper(document)._currentScript = element === null ? null : utils.implForWrapper(element);
@@ -99,4 +120,4 @@ function scriptContext(window) {
   return context;
 }
 
-module.exports = {install, scriptContext, setCurrentScript};
+module.exports = {adoptInterfaces, install, scriptContext, setCurrentScript};

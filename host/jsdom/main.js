@@ -288,6 +288,7 @@ class Page {
       virtualConsole: new VirtualConsole().on('jsdomError', (e) => page.failed(e.detail || e, run.name, 'event')),
       beforeParse(window) {
         page.window = window;
+        internals.adoptInterfaces(window);
         page.context = internals.scriptContext(window);
         page.runtime = new Runtime(window, page.plugin, (e) => page.console(true, String(e)));
         window.kelvraHost = {

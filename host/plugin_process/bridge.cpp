@@ -31,6 +31,7 @@ struct Bridge {
   std::map<uint32_t, PageObject*> pageObjects;
   std::map<uint32_t, Export> exports;
   std::map<std::pair<NPObject*, NPP>, uint32_t> exportNumbers;
+  std::vector<NPVariant> afterAnswer;
   uint32_t nextExport = 1;
 };
 
@@ -355,6 +356,14 @@ NPObject* pageObject(NPP instance, uint32_t number) {
   page->instance = instance;
   bridge.pageObjects[number] = page;
   return object;
+}
+
+void releaseAfterAnswer(const NPVariant& value) { bridge.afterAnswer.push_back(value); }
+
+void answered() {
+  std::vector<NPVariant> held;
+  held.swap(bridge.afterAnswer);
+  for (NPVariant& value : held) browser::releaseValue(&value);
 }
 
 NPObject* exportedObject(uint32_t number, NPP* instance) {

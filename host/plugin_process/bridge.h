@@ -40,6 +40,12 @@ bool askPage(const wire::Writer& request, NPP instance, NPVariant* result);
 // The page object of a number, retained for the caller; NULL for none.
 NPObject* pageObject(NPP instance, uint32_t number);
 
+// A value the plug-in handed over, released once the answer that carries it is sent:
+// a page object in it must not be given back to the page before the page has read it.
+void releaseAfterAnswer(const NPVariant& value);
+// After each answer: the values held for it are released.
+void answered();
+
 // An exported plug-in object (not retained), NULL when the number is not (or no
 // longer) one, and the instance it was exported for.
 NPObject* exportedObject(uint32_t number, NPP* instance);

@@ -31,7 +31,8 @@ bool writeAll(HANDLE out, const char* bytes, DWORD length) {
 
 }  // namespace
 
-Channel::Channel(HANDLE in, HANDLE out, Serve serve) : in_(in), out_(out), serve_(serve) {}
+Channel::Channel(HANDLE in, HANDLE out, Serve serve, std::function<void()> answered)
+    : in_(in), out_(out), serve_(serve), answered_(answered) {}
 
 Channel::~Channel() {
   CloseHandle(in_);
@@ -68,6 +69,7 @@ void Channel::answer(const std::string& body) {
   wire::Writer reply(wire::kAnswer);
   serve_(op, request, reply);
   send(reply.bytes());
+  answered_();
 }
 
 bool Channel::request(const wire::Writer& message, std::string* answer) {

@@ -100,8 +100,9 @@ typedef std::function<void(uint8_t op, wire::Reader& request, wire::Writer& answ
 
 class Channel {
  public:
-  // Takes the handles; `serve` answers the page's requests.
-  Channel(HANDLE in, HANDLE out, Serve serve);
+  // Takes the handles; `serve` answers the page's requests, and `answered` runs after
+  // each answer is sent.
+  Channel(HANDLE in, HANDLE out, Serve serve, std::function<void()> answered);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -124,6 +125,7 @@ class Channel {
 
   HANDLE in_, out_;
   Serve serve_;
+  std::function<void()> answered_;
   bool open_ = true;
   bool stopped_ = false;
 };

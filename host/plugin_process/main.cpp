@@ -30,6 +30,7 @@
 #include "launcher_server.h"
 #include "log_follow.h"
 #include "npbrowser.h"
+#include "page_loop.h"
 #include "options.h"
 #include "page_run.h"
 #include "plugin_discovery.h"
@@ -140,9 +141,17 @@ bool pageEvaluate(NPP npp, NPObject*, const NPString* script, NPVariant* result)
   return host::askPage(request, npp, result);
 }
 
-const browser::Embedder kEmbedder = {pageWindow, pageElement, pageNativeWindow, pageEvaluate,
-                                     NULL,       NULL,        NULL,             NULL,
-                                     NULL,       NULL,        NULL};
+// A stream the plug-in writes into a window of one of the page's instances: kept, as
+// the page has no window to load it into.
+NPError pageNewStream(NPP npp, NPMIMEType type, const char* target, NPStream** stream) {
+  if (instanceOf(npp) == NULL) return NPERR_INVALID_INSTANCE_ERROR;
+  return host::newPluginStream(npp, type, target, stream);
+}
+
+const browser::Embedder kEmbedder = {pageWindow,    pageElement,      pageNativeWindow,
+                                     pageEvaluate,  NULL,             NULL,
+                                     NULL,          NULL,             pageNewStream,
+                                     host::writePluginStream, host::destroyStream};
 
 // --- What the page asks -----------------------------------------------------------
 
@@ -282,6 +291,7 @@ void destroyInstance(wire::Reader& in, wire::Writer& answer) {
   }
   fprintf(stderr, "host: NPP_Destroy -> %d\n", destroyed);
   host::forgetExports(&instance->npp);
+  host::endPluginStreams(&instance->npp);  // what NPP_Destroy left open
   if (instance->windowObject != NULL) browser::release(instance->windowObject);
   if (instance->elementObject != NULL) browser::release(instance->elementObject);
   if (instance->window != NULL) DestroyWindow(instance->window);
@@ -354,7 +364,7 @@ void callObject(uint8_t op, NPObject* object, NPP npp, wire::Reader& in, wire::W
   answer.u8(ok ? 1 : 0);
   // Whatever the plug-in may have stored in a failed call is not its result.
   if (ok) host::writeValue(answer, npp, result);
-  browser::releaseValue(&result);
+  host::releaseAfterAnswer(result);
   writeOutcome(answer, ok ? NULL : failure);
 }
 
@@ -423,7 +433,7 @@ void propertyCall(uint8_t op, NPObject* object, NPP npp, wire::Reader& in, wire:
     } else {
       answer.u8(wire::kTagVoid);
     }
-    browser::releaseValue(&value);
+    host::releaseAfterAnswer(value);
   }
   writeOutcome(answer, NULL);
 }
@@ -596,7 +606,7 @@ int main() {
   takeChannel(&in, &out);
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
-  host::Channel page(in, out, serve);
+  host::Channel page(in, out, serve, host::answered);
   process.page = &page;
   host::setPage(&page);
   memset(&process.funcs, 0, sizeof process.funcs);
@@ -647,6 +657,8 @@ int main() {
   }
   if (code == host::kExitOk) {
     process.topWindow = host::hiddenWindow(L"kelvra_host page", 1, 1);
+    host::startLoop(host::StreamTarget{&process.funcs, run.url, stderr, NULL},
+                    [](long) { return true; }, []() { return true; });
     browser::setEmbedder(&kEmbedder);
     page.post(hello());
     page.serve();
