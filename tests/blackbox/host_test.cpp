@@ -27,9 +27,9 @@ std::wstring binPath(const wchar_t* name) { return programDirectory() + name; }
 
 std::wstring inQuotes(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-// The examples folder as a Windows path (a Unix path is reached through drive Z:).
-std::wstring examplesPath(const wchar_t* name) {
-  std::wstring path = widen(KELVRA_EXAMPLES_DIR);
+// A file of a source folder as a Windows path (a Unix path is reached through drive Z:).
+std::wstring sourcePath(const char* folder, const wchar_t* name) {
+  std::wstring path = widen(folder);
   if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
@@ -140,8 +140,8 @@ bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
 std::wstring HostTest::directory_;
 
 TEST_F(HostTest, TheExamplePageCallsEveryMethodOfThePlugin) {
-  std::string page = readFileShared(examplesPath(L"launcher-page.js"));
-  ASSERT_FALSE(page.empty()) << narrow(examplesPath(L"launcher-page.js"));
+  std::string page = readFileShared(sourcePath(KELVRA_EXAMPLES_DIR, L"launcher-page.js"));
+  ASSERT_FALSE(page.empty()) << narrow(sourcePath(KELVRA_EXAMPLES_DIR, L"launcher-page.js"));
   const char* methods[] = {"HelloWorld", "Hello", "StartGame", "Get_InstallHost", "Update",
                            "Put_AuthenticationTicket", "Get_GameStarted", "SetSilentModeEnabled",
                            "SetStartInHiddenMode", "UnhideApp", "DeleteKeyValue", "Get_IsUpToDate",
@@ -151,7 +151,7 @@ TEST_F(HostTest, TheExamplePageCallsEveryMethodOfThePlugin) {
     EXPECT_TRUE(contains(page, std::string("plugin.") + method + "(")) << method;
   }
 
-  HostRun run = runPage(examplesPath(L"launcher-page.js"),
+  HostRun run = runPage(sourcePath(KELVRA_EXAMPLES_DIR, L"launcher-page.js"),
                         L"--url https://www.kelvra.com/play --private-temp --show-log");
   EXPECT_EQ(0u, run.exitCode) << run.err;
   const char* lines[] = {
@@ -181,7 +181,7 @@ TEST_F(HostTest, TheExamplePageCallsEveryMethodOfThePlugin) {
 }
 
 TEST_F(HostTest, ARefusedPageHasNoScriptableObject) {
-  HostRun run = runPage(examplesPath(L"launcher-page.js"),
+  HostRun run = runPage(sourcePath(KELVRA_EXAMPLES_DIR, L"launcher-page.js"),
                         L"--url https://www.example.com/games --private-temp --show-log");
   EXPECT_EQ(0u, run.exitCode) << run.err;
   EXPECT_TRUE(contains(run.out, "page host: www.example.com\n")) << run.out;
@@ -495,124 +495,19 @@ namespace {
 
 // Each expression is printed with String(); the line must read as Firefox shows it.
 TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
-  const struct {
-    const char* expression;
-    const char* expected;
-  } rows[] = {
-      // Feature tests and member access.
-      {"typeof plugin.echo", "function"},
-      {"!!plugin.echo && !!(plugin && plugin.echo)", "true"},
-      {"'echo' in plugin", "true"},
-      {"'nothing' in plugin", "false"},
-      {"typeof plugin.nothing", "undefined"},
-      {"plugin.version + ' ' + ('version' in plugin)", "1.0 true"},
-      {"(plugin.x = 5, plugin.x)", "5"},
-      {"(plugin.y = 1, delete plugin.y) + ' ' + ('y' in plugin)", "true false"},
-      // Names the plug-in does not take stay on the element, which is an element.
-      {"[Object.keys(plugin).join(), plugin.hasOn(plugin.scriptable(), 'x'), String(plugin),"
-       " plugin instanceof HTMLEmbedElement, plugin instanceof Object].join('|')",
-       "x|- -|[object HTMLEmbedElement]|true|true"},
-      {"(function () { var n = []; for (var k in plugin) n.push(k); return n.slice(0, 2).join(); })()",
-       "x,version"},
-      {"plugin(1, 2)", "called with 2"},
-      {"new (plugin.scriptable())('first').first", "first"},
-      {"(function () { try { new plugin(); } catch (e) { return e instanceof TypeError; } })()",
-       "true"},
-      {"[typeof plugin, typeof plugin.scriptable(), typeof plugin.echo].join()",
-       "function,function,function"},
-      // One function per object and name; a property that is a method too.
-      {"[plugin.echo === plugin.echo, plugin.scriptable().echo === plugin.echo,"
-       " plugin.echo.name].join()",
-       "true,true,echo"},
-      {"[typeof plugin.both, String(plugin.both), plugin.both(), plugin.both + '!'].join('|')",
-       "function|property value|method result|property value!"},
-      // Array-index names are integer identifiers.
-      {"[plugin[0], plugin['7'], plugin[2147483647], plugin['2147483648'], plugin['-1']].join()",
-       "int:0,int:7,int:2147483647,,"},
-      {"(function () { try { plugin.version = 2; } catch (e) { return e; } })()",
-       "version is read-only"},
-      // Identity both ways; the scriptable object sits between the element and its
-      // prototype.
-      {"plugin.echo(plugin) === plugin", "true"},
-      {"(function () { var s = plugin.scriptable(); return [s === plugin.scriptable(),"
-       " Object.getPrototypeOf(plugin) === s,"
-       " Object.getPrototypeOf(s) === HTMLEmbedElement.prototype, plugin.sameObject(s, s)]; })()",
-       "true,true,true,true"},
-      {"plugin.window() === window && window === this", "true"},
-      {"(function () { var o = {}; return plugin.echo(o) === o && plugin.sameObject(o, o); })()",
-       "true"},
-      // Values as the plug-in receives them.
-      {"[plugin.kind(7), plugin.kind(0.5), plugin.kind(-2147483649), plugin.kind('s')].join()",
-       "int32,double,double,string"},
-      {"[plugin.kind(true), plugin.kind(null), plugin.kind(undefined), plugin.kind({})].join()",
-       "bool,null,void,object"},
-      {"[plugin.kind(-0), plugin.kind(4 / 2), plugin.kind(2147483647), plugin.kind(2 ** 31)].join()",
-       "double,int32,int32,double"},
-      {"plugin.cLength('abc') + ' ' + plugin.cLength('')", "3 0"},
-      // Exceptions.
-      {"(function () { try { plugin.fail('exception during invocation'); }"
-       " catch (e) { return typeof e + ' ' + (e === 'exception during invocation'); } })()",
-       "string true"},
-      {"(function () { try { plugin.failQuiet(); } catch (e) { return e.message; } })()",
-       "Error calling method on NPObject!"},
-      {"(function () { try { plugin.failAfterSuccess('set, then true'); }"
-       " catch (e) { return 'thrown: ' + e; } })()",
-       "thrown: set, then true"},
-      {"plugin.succeedWithNullMessage()", "2"},
-      // Script objects in the plug-in's hands.
-      {"plugin.call(function (a, b) { return a + b; }, 2, 3)", "5"},
-      {"(function () { var t = {m: function (x) { return 'm' + x; }, p: 7};"
-       " return [plugin.invokeOn(t, 'm', 1), plugin.getOn(t, 'p'), plugin.setOn(t, 'q', 8), t.q,"
-       " plugin.hasOn(t, 'm'), plugin.hasOn(t, 'p'), plugin.removeOn(t, 'q'), 'q' in t,"
-       " plugin.enumerateOn(t)].join('|'); })()",
-       "m1|7|true|8|property method|property -|true|false|m,p"},
-      {"(function () { function K(v) { this.v = v; } return plugin.constructOn(K, 9).v; })()",
-       "9"},
-      {"plugin.evaluate('6 * 7')", "42"},
-      {"(function () { var local = 1; return plugin.evaluate('typeof local + \\' \\' + (this === window)'); })()",
-       "undefined true"},
-      {"plugin.releaseObjectOn({inner: {}}, 'inner')", "true"},
-      // Browser services.
-      {"plugin.userAgent()", "Mozilla/5.0 (Windows NT 6.1; rv:52.0) Gecko/20100101 Firefox/52.0"},
-      {"plugin.value(15) === window", "true"},
-      {"typeof plugin.value(16) + ' ' + plugin.value(16).tagName", "function EMBED"},
-      // The element object is the element script sees, with the plug-in's members and
-      // the element's own.
-      {"[plugin.element() === plugin, plugin.tagName, plugin.getAttribute('id'),"
-       " plugin.getOn(plugin.element(), 'id'), typeof plugin.getOn(plugin.element(), 'echo')]",
-       "true,EMBED,plugin,plugin,function"},
-      {"[plugin.value(22), plugin.value(17), plugin.value(18), plugin.value(3), plugin.value(4)]",
-       "https://www.kelvra.com:8443,true,false,true,true"},
-      {"[plugin.value(6), plugin.value(23), plugin.value(1), plugin.value(12)]",
-       "false,1,error 1,error 1"},
-      {"plugin.services()",
-       "setvalue=0 setvalue(bad)=1 memflush=0 java=none requestread=13 newstream=0 write=6 "
-       "write=5 write(-1)=-1 destroystream=0 newstream(NULL npp)=2 newstream(other npp)=2 "
-       "newstream(no out)=9 proxy=0:DIRECT cookie=1 setcookie=0 auth=1 menu=1 convert=0 handleevent=0 unfocus=0 "
-       "surface=1 finalize=1 invoke(missing)=0:0"},
-      // The page around it.
-      {"[location.protocol, location.host, location.hostname, location.port].join()",
-       "https:,www.kelvra.com:8443,www.kelvra.com,8443"},
-      {"[location.pathname, location.search, location.hash, location.href].join()",
-       "/play/x,?q=1,#h,https://www.kelvra.com:8443/play/x?q=1#h"},
-      {"navigator.mimeTypes['application/x-kelvra-test'].enabledPlugin.name",
-       "Kelvra Test Plug-in"},
-      {"navigator.plugins[0].filename + ' ' + navigator.javaEnabled()",
-       "NPKelvraTestPlugin.dll false"},
-      {"document.getElementById('plugin') === plugin", "true"},
-      {"typeof setTimeout + typeof setInterval + typeof clearTimeout", "functionfunctionfunction"},
-      // The language of today's engines.
-      {"JSON.stringify({a: [1, ' b '.trim()]}) + [1, 2].map(function (x) { return 2 * x; })",
-       "{\"a\":[1,\"b\"]}2,4"},
-      {"(() => { class A { static f(...xs) { return `${xs.length}:${[...xs].map(x => x ** 2)}`; } }"
-       " return A.f(1, 2); })()",
-       "2:1,4"},
-  };
+  // The rows are the page host's too (tests/cli/page_host_test.sh).
+  std::vector<std::string> expressions, expected;
+  std::vector<std::string> table =
+      lines(readFileShared(sourcePath(KELVRA_PAGES_DIR, L"object_rules.txt")));
+  for (const std::string& line : table) {
+    if (line.compare(0, 2, "> ") == 0) expressions.push_back(line.substr(2));
+    if (line.compare(0, 2, "= ") == 0) expected.push_back(line.substr(2));
+  }
+  ASSERT_FALSE(expressions.empty()) << "no rows in tests/pages/object_rules.txt";
+  ASSERT_EQ(expressions.size(), expected.size());
   std::string source;
-  std::vector<std::string> expected;
-  for (const auto& row : rows) {
-    source += std::string("console.log(String(") + row.expression + "));\n";
-    expected.push_back(row.expected);
+  for (const std::string& expression : expressions) {
+    source += "console.log(String(" + expression + "));\n";
   }
   HostRun run = runTestPlugin(script(L"semantics.js", source),
                               L"--url https://www.kelvra.com:8443/play/x?q=1#h");
@@ -620,7 +515,7 @@ TEST_F(HostTest, PageScriptSeesAPluginObjectAsFirefoxShowsIt) {
   std::vector<std::string> got = lines(run.out);
   ASSERT_EQ(expected.size(), got.size()) << run.out << run.err;
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(expected[i], got[i]) << rows[i].expression;
+    EXPECT_EQ(expected[i], got[i]) << expressions[i];
   }
   // services() set the status line and asked for three redraws; it released a void variant.
   EXPECT_TRUE(contains(run.err, "status line (1 times): \"status from the test plug-in\"; "
@@ -796,7 +691,7 @@ TEST_F(HostTest, TheExampleHtmlPageFeatureTestsThePlugin) {
         "a timer after the page's scripts: done"}},
   };
   for (const auto& row : rows) {
-    HostRun run = runPage(examplesPath(L"launcher-page.html"), std::wstring(L"--url ") + row.url);
+    HostRun run = runPage(sourcePath(KELVRA_EXAMPLES_DIR, L"launcher-page.html"), std::wstring(L"--url ") + row.url);
     EXPECT_EQ(0u, run.exitCode) << run.err;
     for (const char* line : row.lines) EXPECT_TRUE(contains(run.out, line)) << line << run.out;
     EXPECT_TRUE(contains(run.err, "host: browser accounting balanced")) << run.err;

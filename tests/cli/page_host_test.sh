@@ -51,6 +51,35 @@ row() {
   tally "$problem" row "$@"
 }
 
+# The object rules' table of the engine host's test (tests/pages/object_rules.txt),
+# row by row, against the generic test plug-in; then what the plug-in's services left:
+# its status line, its streams before and after NPP_Destroy, the account balanced.
+rules() {
+  local table=$root/tests/pages/object_rules.txt problem="" code=0
+  awk '/^> /{print "console.log(String(" substr($0, 3) "));"}' "$table" >"$work/rules.js"
+  node "$bin/kelvra-page.js" --plugin "$bin/NPKelvraTestPlugin.dll" --type application/x-kelvra-test \
+    --url 'https://www.kelvra.com:8443/play/x?q=1#h' "$work/rules.js" >"$work/out" 2>"$work/err" \
+    </dev/null || code=$?
+  awk '/^= /{print substr($0, 3)}' "$table" >"$work/expected"
+  if [ "$code" -ne 0 ]; then
+    problem="exit $code, not 0"
+  elif ! diff -u "$work/expected" "$work/out" >"$work/diff"; then
+    problem="rows differ: $(head -c 3000 "$work/diff")"
+  else
+    local line
+    for line in 'status line (1 times): "status from the test plug-in"; 3 redraws asked for' \
+      "host: the plug-in's stream (text/plain) to _blank: 11 bytes, NPRES_DONE" \
+      "host: the plug-in's stream (text/html) to _self: 4 bytes, left open, ended by the host with its instance" \
+      'host: browser accounting balanced'; do
+      grep -qF -- "$line" "$work/err" || problem="standard error lacks: $line"
+    done
+    grep -A1 '^host: NPP_Destroy -> 0' "$work/err" | grep -q 'left open' ||
+      problem="the stream left open is not ended right after NPP_Destroy"
+  fi
+  tally "$problem" rules
+}
+
+rules
 same --url https://www.kelvra.com/play "$root/examples/launcher-page.html"
 same --url https://www.example.com/games "$root/examples/launcher-page.html"
 same "$root/tests/pages/semantics.js"
