@@ -91,6 +91,7 @@ function readFully(fd, buffer) {
 class PluginProcess {
   constructor(command, args, serve) {
     this.serve = serve;
+    this.onGone = () => {};  // told once when the process is gone
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kelvra-page-'));
     const toPlugin = path.join(this.dir, 'to-plugin');
     const fromPlugin = path.join(this.dir, 'from-plugin');
@@ -143,6 +144,7 @@ class PluginProcess {
       this.open = false;
       fs.closeSync(this.in);
       fs.closeSync(this.out);
+      this.onGone();
     }
     return null;
   }

@@ -74,6 +74,13 @@ class Page {
 
   report(text) { write(2, 'host: ' + text); }
 
+  // The plug-in's process ended (a crash or a hang it reported, as Firefox's plug-in
+  // container did): its instances are gone, their elements lose the plug-in's object,
+  // its objects throw, and the page goes on.
+  pluginGone() {
+    for (const embedding of this.embeddings) this.detach(embedding);
+  }
+
   // The plug-in's log lines of what led here, under it.
   step() {
     if (this.started === 0 && this.plugin.open) this.plugin.request(new Writer(kinds.request, toPlugin.drain));
@@ -257,6 +264,11 @@ class Page {
     const w = new Writer(kinds.request, toPlugin.destroy);
     w.u32(embedding.number);
     this.plugin.request(w);
+    this.detach(embedding);
+  }
+
+  detach(embedding) {
+    if (embedding.number === 0) return;
     this.runtime.forgetInstance(embedding.number);
     this.runtime.instances.delete(embedding.number);
     if (embedding.scriptable !== null) {
@@ -381,6 +393,7 @@ async function main() {
   const hello = plugin.hello((stream, text) => fs.writeSync(stream, text));
   if (hello === null) return plugin.exited;
   page = new Page(plugin, readHello(hello));
+  plugin.onGone = () => page.pluginGone();
   page.open();
   if (page.refused === kExitOk && !page.stopped) await page.live();
   page.close();

@@ -15,6 +15,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 
+test_plugin=(--plugin "$bin/NPKelvraTestPlugin.dll" --type application/x-kelvra-test)
 running() { pgrep -fc kelvra_plugin_process.exe || true; }
 before=$(running)
 plugin=(--plugin "$bin/NPKelvraProxy.dll" --launcher "$bin/KelvraDemoLauncher.dll" --private-temp)
@@ -38,15 +39,15 @@ same() {
   tally "$problem" same "$@"
 }
 
-# row EXIT TEXT ARGUMENTS...: the jsdom host exits EXIT and its standard error holds TEXT.
+# row EXIT TEXT ARGUMENTS...: the jsdom host exits EXIT and its output holds TEXT.
 row() {
   local want=$1 text=$2 problem="" code=0
   shift 2
   jsdom_host "$@" >"$work/out" 2>"$work/err" </dev/null || code=$?
   if [ "$code" -ne "$want" ]; then
     problem="exit $code, not $want"
-  elif ! grep -qF -- "$text" "$work/err"; then
-    problem="standard error lacks: $text"
+  elif ! cat "$work/out" "$work/err" | grep -qF -- "$text"; then
+    problem="the output lacks: $text"
   fi
   tally "$problem" row "$@"
 }
@@ -57,8 +58,7 @@ row() {
 rules() {
   local table=$root/tests/pages/object_rules.txt problem="" code=0
   awk '/^> /{print "console.log(String(" substr($0, 3) "));"}' "$table" >"$work/rules.js"
-  node "$bin/kelvra-page.js" --plugin "$bin/NPKelvraTestPlugin.dll" --type application/x-kelvra-test \
-    --url 'https://www.kelvra.com:8443/play/x?q=1#h' "$work/rules.js" >"$work/out" 2>"$work/err" \
+  jsdom_host "${test_plugin[@]}" --url 'https://www.kelvra.com:8443/play/x?q=1#h' "$work/rules.js" >"$work/out" 2>"$work/err" \
     </dev/null || code=$?
   awk '/^= /{print substr($0, 3)}' "$table" >"$work/expected"
   if [ "$code" -ne 0 ]; then
@@ -88,6 +88,12 @@ printf 'console.log("before");\nnoSuchFunction();\n' >"$work/error.js"
 row 1 "host: SCRIPT ERROR $work/error.js:2: ReferenceError: noSuchFunction is not defined" \
   "${plugin[@]}" "$work/error.js"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
+# A plug-in that crashes or hangs ends its process, not the page: its element loses
+# the plug-in's members and the page's later timer runs.
+row 6 "a later timer: undefined" "${test_plugin[@]}" --url https://www.kelvra.com/#crash \
+  "$root/tests/pages/plugin_lost.html"
+row 5 "a later timer: undefined" "${test_plugin[@]}" --timeout 1 --url https://www.kelvra.com/#hang \
+  "$root/tests/pages/plugin_lost.html"
 row 3 "REFUSED" --plugin "$bin/KelvraDemoLauncher.dll" "$work/error.js"
 
 # The plug-in's process ends with the page's: none is left once a run is over.
