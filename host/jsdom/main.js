@@ -13,6 +13,7 @@ const {JSDOM, VirtualConsole} = require('jsdom');
 const {PluginProcess, Writer, ops} = require('./channel.js');
 const {Runtime} = require('./npruntime.js');
 const internals = require('./jsdom_internals.js');
+const {Positions} = require('./errors.js');
 
 const {kinds, toPlugin} = ops;
 const kExitOk = 0, kExitScriptError = 1, kExitPluginRefused = 3, kExitScriptTimeout = 7;
@@ -70,6 +71,7 @@ class Page {
     this.nextInstance = 1;
     this.scripts = 0;
     this.timersFired = 0;
+    this.positions = new Positions();
   }
 
   report(text) { write(2, 'host: ' + text); }
@@ -139,6 +141,9 @@ class Page {
     if (this.stopped) return;
     this.step();
     this.report(`running ${name}`);
+    // An inline script's lines are counted from the top of its page.
+    this.positions.add(name, firstLine > 1 ? '\n'.repeat(firstLine - 1) + text : text,
+                       path.dirname(this.run.file));
     internals.setCurrentScript(this.window.document, element);
     try {
       const script = new vm.Script(text, {filename: name, lineOffset: firstLine - 1});
@@ -165,19 +170,13 @@ class Page {
     }
     const what = task === null ? '' : ` (${task})`;
     const isError = error instanceof this.window.Error || error instanceof Error;
-    // The innermost frame of the page's own code.
-    const frames = isError && typeof error.stack === 'string' ? error.stack.split('\n') : [];
-    let frame = null;
-    for (const line of frames) {
-      const m = /\(?([^\s()]+):(\d+):(\d+)\)?$/.exec(line);
-      if (m && m[1] !== __filename && !m[1].startsWith('node:')) {
-        frame = m;
-        break;
-      }
-    }
-    const where = frame ? `${frame[1]}:${frame[2]}` : name;
-    const message = isError ? `${error.name}: ${error.message}` : String(error);
-    this.report(`SCRIPT ERROR ${where}${what}: ${message}`);
+    // A value thrown that is no Error has no stack: the plug-in's exception is placed
+    // where the call that threw it was made; any other, at its script.
+    const thrown = isError ? error : this.runtime.thrownAt(error);
+    const position = thrown !== null ? this.positions.of(thrown) : null;
+    const message = isError ? `${error.name}: ${error.message}` : `uncaught exception: ${String(error)}`;
+    this.report(`SCRIPT ERROR ${position !== null ? position.where : name}${what}: ${message}`);
+    if (position !== null && position.text !== '') this.report(`  ${position.text}`);
   }
 
   // --- Embeddings -----------------------------------------------------------------

@@ -169,9 +169,18 @@ class Runtime {
   outcome(r, ok, fallback) {
     const kind = r.u8();
     const text = r.text();
-    if (kind === kThrewPluginText) throw text;
+    if (kind === kThrewPluginText) {
+      // Where it was thrown, for the report should script not catch it.
+      this.lastThrown = {value: text, at: new this.window.Error()};
+      throw text;
+    }
     if (kind === kThrewError) throw this.error(text);
     if (!ok && fallback !== undefined) throw this.error(fallback);
+  }
+
+  // An Error made where the plug-in's exception `value` was last thrown, or null.
+  thrownAt(value) {
+    return this.lastThrown !== undefined && this.lastThrown.value === value ? this.lastThrown.at : null;
   }
 
   has(op, entry, id) {

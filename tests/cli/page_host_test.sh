@@ -85,8 +85,29 @@ same --url https://www.example.com/games "$root/examples/launcher-page.html"
 same "$root/tests/pages/semantics.js"
 
 printf 'console.log("before");\nnoSuchFunction();\n' >"$work/error.js"
-row 1 "host: SCRIPT ERROR $work/error.js:2: ReferenceError: noSuchFunction is not defined" \
+row 1 "host: SCRIPT ERROR $work/error.js:2:1: ReferenceError: noSuchFunction is not defined" \
   "${plugin[@]}" "$work/error.js"
+printf 'plugin.HelloWorld();\nvar x = plugin.NoSuchMethod();\n' >"$work/uncaught.js"
+row 1 "uncaught.js:2:16: uncaught exception: exception during invocation" "${plugin[@]}" "$work/uncaught.js"
+# A minified script of one long line with a source map beside it: the error names
+# both positions and shows a window of the line, not all of it.
+node -e '
+  const fs = require("fs"), [dir] = process.argv.slice(1);
+  const code = "var a=1;".repeat(3000) + "undefinedFunction(a);" + "var b=2;".repeat(3000);
+  const vlq = (n) => { let v = n << 1, s = ""; do { let d = v & 31; v >>>= 5; if (v) d |= 32;
+    s += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[d]; } while (v); return s; };
+  fs.writeFileSync(dir + "/min.js", code + "\n//# sourceMappingURL=min.js.map\n");
+  fs.writeFileSync(dir + "/min.js.map", JSON.stringify({version: 3, sources: ["src/lib.js"], names: [],
+    mappings: vlq(code.indexOf("undefinedFunction")) + vlq(0) + vlq(41) + vlq(6)}));' "$work"
+row 1 "min.js:1:24001 (src/lib.js:42:7): ReferenceError: undefinedFunction is not defined" \
+  "${plugin[@]}" "$work/min.js"
+if [ "$(awk '{ if (length($0) > n) n = length($0) } END { print n }' "$work/err")" -gt 200 ]; then
+  tally "a line of the minified script's report is longer than its window" cut
+else
+  tally "" cut
+fi
+row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
+  "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
 # A plug-in that crashes or hangs ends its process, not the page: its element loses
 # the plug-in's members and the page's later timer runs.
