@@ -127,6 +127,11 @@ int main() {
   host::Options options;
   int prepared = host::prepareRun(argc, argv, &options, stdout);
   if (prepared >= 0) return prepared;
+  if (options.trace || options.dumpDom) {
+    fprintf(stderr, "kelvra_host: --trace and --dump-dom are the page host's on jsdom "
+            "(KELVRA_PAGE_HOST=jsdom ./kelvra demo ...)\n");
+    return host::kExitUsage;
+  }
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
   return runOnePage(options);
 }

@@ -115,6 +115,8 @@ const Option kOptions[] = {
     {L"--show-log", NULL, KELVRA_SWITCH(o->showLog)},
     {L"--keep-log", NULL, KELVRA_SWITCH(o->keepLog)},
     {L"--follow", NULL, KELVRA_SWITCH(o->follow)},
+    {L"--trace", NULL, KELVRA_SWITCH(o->trace)},
+    {L"--dump-dom", NULL, KELVRA_SWITCH(o->dumpDom)},
     {L"--launcher-answer", "ANSWER", setAnswer},
     {L"--reset-store", NULL, KELVRA_SWITCH(o->resetStore)},
     {L"--script-timeout", "SECONDS", setScriptTimeout},

@@ -28,6 +28,8 @@ struct Options {
   bool showLog = false;
   bool keepLog = false;
   bool follow = false;
+  bool trace = false;    // the page host on jsdom: each operation on a plug-in object
+  bool dumpDom = false;  // the page host on jsdom: the document's markup at the end
   bool resetStore = false;
   bool help = false;
 };

@@ -54,6 +54,8 @@ function readHello(r) {
   }
   run.plugins = plugin.name !== undefined ? [Object.assign(plugin, {mimeTypes})] : [];
   run.handlesType = r.u8() !== 0;
+  run.trace = r.u8() !== 0;
+  run.dumpDom = r.u8() !== 0;
   return run;
 }
 
@@ -302,6 +304,7 @@ class Page {
         internals.adoptInterfaces(window);
         page.context = internals.scriptContext(window);
         page.runtime = new Runtime(window, page.plugin, (e) => page.console(true, String(e)));
+        if (run.trace) page.runtime.trace = (line) => write(2, 'trace: ' + line);
         window.kelvraHost = {
           config: {plugins: run.plugins, userAgent: run.userAgent},
           log: (line) => page.console(false, line),
@@ -369,6 +372,7 @@ class Page {
       window.dispatchEvent(new window.Event(type));
     }
     for (const embedding of this.embeddings) this.destroy(embedding);
+    if (this.run.dumpDom) write(1, this.dom.serialize());
     window.close();
   }
 

@@ -21,6 +21,7 @@
 const {Writer, ops, tags} = require('./channel.js');
 
 const {kinds, toPlugin, toPage} = ops;
+const opNames = Object.fromEntries(Object.entries(toPlugin).map(([name, op]) => [op, name]));
 const kClassName = 'NPObject JS wrapper class';
 const kBadObject = 'Bad NPObject as private data!';
 const kSetFailed = 'Error setting property on NPObject!';
@@ -61,6 +62,7 @@ class Runtime {
     this.pageObjects = new Map();  // number -> {object, sent}
     this.nextPage = 1;
     this.markNative = (f) => f;  // the window's parts make functions look native
+    this.trace = null;           // with --trace: told of each operation, as a line
     this.wrappers = new Map();     // plug-in object number -> {ref, received, instance}
     this.numbers = new WeakMap();  // wrapper -> its entry
     this.instances = new Map();    // instance number -> {element, alive}
@@ -152,6 +154,30 @@ class Runtime {
 
   // --- Calls into the plug-in --------------------------------------------------
 
+  // A value as a trace line shows it.
+  shown(value) {
+    if (typeof value === 'string') return JSON.stringify(value);
+    if (this.numbers.has(value)) return '[plug-in object]';
+    if (typeof value === 'function') return '[function]';
+    if (value !== null && typeof value === 'object') return Object.prototype.toString.call(value);
+    return Object.is(value, -0) ? '-0' : String(value);
+  }
+
+  // `f`'s answer, and with --trace the operation, its arguments and its answer.
+  traced(op, args, f) {
+    if (this.trace === null) return f();
+    const call = `${opNames[op]}(${args.map((a) => this.shown(a)).join(', ')})`;
+    let value;
+    try {
+      value = f();
+    } catch (e) {
+      this.trace(`${call} -> threw ${this.shown(e instanceof this.window.Error ? e.message : e)}`);
+      throw e;
+    }
+    this.trace(`${call} -> ${op === toPlugin.setProperty ? 'done' : this.shown(value)}`);
+    return value;
+  }
+
   // A request on a plug-in object; the answer's reader, or a throw when the object
   // or the plug-in is gone.
   ask(op, entry, fill) {
@@ -184,13 +210,20 @@ class Runtime {
   }
 
   has(op, entry, id) {
-    const r = this.ask(op, entry, (w) => writeIdentifier(w, id));
-    const found = r.u8() !== 0;
-    this.outcome(r, true);
-    return found;
+    return this.traced(op, [String(id)], () => {
+      const r = this.ask(op, entry, (w) => writeIdentifier(w, id));
+      const found = r.u8() !== 0;
+      this.outcome(r, true);
+      return found;
+    });
   }
 
   call(op, entry, id, args) {
+    return this.traced(op, id !== undefined ? [String(id)].concat(args) : args,
+                       () => this.callUntraced(op, entry, id, args));
+  }
+
+  callUntraced(op, entry, id, args) {
     const r = this.ask(op, entry, (w) => {
       if (id !== undefined) writeIdentifier(w, id);
       w.u32(args.length);
@@ -203,6 +236,10 @@ class Runtime {
   }
 
   getProperty(entry, id) {
+    return this.traced(toPlugin.getProperty, [String(id)], () => this.getUntraced(entry, id));
+  }
+
+  getUntraced(entry, id) {
     const r = this.ask(toPlugin.getProperty, entry, (w) => writeIdentifier(w, id));
     const ok = r.u8() !== 0;
     const value = this.readValue(r, entry.instance);
@@ -212,28 +249,34 @@ class Runtime {
   }
 
   setProperty(entry, id, value) {
-    const r = this.ask(toPlugin.setProperty, entry, (w) => {
-      writeIdentifier(w, id);
-      this.writeValue(w, value);
+    this.traced(toPlugin.setProperty, [String(id), value], () => {
+      const r = this.ask(toPlugin.setProperty, entry, (w) => {
+        writeIdentifier(w, id);
+        this.writeValue(w, value);
+      });
+      const ok = r.u8() !== 0;
+      this.outcome(r, ok, kSetFailed);
     });
-    const ok = r.u8() !== 0;
-    this.outcome(r, ok, kSetFailed);
   }
 
   removeProperty(entry, id) {
-    const r = this.ask(toPlugin.removeProperty, entry, (w) => writeIdentifier(w, id));
-    const ok = r.u8() !== 0;
-    this.outcome(r, true);
-    return ok;
+    return this.traced(toPlugin.removeProperty, [String(id)], () => {
+      const r = this.ask(toPlugin.removeProperty, entry, (w) => writeIdentifier(w, id));
+      const ok = r.u8() !== 0;
+      this.outcome(r, true);
+      return ok;
+    });
   }
 
   enumerate(entry) {
-    const r = this.ask(toPlugin.enumerate, entry);
-    const ok = r.u8() !== 0;
-    const names = [];
-    for (let n = r.u32(); n > 0; --n) names.push(readIdentifier(r));
-    this.outcome(r, ok, 'Error enumerating properties on scriptable plugin object');
-    return names;
+    return this.traced(toPlugin.enumerate, [], () => {
+      const r = this.ask(toPlugin.enumerate, entry);
+      const ok = r.u8() !== 0;
+      const names = [];
+      for (let n = r.u32(); n > 0; --n) names.push(readIdentifier(r));
+      this.outcome(r, ok, 'Error enumerating properties on scriptable plugin object');
+      return names;
+    });
   }
 
   // --- Wrappers ----------------------------------------------------------------

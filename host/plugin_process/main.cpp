@@ -582,6 +582,8 @@ wire::Writer hello() {
   }
   std::string reason;
   out.u8(host::pluginHandles(path, run.mimeType, &reason) ? 1 : 0);
+  out.u8(process.options.trace ? 1 : 0);
+  out.u8(process.options.dumpDom ? 1 : 0);
   return out;
 }
 

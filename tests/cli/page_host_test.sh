@@ -106,6 +106,14 @@ if [ "$(awk '{ if (length($0) > n) n = length($0) } END { print n }' "$work/err"
 else
   tally "" cut
 fi
+# For page developers: each operation on the plug-in's object, and the document at the end.
+printf 'plugin.StartGame("tkt-1", "level=1");\ntry { plugin.hello(); } catch (e) {}\n%s\n' \
+  'document.body.appendChild(document.createElement("p")).textContent = "made by script";' \
+  >"$work/trace.js"
+row 0 'trace: invoke("StartGame", "tkt-1", "level=1") -> 0' "${plugin[@]}" --trace "$work/trace.js"
+row 0 'trace: invoke("hello") -> threw "exception during invocation"' "${plugin[@]}" --trace \
+  "$work/trace.js"
+row 0 '<p>made by script</p></body></html>' "${plugin[@]}" --dump-dom "$work/trace.js"
 row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
   "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
