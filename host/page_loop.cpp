@@ -614,6 +614,33 @@ NPError destroyStream(NPP instance, NPStream* np, NPReason reason) {
   return NPERR_INVALID_PARAM;
 }
 
+namespace {
+
+// One turn: the calls posted so far, a step of each stream, the timers due; false for
+// a failure.
+bool turn() {
+  Loop& l = loop();
+  if (!runCalls()) return false;
+  for (auto stream = l.streams.begin(); stream != l.streams.end();) {
+    if (stepStream(*stream)) {
+      ++stream;
+    } else {
+      stream = dropStream(stream);
+    }
+  }
+  return l.taskEnd() && fireTimers();
+}
+
+void pumpMessages() {
+  MSG message;
+  while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+}  // namespace
+
 bool runLoop(unsigned long seconds, bool* cut) {
   Loop& l = loop();
   *cut = false;
@@ -623,26 +650,23 @@ bool runLoop(unsigned long seconds, bool* cut) {
       *cut = true;
       break;
     }
-    if (!runCalls()) return false;
-    for (auto stream = l.streams.begin(); stream != l.streams.end();) {
-      if (stepStream(*stream)) {
-        ++stream;
-      } else {
-        stream = dropStream(stream);
-      }
-    }
-    if (!l.taskEnd() || !fireTimers()) return false;
+    if (!turn()) return false;
     if (!pending()) break;
     DWORD wait = l.streams.empty() ? untilNextTimer() : 0;
     if (end != ~0ULL) wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, end > now() ? end - now() : 0));
     MsgWaitForMultipleObjects(1, &l.wake, FALSE, wait, QS_ALLINPUT);
-    MSG message;
-    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
+    pumpMessages();
   }
   return l.interrupted == 0;
+}
+
+DWORD runLoopTurn() {
+  pumpMessages();
+  if (pending()) turn();
+  if (!pending()) return INFINITE;
+  Loop& l = loop();
+  std::lock_guard<std::mutex> guard(l.lock);
+  return l.streams.empty() && l.calls.empty() ? untilNextTimer() : 0;
 }
 
 void interruptLoop() {

@@ -87,6 +87,10 @@ void endPluginStreams(NPP instance);
 // limit ended it with something still pending. False for a failure, and after
 // interruptLoop.
 bool runLoop(unsigned long seconds, bool* cut);
+// For a loop another process drives (the plug-in's process, between the page's
+// tasks): one turn of what is due, without waiting; answers how many ms until the
+// next is due (0: at once), INFINITE when nothing is pending.
+DWORD runLoopTurn();
 // From any thread (the console's Ctrl-C handler): the loop ends as soon as the call
 // into script or the plug-in under way returns, and runs no more.
 void interruptLoop();

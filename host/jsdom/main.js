@@ -230,6 +230,10 @@ class Page {
     };
     w.u32(size('width'));
     w.u32(size('height'));
+    const source = this.sourceOf(element);
+    w.u8(source !== null ? 1 : 0);
+    w.text(source !== null ? source.url : '');
+    w.text(source !== null ? source.file : '');
     const r = this.plugin.request(w);
     const created = r !== null ? r.i32() : -1;
     if (created !== 0) {
@@ -250,6 +254,40 @@ class Page {
       Reflect.setPrototypeOf(scriptable, Reflect.getPrototypeOf(element));
       Reflect.setPrototypeOf(element, scriptable);
     }
+  }
+
+  // What the plug-in gets streamed of an embedding's src (an <object>'s data), as
+  // Firefox opens it after NPP_New: a data: URL, or a file beside the page; null for
+  // none (a URL of the network or a local file for a page on the web, reported).
+  sourceOf(element) {
+    const src = element.getAttribute(element.localName === 'object' ? 'data' : 'src');
+    if (!src) return null;
+    if (/^data:/i.test(src)) return {url: src, file: ''};
+    if (/^[a-z][a-z0-9+.-]*:/i.test(src) || src.startsWith('//')) {
+      this.report(`the embedding's src ${src} is not streamed: ` +
+                  (/^file:/i.test(src) ? 'a page on the web may not load local files'
+                    : 'it is not available offline'));
+      return null;
+    }
+    const file = path.resolve(path.dirname(this.run.file), src.replace(/[?#].*$/, ''));
+    if (!fs.existsSync(file)) {
+      this.report(`the embedding's src ${src}: no such file ${file}`);
+      return null;
+    }
+    return {url: new URL(src, this.run.location.href).href, file};
+  }
+
+  // A turn of the plug-in's own loop (its timers, asynchronous calls and streams):
+  // {wait, counts}, wait the ms until its next event (0xFFFFFFFF: none pending); null
+  // without a plug-in.
+  pump() {
+    if (this.started !== 0 || !this.plugin.open) return null;
+    const r = this.plugin.request(new Writer(kinds.request, toPlugin.pump));
+    if (r === null) return null;
+    const wait = r.u32();
+    const counts = {timers: r.u32(), calls: r.u32(), streams: r.u32(), refused: r.u32()};
+    this.step();
+    return {wait, counts};
   }
 
   // An embedding left the document: its instance is destroyed, as in Firefox.
@@ -345,24 +383,32 @@ class Page {
     this.runCode(run.text, run.name, 1, null);
   }
 
-  // Until nothing is pending (at most --stay-open seconds after load).
+  // Until nothing is pending, the page's timers or the plug-in's timers, calls and
+  // streams (at most --stay-open seconds after load).
   async live() {
     await this.shown;
     if (this.ok) this.report('script finished');
     this.step();
     const began = Date.now();
     const limit = this.run.stayOpen * 1000;
-    while (!this.stopped && this.pendingTimers() > 0) {
+    let counts = {timers: 0, calls: 0, streams: 0, refused: 0};
+    while (!this.stopped) {
+      const plugin = this.pump();
+      if (plugin !== null) counts = plugin.counts;
+      const waiting = plugin !== null && plugin.wait !== 0xffffffff;
+      if (this.pendingTimers() === 0 && !waiting) break;
       if (limit > 0 && Date.now() - began >= limit) {
         this.report(`the page closes after ${this.run.stayOpen} s with timers, streams or calls ` +
                     'still pending (--stay-open SECONDS)');
         break;
       }
-      await new Promise((resolve) => setTimeout(resolve, 5));
+      const wait = waiting ? Math.min(plugin.wait, 5) : 5;
+      await new Promise((resolve) => setTimeout(resolve, wait));
     }
-    if (this.timersFired > 0) {
-      this.report(`page idle: ${this.timersFired} script timers, 0 plug-in timers, 0 async calls, ` +
-                  '0 streams delivered, 0 URLs refused (offline)');
+    if (this.timersFired + counts.timers + counts.calls + counts.streams + counts.refused > 0) {
+      this.report(`page idle: ${this.timersFired} script timers, ${counts.timers} plug-in timers, ` +
+                  `${counts.calls} async calls, ${counts.streams} streams delivered, ` +
+                  `${counts.refused} URLs refused (offline)`);
     }
   }
 

@@ -486,8 +486,12 @@ class Runtime {
     if (op === toPage.evaluate) {
       r.u32();  // the instance
       const code = r.text();
+      const asText = r.u8() !== 0;  // a javascript: URL's value, as the text streamed
       // In the page's global scope, as NPN_Evaluate runs it.
-      return this.answerScript(w, () => this.window.eval(code));
+      return this.answerScript(w, () => {
+        const value = this.window.eval(code);
+        return asText && value !== undefined ? String(value) : value;
+      });
     }
     const held = this.pageObjects.get(r.u32());
     const object = held !== undefined ? held.object : undefined;

@@ -138,6 +138,7 @@ bool pageEvaluate(NPP npp, NPObject*, const NPString* script, NPVariant* result)
   request.u32(instance->number);
   request.text(std::string(script->UTF8Characters != NULL ? script->UTF8Characters : "",
                            script->UTF8Length));
+  request.u8(0);  // its value as it is
   return host::askPage(request, npp, result);
 }
 
@@ -148,10 +149,31 @@ NPError pageNewStream(NPP npp, NPMIMEType type, const char* target, NPStream** s
   return host::newPluginStream(npp, type, target, stream);
 }
 
-const browser::Embedder kEmbedder = {pageWindow,    pageElement,      pageNativeWindow,
-                                     pageEvaluate,  NULL,             NULL,
-                                     NULL,          NULL,             pageNewStream,
-                                     host::writePluginStream, host::destroyStream};
+// A javascript: URL the plug-in asked for, run in the page: its value as text.
+bool evaluateUrl(const std::string& code, std::string* result, bool* defined) {
+  *defined = false;
+  if (process.instances.empty()) return false;
+  Instance* instance = process.instances.begin()->second.get();
+  wire::Writer request(wire::kRequest, wire::kToPageEvaluate);
+  request.u32(instance->number);
+  request.text(code);
+  request.u8(1);  // as text
+  NPVariant value;
+  if (!host::askPage(request, &instance->npp, &value)) return false;
+  *defined = NPVARIANT_IS_STRING(value);
+  if (*defined) {
+    *result = std::string(value.value.stringValue.UTF8Characters, value.value.stringValue.UTF8Length);
+  }
+  browser::releaseValue(&value);
+  return true;
+}
+
+const browser::Embedder kEmbedder = {pageWindow,          pageElement,
+                                     pageNativeWindow,    pageEvaluate,
+                                     host::schedulePluginTimer, host::unschedulePluginTimer,
+                                     host::postAsyncCall, host::requestUrl,
+                                     pageNewStream,       host::writePluginStream,
+                                     host::destroyStream};
 
 // --- What the page asks -----------------------------------------------------------
 
@@ -212,6 +234,9 @@ void newInstance(wire::Reader& in, wire::Writer& answer) {
   std::string name = in.text();
   Arguments arguments(in);
   uint32_t width = in.u32(), height = in.u32();
+  bool source = in.u8() != 0;
+  std::string sourceUrl = in.text();
+  std::string sourceFile = in.text();
   std::unique_ptr<Instance> owned(new Instance());
   Instance* instance = owned.get();
   instance->number = number;
@@ -251,6 +276,11 @@ void newInstance(wire::Reader& in, wire::Writer& answer) {
     fprintf(stderr, "host: NPP_SetWindow(%ux%u) -> %d\n", width, height,
             funcs.setwindow(&instance->npp, &npWindow));
   }
+  // Its src (an <object>'s data), streamed before any stream the plug-in asks for.
+  if (source) {
+    host::requestSource(&instance->npp, sourceUrl,
+                        sourceFile.empty() ? std::wstring() : host::systemPath(widen(sourceFile)));
+  }
   NPObject* scriptable = NULL;
   NPError error = NPERR_GENERIC_ERROR;
   if (funcs.getvalue != NULL) {
@@ -284,6 +314,7 @@ void destroyInstance(wire::Reader& in, wire::Writer& answer) {
     return;
   }
   Instance* instance = found->second.get();
+  host::stopLoop(&instance->npp);  // its streams end, its timers stop
   NPError destroyed;
   {
     host::PluginCall call("NPP_Destroy");
@@ -291,6 +322,7 @@ void destroyInstance(wire::Reader& in, wire::Writer& answer) {
   }
   fprintf(stderr, "host: NPP_Destroy -> %d\n", destroyed);
   host::forgetExports(&instance->npp);
+  host::stopLoop(&instance->npp);          // what the plug-in asked for meanwhile
   host::endPluginStreams(&instance->npp);  // what NPP_Destroy left open
   if (instance->windowObject != NULL) browser::release(instance->windowObject);
   if (instance->elementObject != NULL) browser::release(instance->elementObject);
@@ -497,6 +529,16 @@ void serve(uint8_t op, wire::Reader& in, wire::Writer& answer) {
     case wire::kToPluginDrain:
       step();
       return;
+    case wire::kToPluginPump: {
+      // The page is between tasks: the plug-in's timers, calls and streams that are due.
+      answer.u32(host::runLoopTurn());
+      host::LoopCounts counts = host::loopCounts();
+      answer.u32(static_cast<uint32_t>(counts.pluginTimersFired));
+      answer.u32(static_cast<uint32_t>(counts.asyncCallsRun));
+      answer.u32(static_cast<uint32_t>(counts.streamsDelivered));
+      answer.u32(static_cast<uint32_t>(counts.urlsRefused));
+      return;
+    }
     case wire::kToPluginClose:
       process.exitCode = closeRun();
       answer.i32(process.exitCode);
@@ -659,7 +701,7 @@ int main() {
   }
   if (code == host::kExitOk) {
     process.topWindow = host::hiddenWindow(L"kelvra_host page", 1, 1);
-    host::startLoop(host::StreamTarget{&process.funcs, run.url, stderr, NULL},
+    host::startLoop(host::StreamTarget{&process.funcs, run.url, stderr, evaluateUrl},
                     [](long) { return true; }, []() { return true; });
     browser::setEmbedder(&kEmbedder);
     page.post(hello());

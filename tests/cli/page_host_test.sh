@@ -39,6 +39,25 @@ same() {
   tally "$problem" same "$@"
 }
 
+# ordered SEQUENCES ARGUMENTS...: the jsdom host exits 0, and each sequence of lines
+# in SEQUENCES (sequences apart by an empty line) is in its standard output in order.
+ordered() {
+  local sequences=$1 problem="" code=0 line at=0 found
+  shift
+  jsdom_host "$@" >"$work/out" 2>"$work/err" </dev/null || code=$?
+  [ "$code" -eq 0 ] || problem="exit $code, not 0"
+  while IFS= read -r line && [ -z "$problem" ]; do
+    if [ -z "$line" ]; then
+      at=0
+      continue
+    fi
+    found=$(tail -n +"$((at + 1))" "$work/out" | grep -nxF -m1 -- "$line" | cut -d: -f1)
+    [ -n "$found" ] || problem="no line \"$line\" after line $at"
+    at=$((at + ${found:-0}))
+  done <<<"$sequences"
+  tally "$problem" ordered "$@"
+}
+
 # row EXIT TEXT ARGUMENTS...: the jsdom host exits EXIT and its output holds TEXT.
 row() {
   local want=$1 text=$2 problem="" code=0
@@ -114,6 +133,36 @@ row 0 'trace: invoke("StartGame", "tkt-1", "level=1") -> 0' "${plugin[@]}" --tra
 row 0 'trace: invoke("hello") -> threw "exception during invocation"' "${plugin[@]}" --trace \
   "$work/trace.js"
 row 0 '<p>made by script</p></body></html>' "${plugin[@]}" --dump-dom "$work/trace.js"
+# Nothing of the plug-in's loop before the script ends; each stream in a browser's
+# order; NPP_Destroy last, with the page there.
+ordered 'script end
+timer 1
+
+script end
+async call on the page'"'"'s thread
+
+script end
+urlnotify https://www.kelvra.com/offline 1 42
+
+script end
+write 0 cance
+write back -1
+destroystream 2
+urlnotify data:,cancel%20me%20now 2 42
+
+script end
+write 0 js 42
+urlnotify javascript:"js " + (6 * 7) 0 42
+
+script end
+write 0 hello
+write 10 d
+urlnotify data:text/plain;base64,aGVsbG8gd29ybGQ= 0 42
+destroy
+
+script end
+timeout arg
+destroy' "${test_plugin[@]}" "$root/tests/pages/plugin_loop.js"
 row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
   "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
