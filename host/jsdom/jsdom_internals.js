@@ -10,10 +10,73 @@ const {domSymbolTree} = require('jsdom/lib/jsdom/living/helpers/internal-constan
 const scriptImpl = require('jsdom/lib/jsdom/living/nodes/HTMLScriptElement-impl.js').implementation;
 const embedImpl = require('jsdom/lib/jsdom/living/nodes/HTMLEmbedElement-impl.js').implementation;
 const objectImpl = require('jsdom/lib/jsdom/living/nodes/HTMLObjectElement-impl.js').implementation;
+const namedProperties = require('jsdom/lib/jsdom/named-properties-tracker.js');
+const namedWindow = require('jsdom/lib/jsdom/living/named-properties-window.js');
 const embedWrapper = require('jsdom/lib/jsdom/living/generated/HTMLEmbedElement.js');
 const objectWrapper = require('jsdom/lib/jsdom/living/generated/HTMLObjectElement.js');
 
 const kPinned = '24.1.3';
+
+// The callbacks through which jsdom's code calls page script (listeners, handlers,
+// observers, filters).
+const callbackModules = [
+  require('jsdom/lib/jsdom/living/generated/EventListener.js'),
+  require('jsdom/lib/jsdom/living/generated/EventHandlerNonNull.js'),
+  require('jsdom/lib/jsdom/living/generated/OnErrorEventHandlerNonNull.js'),
+  require('jsdom/lib/jsdom/living/generated/OnBeforeUnloadEventHandlerNonNull.js'),
+  require('jsdom/lib/jsdom/living/generated/Function.js'),
+  require('jsdom/lib/jsdom/living/generated/VoidFunction.js'),
+  require('jsdom/lib/jsdom/living/generated/MutationCallback.js'),
+  require('jsdom/lib/jsdom/living/generated/NodeFilter.js'),
+  require('jsdom/lib/jsdom/living/generated/BlobCallback.js'),
+];
+
+// While the DOM's own code runs, depth is above 0: a browser's DOM is native code and
+// never asks a plug-in, so lookups that reach the plug-in's object through an element
+// from there pass it by. Page script that the DOM calls runs at depth 0 again.
+const dom = {depth: 0};
+
+// jsdom's own code `f`, which reads elements through their script objects.
+function inside(f) {
+  return function () {
+    dom.depth++;
+    try {
+      return f.apply(this, arguments);
+    } finally {
+      dom.depth--;
+    }
+  };
+}
+
+function outside(f) {
+  return function () {
+    const saved = dom.depth;
+    dom.depth = 0;
+    try {
+      return f.apply(this, arguments);
+    } finally {
+      dom.depth = saved;
+    }
+  };
+}
+
+// The DOM's own function `f`, as the page sees it: it counts as the DOM's code, and
+// it is a function of the page's realm.
+function domFunction(f, pageFunction) {
+  const wrapped = function () {
+    dom.depth++;
+    try {
+      return new.target !== undefined ? Reflect.construct(f, arguments, new.target)
+        : Reflect.apply(f, this, arguments);
+    } finally {
+      dom.depth--;
+    }
+  };
+  Object.defineProperty(wrapped, 'name', {value: f.name});
+  Object.defineProperty(wrapped, 'length', {value: f.length});
+  Reflect.setPrototypeOf(wrapped, pageFunction);
+  return wrapped;
+}
 
 function check(what, ok) {
   if (!ok) throw new Error(`jsdom ${jsdomVersion}: ${what} is not where jsdom ${kPinned} has it`);
@@ -23,6 +86,9 @@ check('the release', jsdomVersion === kPinned);
 for (const name of ['_fetchExternalScript', '_fetchInternalScript', '_innerEval', '_eval']) {
   check(`HTMLScriptElement's ${name}`, typeof scriptImpl.prototype[name] === 'function');
 }
+check('the named properties\' tracker', typeof namedProperties.create === 'function');
+check('the window\'s named properties', typeof namedWindow.nodeAttachedToDocument === 'function');
+for (const module of callbackModules) check('a callback\'s convert', typeof module.convert === 'function');
 for (const module of [embedWrapper, objectWrapper]) {
   check('an element wrapper\'s create/setup', typeof module.create === 'function' &&
         typeof module.setup === 'function');
@@ -40,6 +106,23 @@ check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
 //     document (an <object> the parser reaches once its <param>s are in).
 // `element` is always the script object (the wrapper) of the element.
 function install(hooks) {
+  // Named access to elements (window.NAME) looks at them from jsdom's own code.
+  const create = namedProperties.create;
+  namedProperties.create = (object, proxy, resolve) => create(object, proxy, inside(resolve));
+  for (const key of Object.keys(namedWindow)) {
+    if (typeof namedWindow[key] === 'function') namedWindow[key] = inside(namedWindow[key]);
+  }
+  for (const module of callbackModules) {
+    const convert = module.convert;
+    module.convert = function () {
+      const callback = convert.apply(this, arguments);
+      const called = outside(callback);
+      for (const key of Reflect.ownKeys(callback)) {
+        if (key !== 'name' && key !== 'length' && key !== 'prototype') called[key] = callback[key];
+      }
+      return called;
+    };
+  }
   scriptImpl.prototype._fetchExternalScript = function () {
     if (!this._canRunScript()) return;
     const wrapper = utils.wrapperForImpl(this);
@@ -87,24 +170,39 @@ function install(hooks) {
 }
 
 // jsdom makes its interfaces in its own realm: the root ones (EventTarget, Event, ...)
-// end at Node's Object.prototype and their constructors are Node's functions, so that
-// `document.body instanceof Object` is false in the page. They are made the page's.
+// end at Node's Object.prototype and their functions are Node's, so that
+// `document.body instanceof Object` is false in the page and a DOM function shows its
+// source. They are made the page's, each DOM function counted as the DOM's code;
+// answers those functions, for the page's realm to show as native.
 function adoptInterfaces(window) {
   const pageObject = window.Object.prototype;
   const pageFunction = window.Function.prototype;
+  const made = [];
   // The interfaces are the context's own properties, not the window proxy's.
   const global = scriptContext(window);
   for (const name of Object.getOwnPropertyNames(global)) {
     const descriptor = Object.getOwnPropertyDescriptor(global, name);
     const value = descriptor !== undefined ? descriptor.value : undefined;
-    if (typeof value !== 'function' || value === window.Object || value === window.Function) continue;
+    if (typeof value !== 'function' || Reflect.getPrototypeOf(value) === pageFunction) continue;
     if (Reflect.getPrototypeOf(value) === Function.prototype) Reflect.setPrototypeOf(value, pageFunction);
     const proto = value.prototype;
-    if (proto !== null && typeof proto === 'object' && Reflect.getPrototypeOf(proto) === Object.prototype) {
-      Reflect.setPrototypeOf(proto, pageObject);
+    if (proto === null || typeof proto !== 'object' || Reflect.getPrototypeOf(proto) === null) continue;
+    if (Reflect.getPrototypeOf(proto) === Object.prototype) Reflect.setPrototypeOf(proto, pageObject);
+    made.push(value);
+    for (const key of Reflect.ownKeys(proto)) {
+      const d = Object.getOwnPropertyDescriptor(proto, key);
+      if (key === 'constructor' || !d.configurable) continue;
+      for (const part of ['value', 'get', 'set']) {
+        if (typeof d[part] === 'function' && Reflect.getPrototypeOf(d[part]) === Function.prototype) {
+          d[part] = domFunction(d[part], pageFunction);
+          made.push(d[part]);
+        }
+      }
+      Object.defineProperty(proto, key, d);
     }
   }
   check('the interfaces\' realm', Reflect.getPrototypeOf(window.EventTarget.prototype) === pageObject);
+  return made;
 }
 
 // The document's current script, as jsdom keeps it.
@@ -120,4 +218,4 @@ function scriptContext(window) {
   return context;
 }
 
-module.exports = {adoptInterfaces, install, scriptContext, setCurrentScript};
+module.exports = {adoptInterfaces, dom, install, outside, scriptContext, setCurrentScript};

@@ -147,12 +147,15 @@ class Page {
     this.positions.add(name, firstLine > 1 ? '\n'.repeat(firstLine - 1) + text : text,
                        path.dirname(this.run.file));
     internals.setCurrentScript(this.window.document, element);
-    try {
+    const run = internals.outside(() => {
       const script = new vm.Script(text, {filename: name, lineOffset: firstLine - 1});
       script.runInContext(this.context, {
         timeout: this.run.scriptTimeout > 0 ? this.run.scriptTimeout * 1000 : undefined,
         breakOnSigint: true,
       });
+    });
+    try {
+      run();
     } catch (e) {
       this.failed(e, name, null);
     } finally {
@@ -339,7 +342,7 @@ class Page {
       virtualConsole: new VirtualConsole().on('jsdomError', (e) => page.failed(e.detail || e, run.name, 'event')),
       beforeParse(window) {
         page.window = window;
-        internals.adoptInterfaces(window);
+        const domFunctions = internals.adoptInterfaces(window);
         page.context = internals.scriptContext(window);
         page.runtime = new Runtime(window, page.plugin, (e) => page.console(true, String(e)));
         if (run.trace) page.runtime.trace = (line) => write(2, 'trace: ' + line);
@@ -352,6 +355,8 @@ class Page {
           nativeFunctions: (mark) => { page.runtime.markNative = mark; },
         };
         window.eval(windowParts);
+        for (const f of domFunctions) page.runtime.markNative(f);
+        page.runtime.inDom = () => internals.dom.depth > 0;
         // The page's life up to load and pageshow, with the jobs their handlers left.
         page.shown = new Promise((resolve) => {
           window.addEventListener('pageshow', () => queueMicrotask(resolve));

@@ -63,6 +63,7 @@ class Runtime {
     this.nextPage = 1;
     this.markNative = (f) => f;  // the window's parts make functions look native
     this.trace = null;           // with --trace: told of each operation, as a line
+    this.inDom = () => false;    // whether the DOM's own code runs
     this.wrappers = new Map();     // plug-in object number -> {ref, received, instance}
     this.numbers = new WeakMap();  // wrapper -> its entry
     this.instances = new Map();    // instance number -> {element, alive}
@@ -367,6 +368,8 @@ class Runtime {
     wrapper = new Proxy(target, {
       get(t, name, receiver) {
         live();
+        // Through an element from the DOM's own code: the plug-in is not asked.
+        if (receiver !== wrapper && runtime.inDom()) return Reflect.get(t, name, receiver);
         if (typeof name === 'symbol') {
           const value = Reflect.get(t, name, receiver);
           if (value !== undefined || receiver !== wrapper) return value;
@@ -381,11 +384,12 @@ class Runtime {
       },
       has(t, name) {
         live();
-        if (typeof name !== 'symbol' && runtime.resolve(entry, wrapper, name) !== null) return true;
+        if (typeof name !== 'symbol' && !runtime.inDom() && runtime.resolve(entry, wrapper, name) !== null) return true;
         return Reflect.has(t, name);
       },
       set(t, name, value, receiver) {
         live();
+        if (receiver !== wrapper && runtime.inDom()) return Reflect.set(t, name, value, receiver);
         const id = typeof name === 'symbol' ? undefined : identifier(name);
         if (id !== undefined && runtime.has(toPlugin.hasProperty, entry, id)) {
           runtime.setProperty(entry, id, value);

@@ -58,6 +58,22 @@ ordered() {
   tally "$problem" ordered "$@"
 }
 
+# expected PAGE ARGUMENTS...: the jsdom host exits 0 on PAGE (tests/pages/) with
+# --trace, and its console and trace lines, in their order, are PAGE.expected.
+expected() {
+  local page=$root/tests/pages/$1 problem="" code=0
+  shift
+  jsdom_host --trace "$@" "$page" >"$work/out" 2>&1 </dev/null || code=$?
+  cp "$work/out" "$work/err"
+  grep -v -e '^host: ' -e '^  log: ' -e '^      = ' -e '^  at ' "$work/err" >"$work/out"
+  if [ "$code" -ne 0 ]; then
+    problem="exit $code, not 0"
+  elif ! diff -u "${page%.*}.expected" "$work/out" >"$work/diff"; then
+    problem="$(cat "$work/diff")"
+  fi
+  tally "$problem" expected "$page"
+}
+
 # row EXIT TEXT ARGUMENTS...: the jsdom host exits EXIT and its output holds TEXT.
 row() {
   local want=$1 text=$2 problem="" code=0
@@ -163,6 +179,7 @@ destroy
 script end
 timeout arg
 destroy' "${test_plugin[@]}" "$root/tests/pages/plugin_loop.js"
+expected dom_rules.html "${test_plugin[@]}"
 row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
   "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
