@@ -6,6 +6,7 @@
 import {makeConsole} from '../page/console.js';
 import {makeDialogs} from '../page/dialogs.js';
 import {makeNavigator} from '../page/navigator.js';
+import {installLayout} from './layout.js';
 
 const window = globalThis;
 const host = window.kelvraHost;
@@ -28,7 +29,9 @@ const toString = {
 }.toString;
 nativeFunctions.add(toString);
 Object.defineProperty(Function.prototype, 'toString', {value: toString, writable: true, configurable: true});
-host.nativeFunctions((f) => { nativeFunctions.add(f); return f; });
+const native = (f) => { nativeFunctions.add(f); return f; };
+host.nativeFunctions(native);
+installLayout(window, native);
 
 define('console', makeConsole(host));
 const navigator = makeNavigator(host.config);
