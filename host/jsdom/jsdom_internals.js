@@ -12,6 +12,8 @@ const embedImpl = require('jsdom/lib/jsdom/living/nodes/HTMLEmbedElement-impl.js
 const objectImpl = require('jsdom/lib/jsdom/living/nodes/HTMLObjectElement-impl.js').implementation;
 const namedProperties = require('jsdom/lib/jsdom/named-properties-tracker.js');
 const namedWindow = require('jsdom/lib/jsdom/living/named-properties-window.js');
+const xhrUtils = require('jsdom/lib/jsdom/living/xhr/xhr-utils.js');
+const {EventEmitter} = require('events');
 const embedWrapper = require('jsdom/lib/jsdom/living/generated/HTMLEmbedElement.js');
 const objectWrapper = require('jsdom/lib/jsdom/living/generated/HTMLObjectElement.js');
 
@@ -86,6 +88,7 @@ check('the release', jsdomVersion === kPinned);
 for (const name of ['_fetchExternalScript', '_fetchInternalScript', '_innerEval', '_eval']) {
   check(`HTMLScriptElement's ${name}`, typeof scriptImpl.prototype[name] === 'function');
 }
+check('XMLHttpRequest\'s client', typeof xhrUtils.createClient === 'function');
 check('the named properties\' tracker', typeof namedProperties.create === 'function');
 check('the window\'s named properties', typeof namedWindow.nodeAttachedToDocument === 'function');
 for (const module of callbackModules) check('a callback\'s convert', typeof module.convert === 'function');
@@ -102,10 +105,19 @@ check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
 //     reached (jsdom's own run is asynchronous for a src, and queued for inline text);
 //   loadScript(element, src, charset) is the text of a src script, or null;
 //   makeElement(globalObject, prototype) is the object an <embed> or <object> is;
+//   offline(method, url) is told of each XMLHttpRequest, which fails as in a
+//     browser without a network;
 //   inserted(element) and removed(element) see an embedding enter and leave the
 //     document (an <object> the parser reaches once its <param>s are in).
 // `element` is always the script object (the wrapper) of the element.
 function install(hooks) {
+  xhrUtils.createClient = (xhr) => {
+    hooks.offline(xhr.flag.method.toUpperCase(), xhr.flag.uri);
+    const client = new EventEmitter();
+    client.abort = () => client.emit('abort');
+    setImmediate(() => client.emit('error', new Error('the host is offline')));
+    return client;
+  };
   // Named access to elements (window.NAME) looks at them from jsdom's own code.
   const create = namedProperties.create;
   namedProperties.create = (object, proxy, resolve) => create(object, proxy, inside(resolve));
@@ -218,4 +230,4 @@ function scriptContext(window) {
   return context;
 }
 
-module.exports = {adoptInterfaces, dom, install, outside, scriptContext, setCurrentScript};
+module.exports = {adoptInterfaces, dom, domFunction, install, outside, scriptContext, setCurrentScript};

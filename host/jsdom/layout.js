@@ -4,7 +4,7 @@
 // such as jQuery's :visible answer as in Firefox; named access where jsdom has none
 // (document.NAME for a named embed, form, image or object, form.NAME for its
 // controls); the style object's class name as Firefox 52 shows it. Made in the page's
-// realm; `native` makes a function look like the browser's own.
+// realm; `native` makes a function the DOM's own, native as the browser's.
 const kReplacedSize = [240, 200];  // an embedding without a size: Firefox's plug-in frame
 const kTextSize = [100, 18];       // any other element without one
 

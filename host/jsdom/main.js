@@ -184,6 +184,19 @@ class Page {
     if (position !== null && position.text !== '') this.report(`  ${position.text}`);
   }
 
+  // What jsdom tells of the page: an uncaught error of a listener or handler fails the
+  // run as the page's own; what it does not implement is said; a request that failed
+  // offline was reported when it was made, and a browser shows the page no more.
+  jsdomError(error) {
+    if (error.type === 'unhandled exception') {
+      this.failed(error.detail !== undefined ? error.detail : error, this.run.name, 'event');
+    } else if (error.type === 'not implemented') {
+      this.report(`not in the host: ${error.message}`);
+    } else if (error.type !== 'XMLHttpRequest') {
+      this.report(`${error.type}: ${error.message}`);
+    }
+  }
+
   // --- Embeddings -----------------------------------------------------------------
 
   embeddingOf(element) { return this.embeddings.find((e) => e.element === element); }
@@ -332,6 +345,8 @@ class Page {
       makeElement: (window, proto) => page.makeElement(window, proto),
       inserted: (element) => page.inserted(element),
       removed: (element) => page.removed(element),
+      offline: (method, url) => page.report(`offline: XMLHttpRequest ${method} ${url} fails with a ` +
+                                            'network error'),
     });
     const windowParts = fs.readFileSync(path.join(__dirname, 'page-window.js'), 'utf8');
     this.dom = new JSDOM(html, {
@@ -339,7 +354,7 @@ class Page {
       runScripts: 'dangerously',
       pretendToBeVisual: true,
       includeNodeLocations: true,
-      virtualConsole: new VirtualConsole().on('jsdomError', (e) => page.failed(e.detail || e, run.name, 'event')),
+      virtualConsole: new VirtualConsole().on('jsdomError', (e) => page.jsdomError(e)),
       beforeParse(window) {
         page.window = window;
         const domFunctions = internals.adoptInterfaces(window);
@@ -353,6 +368,7 @@ class Page {
           timerFired: () => { ++page.timersFired; },
           pendingTimers: (count) => { page.pendingTimers = count; },
           nativeFunctions: (mark) => { page.runtime.markNative = mark; },
+          domFunction: (f) => internals.domFunction(f, window.Function.prototype),
         };
         window.eval(windowParts);
         for (const f of domFunctions) page.runtime.markNative(f);

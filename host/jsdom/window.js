@@ -31,7 +31,8 @@ nativeFunctions.add(toString);
 Object.defineProperty(Function.prototype, 'toString', {value: toString, writable: true, configurable: true});
 const native = (f) => { nativeFunctions.add(f); return f; };
 host.nativeFunctions(native);
-installLayout(window, native);
+// What the host adds to the DOM is the DOM's code too: it never asks the plug-in.
+installLayout(window, (f) => native(host.domFunction(f)));
 
 define('console', makeConsole(host));
 const navigator = makeNavigator(host.config);

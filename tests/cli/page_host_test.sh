@@ -58,17 +58,18 @@ ordered() {
   tally "$problem" ordered "$@"
 }
 
-# expected PAGE ARGUMENTS...: the jsdom host exits 0 on PAGE (tests/pages/) with
-# --trace, and its console and trace lines, in their order, are PAGE.expected.
+# expected PAGE ARGUMENTS...: the jsdom host exits 0 on PAGE, and its console lines
+# (and trace lines, with --trace), in their order, are those of its .expected file in
+# tests/pages/.
 expected() {
-  local page=$root/tests/pages/$1 problem="" code=0
+  local page=$1 problem="" code=0
   shift
-  jsdom_host --trace "$@" "$page" >"$work/out" 2>&1 </dev/null || code=$?
+  jsdom_host "$@" "$page" >"$work/out" 2>&1 </dev/null || code=$?
   cp "$work/out" "$work/err"
   grep -v -e '^host: ' -e '^  log: ' -e '^      = ' -e '^  at ' "$work/err" >"$work/out"
   if [ "$code" -ne 0 ]; then
     problem="exit $code, not 0"
-  elif ! diff -u "${page%.*}.expected" "$work/out" >"$work/diff"; then
+  elif ! diff -u "$root/tests/pages/$(basename "${page%.*}").expected" "$work/out" >"$work/diff"; then
     problem="$(cat "$work/diff")"
   fi
   tally "$problem" expected "$page"
@@ -179,7 +180,13 @@ destroy
 script end
 timeout arg
 destroy' "${test_plugin[@]}" "$root/tests/pages/plugin_loop.js"
-expected dom_rules.html "${test_plugin[@]}"
+expected "$root/tests/pages/dom_rules.html" --trace "${test_plugin[@]}"
+# Real libraries of the era: jQuery 3.2.1 and 1.12.4 (pinned in host/jsdom's lock file).
+cp "$root/tests/pages/jquery.html" "$work/"
+for jquery in jquery jquery-1; do
+  cp "$build/_deps/page-host/node_modules/$jquery/dist/jquery.js" "$work/jquery.js"
+  expected "$work/jquery.html" "${test_plugin[@]}"
+done
 row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
   "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
