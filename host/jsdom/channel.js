@@ -11,6 +11,8 @@ const childProcess = require('child_process');
 const ops = require('../protocol/ops.json');
 
 const {kinds, tags} = ops;
+// The exit code of a run whose plug-in process could not be started, as a shell's.
+const kCannotStart = 127;
 
 // A message being written: its kind, then fields in order.
 class Writer {
@@ -110,6 +112,10 @@ class PluginProcess {
       this.child = childProcess.spawn(command[0], command.slice(1).concat(args),
                                       {stdio: [childIn, childOut, 'inherit']});
       this.child.on('exit', (code, signal) => resolve(code === null ? 128 + (os.constants.signals[signal] || 0) : code));
+      this.child.on('error', (error) => {
+        fs.writeSync(2, `host: cannot start the plug-in's process (${command.join(' ')}): ${error.message}\n`);
+        resolve(kCannotStart);
+      });
     });
     fs.closeSync(childIn);
     fs.closeSync(childOut);

@@ -190,6 +190,10 @@ done
 row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
   "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
+# A stack the page exhausts is its RangeError, not the end of the host.
+printf 'let a = [];\nfor (let i = 0; i < 20000; i++) a = [a];\nJSON.stringify(a);\n' >"$work/deep.js"
+row 1 "RangeError: Maximum call stack size exceeded" "${plugin[@]}" "$work/deep.js"
+KELVRA_WINE=/nonexistent/wine row 127 "host: cannot start the plug-in's process" "$work/error.js"
 # A plug-in that crashes or hangs ends its process, not the page: its element loses
 # the plug-in's members and the page's later timer runs.
 row 6 "a later timer: undefined" "${test_plugin[@]}" --url https://www.kelvra.com/#crash \
