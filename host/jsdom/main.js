@@ -14,6 +14,7 @@ const {PluginProcess, Writer, ops} = require('./channel.js');
 const {Runtime} = require('./npruntime.js');
 const internals = require('./jsdom_internals.js');
 const {Positions} = require('./errors.js');
+const {checkSyntax} = require('../page/syntax_level.js');
 
 const {kinds, toPlugin} = ops;
 const kExitOk = 0, kExitScriptError = 1, kExitPluginRefused = 3, kExitScriptTimeout = 7;
@@ -114,7 +115,7 @@ class Page {
   // --- Scripts --------------------------------------------------------------------
 
   // A src script's text: a file beside the page, or nothing (reported).
-  loadScript(element, src) {
+  loadScript(element, src, charset) {
     if (src === null || src === '') return null;
     ++this.scripts;
     if (/^[a-z][a-z0-9+.-]*:/i.test(src) || src.startsWith('//')) {
@@ -124,10 +125,21 @@ class Page {
       return null;
     }
     const file = path.resolve(path.dirname(this.run.file), src.replace(/[?#].*$/, ''));
+    let bytes;
     try {
-      return {text: fs.readFileSync(file, 'utf8').replace(/^\uFEFF/, ''), name: file};
+      bytes = fs.readFileSync(file);
     } catch (e) {
       this.report(`script ${src} not loaded: no such file ${file}`);
+      this.ok = false;
+      return null;
+    }
+    // In its own charset, else the page's; a UTF-8 byte-order mark overrides both.
+    const bom = bytes.length >= 3 && bytes[0] === 0xef && bytes[1] === 0xbb && bytes[2] === 0xbf;
+    const label = bom ? 'utf-8' : charset || this.run.charset;
+    try {
+      return {text: new TextDecoder(label, {fatal: true, ignoreBOM: false}).decode(bytes), name: file};
+    } catch (e) {
+      this.report(`script ${src} not loaded: ${file} is not ${label} (${e.message})`);
       this.ok = false;
       return null;
     }
@@ -148,8 +160,11 @@ class Page {
     this.step();
     this.report(`running ${name}`);
     // An inline script's lines are counted from the top of its page.
-    this.positions.add(name, firstLine > 1 ? '\n'.repeat(firstLine - 1) + text : text,
-                       path.dirname(this.run.file));
+    const placed = firstLine > 1 ? '\n'.repeat(firstLine - 1) + text : text;
+    this.positions.add(name, placed, path.dirname(this.run.file));
+    if (this.run.syntaxLevel !== 0) {
+      checkSyntax(placed, name, this.run.syntaxLevel, (line) => this.report(line));
+    }
     internals.setCurrentScript(this.window.document, element);
     const run = internals.outside(() => {
       const script = new vm.Script(text, {filename: name, lineOffset: firstLine - 1});
@@ -345,7 +360,7 @@ class Page {
     const html = run.html ? run.text : '<!DOCTYPE html><html><head></head><body></body></html>';
     internals.install({
       runScript: (element, text, name, firstLine) => page.runScript(element, text, name, firstLine),
-      loadScript: (element, src) => page.loadScript(element, src),
+      loadScript: (element, src, charset) => page.loadScript(element, src, charset),
       makeElement: (window, proto) => page.makeElement(window, proto),
       inserted: (element) => page.inserted(element),
       removed: (element) => page.removed(element),

@@ -190,6 +190,13 @@ done
 row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
   "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
+# A src script in the page's charset (windows-1252 here), and syntax beyond Firefox 52's
+# warned of with its line.
+printf '<meta charset="windows-1252">\n<script src="latin1.js"></script>\n' >"$work/latin1.html"
+printf "console.log('caf\xe9');\nconsole.log(undefined ?? 'nullish');\n" >"$work/latin1.js"
+row 0 "café" "${plugin[@]}" "$work/latin1.html"
+row 0 "host: WARNING $work/latin1.js:2: not ES2017 syntax (--syntax-level)" "${plugin[@]}" \
+  "$work/latin1.html"
 # A stack the page exhausts is its RangeError, not the end of the host.
 printf 'let a = [];\nfor (let i = 0; i < 20000; i++) a = [a];\nJSON.stringify(a);\n' >"$work/deep.js"
 row 1 "RangeError: Maximum call stack size exceeded" "${plugin[@]}" "$work/deep.js"
