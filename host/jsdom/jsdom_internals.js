@@ -101,6 +101,8 @@ check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
       typeof utils.implForWrapper === 'function' && typeof utils.wrapperForImpl === 'function');
 
 // `hooks`:
+//   task(f) runs page script that jsdom calls (a listener, a handler) as the host runs
+//     a task, under the script time-out;
 //   runScript(element, text, name, firstLine) runs a script where its element is
 //     reached (jsdom's own run is asynchronous for a src, and queued for inline text);
 //   loadScript(element, src, charset) is the text of a src script, or null;
@@ -128,7 +130,9 @@ function install(hooks) {
     const convert = module.convert;
     module.convert = function () {
       const callback = convert.apply(this, arguments);
-      const called = outside(callback);
+      const called = outside(function () {
+        return hooks.task(() => callback.apply(this, arguments));
+      });
       for (const key of Reflect.ownKeys(callback)) {
         if (key !== 'name' && key !== 'length' && key !== 'prototype') called[key] = callback[key];
       }

@@ -18,6 +18,9 @@ const {checkSyntax} = require('../page/syntax_level.js');
 
 const {kinds, toPlugin} = ops;
 const kExitOk = 0, kExitScriptError = 1, kExitPluginRefused = 3, kExitScriptTimeout = 7;
+const kExitInterrupted = 130;
+// Where a task's function waits for the script that runs it.
+const kTask = Symbol.for('kelvra.task');
 // A bare script's embedding.
 const kBareSize = '1';
 
@@ -182,10 +185,44 @@ class Page {
     }
   }
 
+  // A task of the page that is no script of its own (a timer's call, a listener), run
+  // as script is run, so that the script time-out and Ctrl-C reach it too. With a
+  // `label` its error is reported here as that task's; without, it goes on to jsdom,
+  // which reports a listener's error, unless it is the time-out.
+  runTask(f, label) {
+    if (this.stopped) return undefined;
+    const outer = this.task;
+    this.task = f;
+    try {
+      return this.taskScript.runInContext(this.context, {
+        timeout: this.run.scriptTimeout > 0 ? this.run.scriptTimeout * 1000 : undefined,
+        breakOnSigint: true,
+      });
+    } catch (e) {
+      if (label === null && !this.isStop(e)) throw e;
+      this.failed(e, this.run.name, label || 'event');
+      return undefined;
+    } finally {
+      this.task = outer;
+    }
+  }
+
+  isStop(e) {
+    return e !== null && typeof e === 'object' &&
+           (e.code === 'ERR_SCRIPT_EXECUTION_TIMEOUT' || e.code === 'ERR_SCRIPT_EXECUTION_INTERRUPTED');
+  }
+
   // An uncaught error: reported with the page's file and line; a time-out stops the page.
   failed(error, name, task) {
     this.ok = false;
-    if (error && error.code === 'ERR_SCRIPT_EXECUTION_TIMEOUT') {
+    if (this.stopped) return;  // what a stop left behind
+    if (this.isStop(error) && error.code === 'ERR_SCRIPT_EXECUTION_INTERRUPTED') {
+      this.stopped = true;
+      this.interrupted = true;
+      this.report('script interrupted');
+      return;
+    }
+    if (this.isStop(error)) {
       this.stopped = true;
       this.timedOut = true;
       this.report(`SCRIPT TIME-OUT ${name}: no end after ${this.run.scriptTimeout} s ` +
@@ -359,6 +396,7 @@ class Page {
     const page = this;
     const html = run.html ? run.text : '<!DOCTYPE html><html><head></head><body></body></html>';
     internals.install({
+      task: (f) => page.runTask(f, null),
       runScript: (element, text, name, firstLine) => page.runScript(element, text, name, firstLine),
       loadScript: (element, src, charset) => page.loadScript(element, src, charset),
       makeElement: (window, proto) => page.makeElement(window, proto),
@@ -378,6 +416,9 @@ class Page {
         page.window = window;
         const domFunctions = internals.adoptInterfaces(window);
         page.context = internals.scriptContext(window);
+        Object.defineProperty(window, kTask, {value: () => page.task()});
+        page.taskScript = new vm.Script(`globalThis[Symbol.for(${JSON.stringify(kTask.description)})]()`,
+                                        {filename: 'kelvra-task'});
         page.runtime = new Runtime(window, page.plugin, (e) => page.console(true, String(e)));
         if (run.trace) page.runtime.trace = (line) => write(2, 'trace: ' + line);
         window.kelvraHost = {
@@ -385,6 +426,7 @@ class Page {
           log: (line) => page.console(false, line),
           error: (line) => page.console(true, line),
           timerFired: () => { ++page.timersFired; },
+          runTimer: (f) => page.runTask(f, 'timer'),
           pendingTimers: (count) => { page.pendingTimers = count; },
           nativeFunctions: (mark) => { page.runtime.markNative = mark; },
           domFunction: (f) => internals.domFunction(f, window.Function.prototype),
@@ -466,6 +508,7 @@ class Page {
     if (this.refused !== kExitOk) return this.refused;
     if (pluginCode !== kExitOk) return pluginCode;
     if (this.timedOut) return kExitScriptTimeout;
+    if (this.interrupted) return kExitInterrupted;
     return this.ok ? kExitOk : kExitScriptError;
   }
 }

@@ -49,7 +49,7 @@ function timer(set, repeat) {
     const id = set.call(window, function () {
       if (!repeat) pending.delete(id);
       host.timerFired();
-      return run.apply(this, args);
+      host.runTimer(() => run.apply(this, args));
     }, delay);
     pending.add(id);
     return id;

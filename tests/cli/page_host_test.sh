@@ -197,6 +197,16 @@ printf "console.log('caf\xe9');\nconsole.log(undefined ?? 'nullish');\n" >"$work
 row 0 "café" "${plugin[@]}" "$work/latin1.html"
 row 0 "host: WARNING $work/latin1.js:2: not ES2017 syntax (--syntax-level)" "${plugin[@]}" \
   "$work/latin1.html"
+# A timer's call is the page's task: its error names it and the page goes on; past the
+# script time-out it stops the page.
+printf 'setTimeout(function () { noSuch(); }, 5);\nsetTimeout(function () { console.log("the next timer"); }, 20);\n' \
+  >"$work/timer-error.js"
+row 1 "host: SCRIPT ERROR $work/timer-error.js:1:26 (timer): ReferenceError: noSuch is not defined" \
+  "${plugin[@]}" "$work/timer-error.js"
+row 1 "the next timer" "${plugin[@]}" "$work/timer-error.js"
+printf 'setTimeout(function () { for (;;) {} }, 5);\n' >"$work/timer-forever.js"
+row 7 "host: SCRIPT TIME-OUT $work/timer-forever.js: no end after 1 s" "${plugin[@]}" \
+  --script-timeout 1 "$work/timer-forever.js"
 # A stack the page exhausts is its RangeError, not the end of the host.
 printf 'let a = [];\nfor (let i = 0; i < 20000; i++) a = [a];\nJSON.stringify(a);\n' >"$work/deep.js"
 row 1 "RangeError: Maximum call stack size exceeded" "${plugin[@]}" "$work/deep.js"
