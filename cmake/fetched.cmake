@@ -22,3 +22,27 @@ function(kelvra_require_npm what)
     message(FATAL_ERROR "npm is needed to fetch ${what} (tools/setup.sh installs it)")
   endif()
 endfunction()
+
+# Installs the npm packages that `sources`/package-lock.json pins into `modules` with
+# `npm ci`, once per lock file (`what` names them in errors); sets `stamp_var` to the
+# stamp file, which changes when they are installed anew.
+function(kelvra_npm_ci sources modules what stamp_var)
+  file(SHA256 "${sources}/package-lock.json" lock_sum)
+  set(stamp "${modules}/installed-from-sha256")
+  kelvra_stale("${stamp}" "${lock_sum}" stale)
+  if(stale)
+    kelvra_require_npm("${what}")
+    file(REMOVE_RECURSE "${modules}")
+    file(MAKE_DIRECTORY "${modules}")
+    file(COPY "${sources}/package.json" "${sources}/package-lock.json" DESTINATION "${modules}")
+    execute_process(
+      COMMAND "${KELVRA_NPM}" ci --silent --no-audit --no-fund --ignore-scripts
+      WORKING_DIRECTORY "${modules}"
+      RESULT_VARIABLE done OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT done EQUAL 0)
+      message(FATAL_ERROR "npm ci of ${sources}/package-lock.json failed: ${err}")
+    endif()
+    file(WRITE "${stamp}" "${lock_sum}")
+  endif()
+  set(${stamp_var} "${stamp}" PARENT_SCOPE)
+endfunction()

@@ -7,24 +7,7 @@
 set(page_host_sources "${CMAKE_SOURCE_DIR}/host/jsdom")
 set(page_host_modules "${CMAKE_BINARY_DIR}/_deps/page-host")
 
-file(SHA256 "${page_host_sources}/package-lock.json" lock_sum)
-set(stamp "${page_host_modules}/installed-from-sha256")
-kelvra_stale("${stamp}" "${lock_sum}" stale)
-if(stale)
-  kelvra_require_npm("the page host's packages")
-  file(REMOVE_RECURSE "${page_host_modules}")
-  file(MAKE_DIRECTORY "${page_host_modules}")
-  file(COPY "${page_host_sources}/package.json" "${page_host_sources}/package-lock.json"
-       DESTINATION "${page_host_modules}")
-  execute_process(
-    COMMAND "${KELVRA_NPM}" ci --silent --no-audit --no-fund --ignore-scripts
-    WORKING_DIRECTORY "${page_host_modules}"
-    RESULT_VARIABLE done OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT done EQUAL 0)
-    message(FATAL_ERROR "npm ci of host/jsdom/package-lock.json failed: ${err}")
-  endif()
-  file(WRITE "${stamp}" "${lock_sum}")
-endif()
+kelvra_npm_ci("${page_host_sources}" "${page_host_modules}" "the page host's packages" stamp)
 
 set(bin "${CMAKE_BINARY_DIR}/bin")
 set(esbuild "${KELVRA_NODE}" "${page_host_modules}/node_modules/esbuild/bin/esbuild")

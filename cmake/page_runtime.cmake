@@ -9,24 +9,7 @@ set(page_sources "${CMAKE_SOURCE_DIR}/host/page")
 set(page_modules "${CMAKE_BINARY_DIR}/_deps/page-runtime")
 set(KELVRA_PAGE_RUNTIME "${CMAKE_CURRENT_BINARY_DIR}/page-runtime.js")
 
-file(SHA256 "${page_sources}/package-lock.json" lock_sum)
-set(stamp "${page_modules}/installed-from-sha256")
-kelvra_stale("${stamp}" "${lock_sum}" stale)
-if(stale)
-  kelvra_require_npm("the page runtime's packages")
-  file(REMOVE_RECURSE "${page_modules}")
-  file(MAKE_DIRECTORY "${page_modules}")
-  file(COPY "${page_sources}/package.json" "${page_sources}/package-lock.json"
-       DESTINATION "${page_modules}")
-  execute_process(
-    COMMAND "${KELVRA_NPM}" ci --silent --no-audit --no-fund --ignore-scripts
-    WORKING_DIRECTORY "${page_modules}"
-    RESULT_VARIABLE done OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT done EQUAL 0)
-    message(FATAL_ERROR "npm ci of host/page/package-lock.json failed: ${err}")
-  endif()
-  file(WRITE "${stamp}" "${lock_sum}")
-endif()
+kelvra_npm_ci("${page_sources}" "${page_modules}" "the page runtime's packages" stamp)
 
 find_program(KELVRA_NODE NAMES node nodejs)
 if(NOT KELVRA_NODE)

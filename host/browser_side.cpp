@@ -1,8 +1,10 @@
 #include "browser_side.h"
 
 #include <ctype.h>
+#include <string.h>
 
 #include "page_run.h"
+#include "plugin_guard.h"
 
 namespace host {
 
@@ -83,6 +85,46 @@ bool reportBalance(const browser::Counts& before, const browser::Counts& after, 
             after.variantsHandedOut - before.variantsHandedOut);
   }
   return balanced;
+}
+
+HWND setPluginWindow(const NPPluginFuncs& funcs, NPP instance, uint32_t width, uint32_t height,
+                     FILE* report) {
+  HWND window = hiddenWindow(L"kelvra_host embedding", width, height);
+  NPWindow npWindow;
+  memset(&npWindow, 0, sizeof npWindow);
+  npWindow.window = window;
+  npWindow.width = width;
+  npWindow.height = height;
+  npWindow.clipRect.right = static_cast<uint16_t>(width);
+  npWindow.clipRect.bottom = static_cast<uint16_t>(height);
+  npWindow.type = NPWindowTypeWindow;
+  if (funcs.setwindow != NULL) {
+    PluginCall call("NPP_SetWindow");
+    fprintf(report, "host: NPP_SetWindow(%ux%u) -> %d\n", width, height,
+            funcs.setwindow(instance, &npWindow));
+  }
+  return window;
+}
+
+std::vector<std::string> splitFields(const std::string& text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t bar; (bar = text.find('|', start)) != std::string::npos; start = bar + 1) {
+    parts.push_back(text.substr(start, bar - start));
+  }
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+NPVariant stringForPlugin(const std::string& text) {
+  NPVariant value;
+  char* bytes = static_cast<char*>(browser::functions()->memalloc(static_cast<uint32_t>(text.size() + 1)));
+  if (bytes != NULL) {
+    memcpy(bytes, text.data(), text.size());
+    bytes[text.size()] = '\0';
+  }
+  STRINGN_TO_NPVARIANT(bytes, bytes != NULL ? text.size() : 0, value);
+  return value;
 }
 
 }  // namespace host

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "browser_side.h"
 #include "js_engine.h"
 #include "npbrowser.h"
 #include "plugin_guard.h"
@@ -132,18 +133,6 @@ bool isSymbol(JSContext* ctx, JSAtom atom) {
   return symbol;
 }
 
-// A string for the plug-in: exact length, and a NUL after it for plug-ins that read
-// the bytes as a C string, as Firefox's strings have.
-NPVariant stringForPlugin(const std::string& text) {
-  NPVariant value;
-  char* bytes = static_cast<char*>(npn()->memalloc(static_cast<uint32_t>(text.size() + 1)));
-  if (bytes != NULL) {
-    memcpy(bytes, text.data(), text.size());
-    bytes[text.size()] = '\0';
-  }
-  STRINGN_TO_NPVARIANT(bytes, bytes != NULL ? text.size() : 0, value);
-  return value;
-}
 
 // --- Calls into the plug-in ------------------------------------------------------
 

@@ -289,18 +289,10 @@ JSValue pluginDescription(JSContext* ctx, const std::wstring& path) {
   JSValue list = JS_NewArray(ctx);
   std::string types = path.empty() ? "" : versionString(path, "MIMEType");
   if (types.empty()) return list;
-  auto split = [](const std::string& text) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t bar; (bar = text.find('|', start)) != std::string::npos; start = bar + 1) {
-      parts.push_back(text.substr(start, bar - start));
-    }
-    parts.push_back(text.substr(start));
-    return parts;
-  };
-  std::vector<std::string> mimes = split(types);
-  std::vector<std::string> suffixes = split(versionString(path, "FileExtents"));
-  std::vector<std::string> names = split(versionString(path, "FileOpenName"));
+
+  std::vector<std::string> mimes = splitFields(types);
+  std::vector<std::string> suffixes = splitFields(versionString(path, "FileExtents"));
+  std::vector<std::string> names = splitFields(versionString(path, "FileOpenName"));
   JSValue plugin = JS_NewObject(ctx);
   JS_SetPropertyStr(ctx, plugin, "name", newString(ctx, versionString(path, "ProductName")));
   JS_SetPropertyStr(ctx, plugin, "description",
@@ -523,20 +515,7 @@ NPError createInstance(Page& page, const std::string& name, Embedding* e) {
   if (!e->created) return created;
   uint32_t width = pixels(e->attributes, "width", kDefaultWidth);
   uint32_t height = pixels(e->attributes, "height", kDefaultHeight);
-  e->window = hiddenWindow(L"kelvra_host embedding", width, height);
-  NPWindow npWindow;
-  memset(&npWindow, 0, sizeof npWindow);
-  npWindow.window = e->window;
-  npWindow.width = width;
-  npWindow.height = height;
-  npWindow.clipRect.right = static_cast<uint16_t>(width);
-  npWindow.clipRect.bottom = static_cast<uint16_t>(height);
-  npWindow.type = NPWindowTypeWindow;
-  if (funcs.setwindow != NULL) {
-    PluginCall call("NPP_SetWindow");
-    fprintf(report, "host: NPP_SetWindow(%ux%u) -> %d\n", width, height,
-            funcs.setwindow(&e->instance, &npWindow));
-  }
+  e->window = setPluginWindow(funcs, &e->instance, width, height, report);
   std::string src = find(e->attributes, e->tag == "object" ? "data" : "src");
   if (!src.empty()) {
     std::string scheme = schemeOf(src);

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "browser_side.h"
 #include "npbrowser.h"
 #include "plugin_guard.h"
 
@@ -39,16 +40,6 @@ Bridge bridge;
 
 NPNetscapeFuncs* npn() { return browser::functions(); }
 
-NPVariant stringForPlugin(const std::string& text) {
-  NPVariant value;
-  char* bytes = static_cast<char*>(npn()->memalloc(static_cast<uint32_t>(text.size() + 1)));
-  if (bytes != NULL) {
-    memcpy(bytes, text.data(), text.size());
-    bytes[text.size()] = '\0';
-  }
-  STRINGN_TO_NPVARIANT(bytes, bytes != NULL ? text.size() : 0, value);
-  return value;
-}
 
 PageObject* asPageObject(NPObject* object);
 

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <functional>
 #include <string>
@@ -26,10 +27,11 @@ class Writer {
     u8(kind);
     u8(op);
   }
-  void u8(uint8_t value) { bytes_.push_back(static_cast<char>(value)); }
-  void u32(uint32_t value) { bytes_.append(reinterpret_cast<const char*>(&value), 4); }
-  void i32(int32_t value) { bytes_.append(reinterpret_cast<const char*>(&value), 4); }
-  void f64(double value) { bytes_.append(reinterpret_cast<const char*>(&value), 8); }
+  // Little-endian, as the x86 this runs on stores them.
+  void u8(uint8_t value) { field(value); }
+  void u32(uint32_t value) { field(value); }
+  void i32(int32_t value) { field(value); }
+  void f64(double value) { field(value); }
   void text(const std::string& value) {
     u32(static_cast<uint32_t>(value.size()));
     bytes_.append(value);
@@ -37,6 +39,10 @@ class Writer {
   const std::string& bytes() const { return bytes_; }
 
  private:
+  template <typename T>
+  void field(T value) {
+    bytes_.append(reinterpret_cast<const char*>(&value), sizeof value);
+  }
   std::string bytes_;
 };
 
@@ -45,26 +51,10 @@ class Writer {
 class Reader {
  public:
   explicit Reader(const std::string& body) : body_(body) {}
-  uint8_t u8() {
-    uint8_t value = 0;
-    take(&value, 1);
-    return value;
-  }
-  uint32_t u32() {
-    uint32_t value = 0;
-    take(&value, 4);
-    return value;
-  }
-  int32_t i32() {
-    int32_t value = 0;
-    take(&value, 4);
-    return value;
-  }
-  double f64() {
-    double value = 0;
-    take(&value, 8);
-    return value;
-  }
+  uint8_t u8() { return field<uint8_t>(); }
+  uint32_t u32() { return field<uint32_t>(); }
+  int32_t i32() { return field<int32_t>(); }
+  double f64() { return field<double>(); }
   std::string text() {
     uint32_t length = u32();
     if (length > body_.size() - at_) {
@@ -78,13 +68,16 @@ class Reader {
   bool ok() const { return ok_; }
 
  private:
-  void take(void* out, size_t length) {
-    if (length > body_.size() - at_) {
+  template <typename T>
+  T field() {
+    T value = T();
+    if (sizeof(T) > body_.size() - at_) {
       ok_ = false;
-      return;
+      return value;
     }
-    memcpy(out, body_.data() + at_, length);
-    at_ += length;
+    memcpy(&value, body_.data() + at_, sizeof(T));
+    at_ += sizeof(T);
+    return value;
   }
   const std::string& body_;
   size_t at_ = 0;

@@ -111,23 +111,17 @@ NPObject* askPageObject(uint8_t op, Instance* instance) {
   return NULL;
 }
 
-NPObject* pageWindow(NPP npp) {
+// The page's window or element as the instance borrows it: asked for once and kept
+// until NPP_Destroy.
+NPObject* lent(NPP npp, NPObject* Instance::*slot, uint8_t op) {
   Instance* instance = instanceOf(npp);
   if (instance == NULL) return NULL;
-  if (instance->windowObject == NULL) {
-    instance->windowObject = askPageObject(wire::kToPageWindow, instance);
-  }
-  return instance->windowObject;
+  if (instance->*slot == NULL) instance->*slot = askPageObject(op, instance);
+  return instance->*slot;
 }
 
-NPObject* pageElement(NPP npp) {
-  Instance* instance = instanceOf(npp);
-  if (instance == NULL) return NULL;
-  if (instance->elementObject == NULL) {
-    instance->elementObject = askPageObject(wire::kToPageElement, instance);
-  }
-  return instance->elementObject;
-}
+NPObject* pageWindow(NPP npp) { return lent(npp, &Instance::windowObject, wire::kToPageWindow); }
+NPObject* pageElement(NPP npp) { return lent(npp, &Instance::elementObject, wire::kToPageElement); }
 
 void* pageNativeWindow(NPP) { return process.topWindow; }
 
@@ -262,20 +256,7 @@ void newInstance(wire::Reader& in, wire::Writer& answer) {
   }
   if (width == 0) width = kDefaultWidth;
   if (height == 0) height = kDefaultHeight;
-  instance->window = host::hiddenWindow(L"kelvra_host embedding", width, height);
-  NPWindow npWindow;
-  memset(&npWindow, 0, sizeof npWindow);
-  npWindow.window = instance->window;
-  npWindow.width = width;
-  npWindow.height = height;
-  npWindow.clipRect.right = static_cast<uint16_t>(width);
-  npWindow.clipRect.bottom = static_cast<uint16_t>(height);
-  npWindow.type = NPWindowTypeWindow;
-  if (funcs.setwindow != NULL) {
-    host::PluginCall call("NPP_SetWindow");
-    fprintf(stderr, "host: NPP_SetWindow(%ux%u) -> %d\n", width, height,
-            funcs.setwindow(&instance->npp, &npWindow));
-  }
+  instance->window = host::setPluginWindow(funcs, &instance->npp, width, height, stderr);
   // Its src (an <object>'s data), streamed before any stream the plug-in asks for.
   if (source) {
     host::requestSource(&instance->npp, sourceUrl,
@@ -573,16 +554,6 @@ void writePairs(wire::Writer& out, const std::vector<std::pair<std::string, std:
   }
 }
 
-std::vector<std::string> splitBars(const std::string& text) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (size_t bar; (bar = text.find('|', start)) != std::string::npos; start = bar + 1) {
-    parts.push_back(text.substr(start, bar - start));
-  }
-  parts.push_back(text.substr(start));
-  return parts;
-}
-
 // What the page needs to know of the run: the page and its address, the embedding
 // the options name, the limits, and the plug-in as navigator.plugins lists it.
 wire::Writer hello() {
@@ -613,9 +584,9 @@ wire::Writer hello() {
       {"filename", narrow(path.substr(path.find_last_of(L"\\/") + 1))},
       {"version", versionString(path, "FileVersion")}};
   writePairs(out, types.empty() ? std::vector<std::pair<std::string, std::string>>() : plugin);
-  std::vector<std::string> mimes = types.empty() ? std::vector<std::string>() : splitBars(types);
-  std::vector<std::string> suffixes = splitBars(versionString(path, "FileExtents"));
-  std::vector<std::string> names = splitBars(versionString(path, "FileOpenName"));
+  std::vector<std::string> mimes = types.empty() ? std::vector<std::string>() : host::splitFields(types);
+  std::vector<std::string> suffixes = host::splitFields(versionString(path, "FileExtents"));
+  std::vector<std::string> names = host::splitFields(versionString(path, "FileOpenName"));
   out.u32(static_cast<uint32_t>(mimes.size()));
   for (size_t i = 0; i < mimes.size(); ++i) {
     out.text(mimes[i]);
