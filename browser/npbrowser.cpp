@@ -1,5 +1,6 @@
 #include "npbrowser.h"
 
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -380,10 +381,37 @@ NPError NPN_SetValue(NPP, NPPVariable variable, void* value) {
   return NPERR_NO_ERROR;
 }
 
+// Whether a URL can be a request's at all, as Firefox parses it: relative, or of a
+// scheme, and with an authority, a host and a port of digits up to 65535 (so that
+// "http://localhost:-8/" is none).
+bool wellFormed(const char* url) {
+  std::string text(url);
+  size_t colon = text.find(':');
+  bool scheme = colon != std::string::npos && colon > 0 && isalpha(static_cast<unsigned char>(text[0]));
+  for (size_t i = 1; scheme && i < colon; ++i) {
+    char c = text[i];
+    scheme = isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+  }
+  if (!scheme || text.compare(colon + 1, 2, "//") != 0) return true;
+  size_t start = colon + 3;
+  size_t end = text.find_first_of("/?#", start);
+  std::string authority = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  authority = authority.substr(authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+  size_t portAt = authority.rfind(':');
+  if (portAt == std::string::npos || authority.find(']', portAt) != std::string::npos) return true;
+  std::string port = authority.substr(portAt + 1);
+  if (port.empty()) return true;
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+  return strtoul(port.c_str(), NULL, 10) <= 65535;
+}
+
 NPError NPN_RequestUrl(NPP instance, const char* url, const char* target, bool post,
                        uint32_t length, const char* data, bool dataIsFile, bool notify,
                        void* notifyData) {
-  if (url == NULL || (post && length > 0 && data == NULL)) return NPERR_INVALID_PARAM;
+  // As in Firefox: a post needs a buffer, even of no bytes; a malformed URL is refused
+  // at once, with no notification.
+  if (url == NULL || (post && data == NULL)) return NPERR_INVALID_PARAM;
+  if (!wellFormed(url)) return NPERR_INVALID_URL;
   const Embedder* page = embedder();
   if (page == NULL || page->requestUrl == NULL) return NPERR_GENERIC_ERROR;
   UrlRequest request = {instance, url, target, post, data, length, dataIsFile, notify, notifyData};

@@ -28,7 +28,7 @@
  *                       leaves a stream of its own open, for the browser to end)
  *   timer(ms, repeat), stopTimer(id), async()   events reach the listener
  *   get(url, notify), post(url, data)   stream events reach the listener (an
- *                       embedding's src stream too)
+ *                       embedding's src stream too); post(url) posts a NULL buffer
  *   args()              NPP_New's argn=argv pairs
  *   windowSize()        the last NPP_SetWindow's width and height ("300x150")
  *   slow()              returns after 2 s
@@ -539,11 +539,11 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     NPError error = notify ? npn->geturlnotify(npp, url.c_str(), NULL, reinterpret_cast<void*>(42))
                            : npn->geturl(npp, url.c_str(), NULL);
     INT32_TO_NPVARIANT(error, *result);
-  } else if (method == "post" && count == 2) {
+  } else if (method == "post" && (count == 1 || count == 2)) {
     std::string url = stringAt(0), data = stringAt(1);
     INT32_TO_NPVARIANT(
-        npn->posturlnotify(npp, url.c_str(), NULL, static_cast<uint32_t>(data.size()), data.c_str(),
-                           false, reinterpret_cast<void*>(43)),
+        npn->posturlnotify(npp, url.c_str(), NULL, static_cast<uint32_t>(data.size()),
+                           count == 2 ? data.c_str() : NULL, false, reinterpret_cast<void*>(43)),
         *result);
   } else if (method == "args") {
     setString(static_cast<Instance*>(npp->pdata)->args, result);
