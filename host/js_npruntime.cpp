@@ -250,6 +250,17 @@ Wrapper* liveWrapper(JSContext* ctx, JSValueConst value) {
   return w;
 }
 
+// The wrapper of a live object whose members can be asked for: a class without
+// hasProperty or hasMethod answers Firefox's error.
+Wrapper* memberWrapper(JSContext* ctx, JSValueConst value) {
+  Wrapper* w = liveWrapper(ctx, value);
+  if (w != NULL && (w->object->_class->hasProperty == NULL || w->object->_class->hasMethod == NULL)) {
+    throwError(ctx, kBadObject);
+    return NULL;
+  }
+  return w;
+}
+
 // The wrapper on `value` or on its prototype chain (where an element has it), as
 // Firefox looks for the NPObject of a call's `this`; a new reference, or undefined.
 JSValue wrapperInChain(JSContext* ctx, JSValueConst value) {
@@ -437,7 +448,7 @@ bool fromTheDom(JSValueConst obj, JSValueConst receiver) {
 }
 
 JSValue wrapperGet(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst receiver) {
-  Wrapper* w = liveWrapper(ctx, obj);
+  Wrapper* w = memberWrapper(ctx, obj);
   if (w == NULL) return JS_EXCEPTION;
   if (fromTheDom(obj, receiver)) return inheritedGet(ctx, obj, atom, receiver);
   if (isSymbol(ctx, atom)) {
@@ -456,7 +467,7 @@ JSValue wrapperGet(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst r
 }
 
 int wrapperHas(JSContext* ctx, JSValueConst obj, JSAtom atom) {
-  Wrapper* w = liveWrapper(ctx, obj);
+  Wrapper* w = memberWrapper(ctx, obj);
   if (w == NULL) return -1;
   bool dom = bridge.depth != NULL && *bridge.depth > 0;  // `in` tells no receiver
   int found = isSymbol(ctx, atom) || dom ? FALSE : resolve(ctx, obj, w, atom, NULL);
@@ -469,7 +480,7 @@ int wrapperHas(JSContext* ctx, JSValueConst obj, JSAtom atom) {
 
 int wrapperSet(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst value,
                JSValueConst receiver, int flags) {
-  Wrapper* w = liveWrapper(ctx, obj);
+  Wrapper* w = memberWrapper(ctx, obj);
   if (w == NULL) return -1;
   if (fromTheDom(obj, receiver)) return inheritedSet(ctx, obj, atom, value, receiver, flags);
   NPIdentifier name = isSymbol(ctx, atom) ? NULL : identifierOf(ctx, atom);
@@ -507,7 +518,7 @@ int wrapperSet(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst value
 }
 
 int wrapperDelete(JSContext* ctx, JSValueConst obj, JSAtom atom) {
-  Wrapper* w = liveWrapper(ctx, obj);
+  Wrapper* w = memberWrapper(ctx, obj);
   if (w == NULL) return -1;
   auto found = w->own.find(atom);
   if (found != w->own.end()) {
@@ -532,7 +543,7 @@ int wrapperDelete(JSContext* ctx, JSValueConst obj, JSAtom atom) {
 
 int wrapperOwnProperty(JSContext* ctx, JSPropertyDescriptor* desc, JSValueConst obj,
                        JSAtom atom) {
-  Wrapper* w = liveWrapper(ctx, obj);
+  Wrapper* w = memberWrapper(ctx, obj);
   if (w == NULL) return -1;
   if (isSymbol(ctx, atom)) return FALSE;
   JSValue value = JS_UNDEFINED;
@@ -549,7 +560,7 @@ int wrapperOwnProperty(JSContext* ctx, JSPropertyDescriptor* desc, JSValueConst 
 int wrapperOwnKeys(JSContext* ctx, JSPropertyEnum** table, uint32_t* length, JSValueConst obj) {
   *table = NULL;
   *length = 0;
-  Wrapper* w = liveWrapper(ctx, obj);
+  Wrapper* w = memberWrapper(ctx, obj);
   if (w == NULL) return -1;
   NPClass* objectClass = w->object->_class;
   if (objectClass->enumerate == NULL) return 0;
@@ -584,7 +595,7 @@ int wrapperOwnKeys(JSContext* ctx, JSPropertyEnum** table, uint32_t* length, JSV
 // Firefox's addProperty hook refuses them.
 int wrapperDefine(JSContext* ctx, JSValueConst obj, JSAtom atom, JSValueConst value, JSValueConst,
                   JSValueConst, int flags) {
-  Wrapper* w = liveWrapper(ctx, obj);
+  Wrapper* w = memberWrapper(ctx, obj);
   if (w == NULL) return -1;
   NPIdentifier name = isSymbol(ctx, atom) ? NULL : identifierOf(ctx, atom);
   bool hasValue = (flags & JS_PROP_HAS_VALUE) != 0;

@@ -530,16 +530,17 @@ void serve(uint8_t op, wire::Reader& in, wire::Writer& answer) {
   }
   NPP npp = NULL;
   NPObject* object = host::exportedObject(in.u32(), &npp);
-  if (object == NULL) {
-    // An object of an instance that is gone: as Firefox answers it.
+  bool call = op == wire::kToPluginInvoke || op == wire::kToPluginInvokeDefault ||
+              op == wire::kToPluginConstruct;
+  // An object of an instance that is gone, or a member of a class that cannot be asked
+  // for its members (no hasProperty or hasMethod): Firefox's answer.
+  if (object == NULL ||
+      (!call && (object->_class->hasProperty == NULL || object->_class->hasMethod == NULL))) {
     answer.u8(0);
     if (op == wire::kToPluginGetProperty) answer.u8(wire::kTagVoid);
     if (op == wire::kToPluginEnumerate) answer.u32(0);
     writeThrown(answer, kThrewError, kBadObject);
-    return;
-  }
-  if (op == wire::kToPluginInvoke || op == wire::kToPluginInvokeDefault ||
-      op == wire::kToPluginConstruct) {
+  } else if (call) {
     callObject(op, object, npp, in, answer);
   } else {
     propertyCall(op, object, npp, in, answer);

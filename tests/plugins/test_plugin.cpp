@@ -33,6 +33,7 @@
  *   windowSize()        the last NPP_SetWindow's width and height ("300x150")
  *   slow()              returns after 2 s
  *   hang(), crash()     never return; fault with an access violation
+ *   blind()             an object of a class with neither hasProperty nor hasMethod
  *   recover()           7, from an instruction that faults and that the plug-in's own
  *                       exception handler steps over
  * NPP_New fails when an attribute fail="yes" is given, and asks for the URL of an
@@ -160,7 +161,8 @@ const char* const kMethods[] = {"echo",
                                 "slow",
                                 "hang",
                                 "crash",
-                                "recover"};
+                                "recover",
+                                "blind"};
 
 bool hasMethod(NPObject*, NPIdentifier name) {
   std::string n = nameOf(name);
@@ -428,6 +430,8 @@ bool value(NPP npp, int variable, NPVariant* result) {
   return true;
 }
 
+extern NPClass blindClass;
+
 bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t count,
             NPVariant* result) {
   NPP npp = objectOf(object)->npp;
@@ -558,6 +562,8 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     // (page 0 may be mapped under an emulator); volatile, so that it is no trap.
     int* volatile nowhere = reinterpret_cast<int*>(0xFFFFFFF0);
     *nowhere = 1;
+  } else if (method == "blind") {
+    OBJECT_TO_NPVARIANT(npn->createobject(npp, &blindClass), *result);
   } else if (method == "recover") {
     INT32_TO_NPVARIANT(probeMissingInstruction(), *result);
   } else {
@@ -580,6 +586,10 @@ NPClass testClass = {NP_CLASS_STRUCT_VERSION,
                      removeProperty,
                      enumerate,
                      construct};
+
+// A class as careless plug-ins had it: no hasProperty, no hasMethod.
+NPClass blindClass = {NP_CLASS_STRUCT_VERSION, allocate, deallocate, NULL, NULL, NULL,
+                      invokeDefault, NULL, NULL, NULL, NULL, NULL, NULL};
 
 NPError newInstance(NPMIMEType, NPP npp, uint16_t, int16_t argc, char* argn[], char* argv[],
                 NPSavedData*) {
