@@ -631,7 +631,22 @@ int main() {
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   host::Options& options = process.options;
   host::PageRun& run = options.run;
-  int prepared = host::prepareRun(argc, argv, &options, stderr);
+  // The usage text (--help) is the page process's standard output.
+  FILE* usage = tmpfile();
+  int prepared = host::prepareRun(argc, argv, &options, usage != NULL ? usage : stderr);
+  if (usage != NULL) {
+    std::string text;
+    char buffer[4096];
+    rewind(usage);
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, usage)) > 0;) text.append(buffer, n);
+    fclose(usage);
+    if (!text.empty()) {
+      wire::Writer output(wire::kOutput);
+      output.u8(1);
+      output.text(text);
+      page.post(output);
+    }
+  }
   // The page's process decides what Ctrl-C stops.
   SetConsoleCtrlHandler(NULL, TRUE);
   if (prepared >= 0) return prepared;

@@ -190,6 +190,7 @@ done
 row 0 "inserted: function, destroyed, removed: undefined" "${test_plugin[@]}" \
   "$root/tests/pages/embed_life.html"
 row 2 "kelvra_host: " --no-such-option "$work/error.js"
+row 0 "  --dump-dom " --help
 # A src script in the page's charset (windows-1252 here), and syntax beyond Firefox 52's
 # warned of with its line.
 printf '<meta charset="windows-1252">\n<script src="latin1.js"></script>\n' >"$work/latin1.html"
