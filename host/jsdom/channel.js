@@ -166,29 +166,29 @@ class PluginProcess {
 
   // Messages before the first request: output to show and the hello. The hello's
   // reader, or null when the process ended first.
-  hello(output) {
+  hello() {
     for (;;) {
       const body = this.receive();
       if (body === null) return null;
       const reader = new Reader(body);
       const kind = reader.u8();
       if (kind === kinds.hello) return reader;
-      if (kind === kinds.output) output(reader.u8(), reader.text());
+      if (kind === kinds.output) fs.writeSync(reader.u8(), reader.text());
     }
   }
 
-  // A request's answer (after its kind), or null once the process is gone.
+  // A request's answer (after its kind), or null once the process is gone; output
+  // that comes meanwhile is written.
   request(writer) {
     if (!this.send(writer)) return null;
     for (;;) {
       const body = this.receive();
       if (body === null) return null;
-      if (body[0] === kinds.answer) {
-        const reader = new Reader(body);
-        reader.u8();
-        return reader;
-      }
-      if (body[0] === kinds.request) this.answer(body);
+      const reader = new Reader(body);
+      const kind = reader.u8();
+      if (kind === kinds.answer) return reader;
+      if (kind === kinds.request) this.answer(body);
+      if (kind === kinds.output) fs.writeSync(reader.u8(), reader.text());
     }
   }
 }

@@ -522,7 +522,7 @@ async function main() {
   let page = null;
   plugin = new PluginProcess([process.env.KELVRA_WINE || 'wine', exe], process.argv.slice(2),
                                    (op, r, w) => page.runtime.serve(op, r, w));
-  const hello = plugin.hello((stream, text) => fs.writeSync(stream, text));
+  const hello = plugin.hello();
   if (hello === null) return plugin.exited;
   page = new Page(plugin, readHello(hello));
   plugin.onGone = () => page.pluginGone();

@@ -451,6 +451,22 @@ void propertyCall(uint8_t op, NPObject* object, NPP npp, wire::Reader& in, wire:
   writeOutcome(answer, NULL);
 }
 
+// What was written to `file` (from tmpfile(); NULL: nothing) goes to the page
+// process's standard output, where the program's output belongs, and the file goes.
+void postOutput(FILE* file) {
+  if (file == NULL) return;
+  std::string text;
+  char buffer[4096];
+  rewind(file);
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  fclose(file);
+  if (text.empty()) return;
+  wire::Writer output(wire::kOutput);
+  output.u8(1);
+  output.text(text);
+  process.page->post(output);
+}
+
 // The plug-in is shut down and unloaded, and the browser's accounting looked at:
 // answers the run's exit code as far as the plug-in's side sees it.
 int closeRun() {
@@ -486,7 +502,11 @@ int closeRun() {
     fprintf(stderr, "host: plug-in log: %s\n", narrow(log).c_str());
   }
   if (process.log != NULL) process.log->stop();
-  if (process.options.showLog) host::showLogs(shown, stderr);
+  if (process.options.showLog) {
+    FILE* text = tmpfile();
+    host::showLogs(shown, text != NULL ? text : stderr);
+    postOutput(text);
+  }
   return balanced ? host::kExitOk : host::kExitImbalance;
 }
 
@@ -631,22 +651,9 @@ int main() {
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   host::Options& options = process.options;
   host::PageRun& run = options.run;
-  // The usage text (--help) is the page process's standard output.
   FILE* usage = tmpfile();
   int prepared = host::prepareRun(argc, argv, &options, usage != NULL ? usage : stderr);
-  if (usage != NULL) {
-    std::string text;
-    char buffer[4096];
-    rewind(usage);
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, usage)) > 0;) text.append(buffer, n);
-    fclose(usage);
-    if (!text.empty()) {
-      wire::Writer output(wire::kOutput);
-      output.u8(1);
-      output.text(text);
-      page.post(output);
-    }
-  }
+  postOutput(usage);
   // The page's process decides what Ctrl-C stops.
   SetConsoleCtrlHandler(NULL, TRUE);
   if (prepared >= 0) return prepared;
