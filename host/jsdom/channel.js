@@ -164,33 +164,27 @@ class PluginProcess {
     this.send(writer);
   }
 
-  // Messages before the first request: output to show and the hello. The hello's
-  // reader, or null when the process ended first.
-  hello() {
+  // The frames until one of `kind` (whose reader it answers, after the kind), serving
+  // the requests and writing the output that come meanwhile; null once the process is
+  // gone.
+  until(kind) {
     for (;;) {
       const body = this.receive();
       if (body === null) return null;
       const reader = new Reader(body);
-      const kind = reader.u8();
-      if (kind === kinds.hello) return reader;
-      if (kind === kinds.output) fs.writeSync(reader.u8(), reader.text());
+      const got = reader.u8();
+      if (got === kind) return reader;
+      if (got === kinds.request) this.answer(body);
+      if (got === kinds.output) fs.writeSync(reader.u8(), reader.text());
     }
   }
 
-  // A request's answer (after its kind), or null once the process is gone; output
-  // that comes meanwhile is written.
-  request(writer) {
-    if (!this.send(writer)) return null;
-    for (;;) {
-      const body = this.receive();
-      if (body === null) return null;
-      const reader = new Reader(body);
-      const kind = reader.u8();
-      if (kind === kinds.answer) return reader;
-      if (kind === kinds.request) this.answer(body);
-      if (kind === kinds.output) fs.writeSync(reader.u8(), reader.text());
-    }
-  }
+  // What the plug-in's process says of the run before the page's first request; null
+  // when the run ended there.
+  hello() { return this.until(kinds.hello); }
+
+  // A request's answer, or null once the process is gone.
+  request(writer) { return this.send(writer) ? this.until(kinds.answer) : null; }
 }
 
 module.exports = {PluginProcess, Reader, Writer, ops, tags};
