@@ -157,12 +157,15 @@ class PluginProcess {
 
   answer(body) {
     const reader = new Reader(body);
-    reader.u8();
+    const kind = reader.u8();
     const op = reader.u8();
     const writer = new Writer(kinds.answer);
     this.serve(op, reader, writer);
-    this.send(writer);
+    if (kind === kinds.request) this.send(writer);  // a notice wants no answer
   }
+
+  // A message of no answer.
+  notify(writer) { return this.send(writer); }
 
   // The frames until one of `kind` (whose reader it answers, after the kind), serving
   // the requests and writing the output that come meanwhile; null once the process is
@@ -174,7 +177,7 @@ class PluginProcess {
       const reader = new Reader(body);
       const got = reader.u8();
       if (got === kind) return reader;
-      if (got === kinds.request) this.answer(body);
+      if (got === kinds.request || got === kinds.notice) this.answer(body);
       if (got === kinds.output) fs.writeSync(reader.u8(), reader.text());
     }
   }

@@ -286,10 +286,10 @@ class Runtime {
   giveBack(entry) {
     if (this.wrappers.get(entry.key) === entry) this.wrappers.delete(entry.key);
     if (!entry.alive || !this.plugin.open) return;
-    const w = new Writer(kinds.request, toPlugin.release);
+    const w = new Writer(kinds.notice, toPlugin.release);
     w.u32(entry.number);
     w.u32(entry.received);
-    this.plugin.request(w);
+    this.plugin.notify(w);
   }
 
   wrapperOf(number, instance) {

@@ -96,11 +96,12 @@ NPObject* allocatePageObject(NPP, NPClass*) {
 void deallocatePageObject(NPObject* object) {
   PageObject* page = asPageObject(object);
   bridge.pageObjects.erase(page->number);
-  wire::Writer release(wire::kRequest, wire::kToPageRelease);
+  // A notice, not a request: the page may have sent the number again meanwhile, in a
+  // request of its own that crosses this one, and counts it.
+  wire::Writer release(wire::kNotice, wire::kToPageRelease);
   release.u32(page->number);
   release.u32(page->received);
-  std::string answer;
-  ask(release, &answer);
+  if (bridge.page != NULL) bridge.page->post(release);
   free(page);
 }
 

@@ -64,10 +64,11 @@ bool Channel::post(const wire::Writer& message) { return send(message.bytes()); 
 
 void Channel::answer(const std::string& body) {
   wire::Reader request(body);
-  request.u8();  // the kind
+  uint8_t kind = request.u8();
   uint8_t op = request.u8();
   wire::Writer reply(wire::kAnswer);
   serve_(op, request, reply);
+  if (kind == wire::kNotice) return;  // served; it wants no answer
   send(reply.bytes());
   answered_();
 }
@@ -80,7 +81,8 @@ bool Channel::request(const wire::Writer& message, std::string* answer) {
       answer->swap(body);
       return true;
     }
-    if (static_cast<uint8_t>(body[0]) == wire::kRequest) this->answer(body);
+    uint8_t kind = static_cast<uint8_t>(body[0]);
+    if (kind == wire::kRequest || kind == wire::kNotice) this->answer(body);
   }
   return false;
 }
@@ -88,7 +90,8 @@ bool Channel::request(const wire::Writer& message, std::string* answer) {
 void Channel::serve() {
   std::string body;
   while (!stopped_ && receive(&body)) {
-    if (static_cast<uint8_t>(body[0]) == wire::kRequest) answer(body);
+    uint8_t kind = static_cast<uint8_t>(body[0]);
+    if (kind == wire::kRequest || kind == wire::kNotice) answer(body);
   }
 }
 

@@ -100,7 +100,7 @@ class Channel {
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
-  // A message of no answer (hello, output).
+  // A message of no answer (hello, output, a notice).
   bool post(const wire::Writer& message);
   // Sends a request and serves the page's requests until its answer, which lands in
   // `answer`; false once the page is gone.
