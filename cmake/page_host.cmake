@@ -14,9 +14,9 @@ set(esbuild "${KELVRA_NODE}" "${page_host_modules}/node_modules/esbuild/bin/esbu
 file(GLOB page_host_js CONFIGURE_DEPENDS "${page_host_sources}/*.js"
      "${CMAKE_SOURCE_DIR}/host/page/*.js")
 # jsdom's synchronous XMLHttpRequest runs a worker script beside it; the host is
-# offline, so the worker is a file that does nothing.
-file(CONFIGURE OUTPUT "${bin}/xhr-sync-worker.js"
-     CONTENT "// The page host is offline: a synchronous request has nothing to run.\n")
+# offline, so the worker answers every request with a network error.
+file(CONFIGURE OUTPUT "${bin}/xhr-sync-worker.js" @ONLY
+     CONTENT "// The page host is offline: a synchronous request ends with a network error.\nprocess.stdout.write(JSON.stringify({status: 0, statusText: '', responseURL: '',\n  properties: {error: 'A network error occurred.'}}));\n")
 add_custom_command(
   OUTPUT "${bin}/kelvra-page.js" "${bin}/page-window.js"
   COMMAND ${CMAKE_COMMAND} -E env "NODE_PATH=${page_host_modules}/node_modules"

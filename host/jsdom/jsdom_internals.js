@@ -106,18 +106,22 @@ check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
 //   runScript(element, text, name, firstLine) runs a script where its element is
 //     reached (jsdom's own run is asynchronous for a src, and queued for inline text);
 //   loadScript(element, src, charset) is the text of a src script, or null;
+//   later(when, run) keeps a parser's "defer" or "async" script for its time;
 //   makeElement(globalObject, prototype) is the object an <embed> or <object> is;
 //   offline(method, url) is told of each XMLHttpRequest, which fails as in a
-//     browser without a network;
+//     browser without a network, and answers what to call once it has failed;
 //   inserted(element) and removed(element) see an embedding enter and leave the
 //     document (an <object> the parser reaches once its <param>s are in).
 // `element` is always the script object (the wrapper) of the element.
 function install(hooks) {
   xhrUtils.createClient = (xhr) => {
-    hooks.offline(xhr.flag.method.toUpperCase(), xhr.flag.uri);
+    const done = hooks.offline(xhr.flag.method.toUpperCase(), xhr.flag.uri);
     const client = new EventEmitter();
     client.abort = () => client.emit('abort');
-    setImmediate(() => client.emit('error', new Error('the host is offline')));
+    setImmediate(() => {
+      client.emit('error', new Error('the host is offline'));
+      done();
+    });
     return client;
   };
   // Named access to elements (window.NAME) looks at them from jsdom's own code.
@@ -144,7 +148,15 @@ function install(hooks) {
     const wrapper = utils.wrapperForImpl(this);
     const loaded = hooks.loadScript(wrapper, this.getAttributeNS(null, 'src'),
                                     this.getAttributeNS(null, 'charset'));
-    if (loaded !== null) hooks.runScript(wrapper, loaded.text, loaded.name, 1);
+    if (loaded === null) return;
+    // The parser's async and defer scripts wait for the document; others run now.
+    const when = !this._parserInserted ? null : this.hasAttributeNS(null, 'async') ? 'async'
+      : this.hasAttributeNS(null, 'defer') ? 'defer' : null;
+    if (when !== null) {
+      hooks.later(when, () => hooks.runScript(wrapper, loaded.text, loaded.name, 1));
+    } else {
+      hooks.runScript(wrapper, loaded.text, loaded.name, 1);
+    }
   };
   scriptImpl.prototype._fetchInternalScript = function () {
     if (!this._canRunScript()) return;

@@ -78,6 +78,10 @@ class Page {
     this.scripts = 0;
     this.timersFired = 0;
     this.positions = new Positions();
+    // The parser's scripts that wait: defer ones for the parsing's end, async ones
+    // for the document's (here, before load).
+    this.waiting = {defer: [], async: []};
+    this.requests = 0;  // XMLHttpRequests still to fail
   }
 
   report(text) { write(2, 'host: ' + text); }
@@ -132,7 +136,7 @@ class Page {
     try {
       bytes = fs.readFileSync(file);
     } catch (e) {
-      this.report(`script ${src} not loaded: no such file ${file}`);
+      this.report(`script ${src} not loaded: ${file}: no such file`);
       this.ok = false;
       return null;
     }
@@ -213,7 +217,7 @@ class Page {
   }
 
   // An uncaught error: reported with the page's file and line; a time-out stops the page.
-  failed(error, name, task) {
+  failed(error, name, task, prefix = '') {
     this.ok = false;
     if (this.stopped) return;  // what a stop left behind
     if (this.isStop(error) && error.code === 'ERR_SCRIPT_EXECUTION_INTERRUPTED') {
@@ -235,7 +239,8 @@ class Page {
     // where the call that threw it was made; any other, at its script.
     const thrown = isError ? error : this.runtime.thrownAt(error);
     const position = thrown !== null ? this.positions.of(thrown) : null;
-    const message = isError ? `${error.name}: ${error.message}` : `uncaught exception: ${String(error)}`;
+    const message = prefix + (isError ? `${error.name}: ${error.message}`
+      : `${prefix === '' ? 'uncaught exception: ' : ''}${String(error)}`);
     this.report(`SCRIPT ERROR ${position !== null ? position.where : name}${what}: ${message}`);
     if (position !== null && position.text !== '') this.report(`  ${position.text}`);
   }
@@ -399,11 +404,15 @@ class Page {
       task: (f) => page.runTask(f, null),
       runScript: (element, text, name, firstLine) => page.runScript(element, text, name, firstLine),
       loadScript: (element, src, charset) => page.loadScript(element, src, charset),
+      later: (when, run) => page.waiting[when].push(run),
       makeElement: (window, proto) => page.makeElement(window, proto),
       inserted: (element) => page.inserted(element),
       removed: (element) => page.removed(element),
-      offline: (method, url) => page.report(`offline: XMLHttpRequest ${method} ${url} fails with a ` +
-                                            'network error'),
+      offline: (method, url) => {
+        page.report(`offline: XMLHttpRequest ${method} ${url} fails with a network error`);
+        ++page.requests;
+        return () => { --page.requests; };
+      },
     });
     const windowParts = fs.readFileSync(path.join(__dirname, 'page-window.js'), 'utf8');
     this.dom = new JSDOM(html, {
@@ -434,6 +443,11 @@ class Page {
         window.eval(windowParts);
         for (const f of domFunctions) page.runtime.markNative(f);
         page.runtime.inDom = () => internals.dom.depth > 0;
+        window.document.addEventListener('readystatechange', () => {
+          const state = window.document.readyState;
+          const due = state === 'interactive' ? page.waiting.defer : state === 'complete' ? page.waiting.async : [];
+          for (const run of due.splice(0)) run();
+        });
         // The page's life up to load and pageshow, with the jobs their handlers left.
         page.shown = new Promise((resolve) => {
           window.addEventListener('pageshow', () => queueMicrotask(resolve));
@@ -478,7 +492,7 @@ class Page {
       const plugin = this.pump();
       if (plugin !== null) counts = plugin.counts;
       const waiting = plugin !== null && plugin.wait !== 0xffffffff;
-      if (this.pendingTimers() === 0 && !waiting) break;
+      if (this.pendingTimers() === 0 && this.requests === 0 && !waiting) break;
       if (limit > 0 && Date.now() - began >= limit) {
         this.report(`the page closes after ${this.run.stayOpen} s with timers, streams or calls ` +
                     'still pending (--stay-open SECONDS)');
@@ -514,12 +528,12 @@ class Page {
 }
 
 let plugin = null;
+let page = null;
 
 async function main() {
   const here = __dirname;
   const exe = process.env.KELVRA_PLUGIN_PROCESS ||
               path.join(here, 'kelvra_plugin_process.exe');
-  let page = null;
   plugin = new PluginProcess([process.env.KELVRA_WINE || 'wine', exe], process.argv.slice(2),
                                    (op, r, w) => page.runtime.serve(op, r, w));
   const hello = plugin.hello();
@@ -536,6 +550,12 @@ async function main() {
   const exited = await plugin.exited;
   return page.exitCode(pluginCode !== kExitOk ? pluginCode : exited);
 }
+
+// A promise rejected with no handler by the end of its task is that task's error, as
+// the engine host reports it; the page goes on.
+process.on('unhandledRejection', (reason) => {
+  if (plugin !== null && page !== null) page.failed(reason, page.run.name, null, 'unhandled promise rejection: ');
+});
 
 main().then((code) => { process.exitCode = code; }, (e) => {
   write(2, 'host: INTERNAL ERROR: ' + (e && e.stack || e));

@@ -7,6 +7,7 @@ import {makeConsole} from '../page/console.js';
 import {makeDialogs} from '../page/dialogs.js';
 import {makeNavigator} from '../page/navigator.js';
 import {installLayout} from './layout.js';
+import {fetch as offlineFetch, Headers, Request, Response} from 'whatwg-fetch';
 
 const window = globalThis;
 const host = window.kelvraHost;
@@ -37,6 +38,16 @@ installLayout(window, (f) => native(host.domFunction(f)));
 define('console', makeConsole(host));
 const navigator = makeNavigator(host.config);
 Object.defineProperty(window, 'navigator', {get() { return navigator; }, configurable: true});
+// fetch as Firefox 52 has it, on the window's XMLHttpRequest (offline): a failure is
+// Firefox's TypeError.
+define('fetch', native({fetch() {
+  return offlineFetch.apply(this, arguments).catch((e) => {
+    throw e instanceof TypeError ? new TypeError('NetworkError when attempting to fetch resource.') : e;
+  });
+}}.fetch));
+for (const [name, value] of Object.entries({Headers, Request, Response})) {
+  if (!(name in window)) define(name, value);
+}
 const dialogs = makeDialogs(host);
 for (const name of Object.keys(dialogs)) define(name, dialogs[name]);
 
