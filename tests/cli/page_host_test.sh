@@ -208,6 +208,23 @@ row 1 "the next timer" "${plugin[@]}" "$work/timer-error.js"
 printf 'setTimeout(function () { for (;;) {} }, 5);\n' >"$work/timer-forever.js"
 row 7 "host: SCRIPT TIME-OUT $work/timer-forever.js: no end after 1 s" "${plugin[@]}" \
   --script-timeout 1 "$work/timer-forever.js"
+printf "console.log('defer ' + document.readyState);\n" >"$work/defer.js"
+printf "console.log('async');\n" >"$work/async.js"
+cp "$root/tests/pages/life.html" "$work/"
+ordered 'inline loading
+sync NetworkError
+defer interactive
+DOMContentLoaded
+async
+load
+the page goes on
+
+fetch TypeError: NetworkError when attempting to fetch resource.' "${plugin[@]}" "$work/life.html"
+# A rejection no one handles is its task's error; the page goes on.
+printf '(async function () { await null; throw new TypeError("nobody waits"); })();\n%s\n' \
+  'setTimeout(function () { console.log("the page goes on"); }, 20);' >"$work/rejected.js"
+row 1 'unhandled promise rejection: TypeError: nobody waits' "${plugin[@]}" "$work/rejected.js"
+row 1 'the page goes on' "${plugin[@]}" "$work/rejected.js"
 # A stack the page exhausts is its RangeError, not the end of the host.
 printf 'let a = [];\nfor (let i = 0; i < 20000; i++) a = [a];\nJSON.stringify(a);\n' >"$work/deep.js"
 row 1 "RangeError: Maximum call stack size exceeded" "${plugin[@]}" "$work/deep.js"
