@@ -57,7 +57,6 @@ function readHello(r) {
     mimeTypes.push({type: r.text(), description: r.text(), suffixes: r.text()});
   }
   run.plugins = plugin.name !== undefined ? [Object.assign(plugin, {mimeTypes})] : [];
-  run.handlesType = r.u8() !== 0;
   run.trace = r.u8() !== 0;
   run.dumpDom = r.u8() !== 0;
   return run;
@@ -531,9 +530,8 @@ let plugin = null;
 let page = null;
 
 async function main() {
-  const here = __dirname;
   const exe = process.env.KELVRA_PLUGIN_PROCESS ||
-              path.join(here, 'kelvra_plugin_process.exe');
+              path.join(__dirname, 'kelvra_plugin_process.exe');
   plugin = new PluginProcess([process.env.KELVRA_WINE || 'wine', exe], process.argv.slice(2),
                                    (op, r, w) => page.runtime.serve(op, r, w));
   const hello = plugin.hello();

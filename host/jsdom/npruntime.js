@@ -284,7 +284,7 @@ class Runtime {
 
   // A collected wrapper's number goes back with the times it came.
   giveBack(entry) {
-    if (this.wrappers.get(entry.key) === entry) this.wrappers.delete(entry.key);
+    if (this.wrappers.get(entry.number) === entry) this.wrappers.delete(entry.number);
     if (!entry.alive || !this.plugin.open) return;
     const w = new Writer(kinds.notice, toPlugin.release);
     w.u32(entry.number);
@@ -293,17 +293,16 @@ class Runtime {
   }
 
   wrapperOf(number, instance) {
-    const key = number;
-    const known = this.wrappers.get(key);
+    const known = this.wrappers.get(number);
     const existing = known !== undefined ? known.ref.deref() : undefined;
     if (existing !== undefined) {
       known.received++;
       return existing;
     }
-    const entry = {key, number, instance, received: 1, alive: true, own: new Map()};
+    const entry = {number, instance, received: 1, alive: true, own: new Map()};
     const wrapper = this.makeWrapper(entry);
     entry.ref = new WeakRef(wrapper);
-    this.wrappers.set(key, entry);
+    this.wrappers.set(number, entry);
     this.numbers.set(wrapper, entry);
     this.collected.register(wrapper, entry);
     return wrapper;

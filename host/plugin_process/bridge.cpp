@@ -384,6 +384,5 @@ void forgetExports(NPP instance) {
   }
 }
 
-size_t exportCount() { return bridge.exports.size(); }
 
 }  // namespace host

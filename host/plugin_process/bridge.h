@@ -53,8 +53,6 @@ NPObject* exportedObject(uint32_t number, NPP* instance);
 void releaseExport(uint32_t number, uint32_t count);
 // Every object exported for the instance: invalidated, then released.
 void forgetExports(NPP instance);
-// How many objects are exported now.
-size_t exportCount();
 
 }  // namespace host
 

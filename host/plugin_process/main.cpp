@@ -614,8 +614,6 @@ wire::Writer hello() {
     out.text(i < names.size() ? names[i] : "");
     out.text(i < suffixes.size() ? suffixes[i] : "");
   }
-  std::string reason;
-  out.u8(host::pluginHandles(path, run.mimeType, &reason) ? 1 : 0);
   out.u8(process.options.trace ? 1 : 0);
   out.u8(process.options.dumpDom ? 1 : 0);
   return out;
