@@ -94,6 +94,9 @@ class PluginProcess {
   constructor(command, args, serve) {
     this.serve = serve;
     this.onGone = () => {};  // told once when the process is gone
+    // The script clock's hold on plug-in time and callbacks; the page sets its own.
+    this.clock = {plugin: (f) => f(), callback: (f) => f()};
+    this.waiting = 0;  // requests sent whose answers are not read yet
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kelvra-page-'));
     const toPlugin = path.join(this.dir, 'to-plugin');
     const fromPlugin = path.join(this.dir, 'from-plugin');
@@ -160,7 +163,7 @@ class PluginProcess {
     const kind = reader.u8();
     const op = reader.u8();
     const writer = new Writer(kinds.answer);
-    this.serve(op, reader, writer);
+    this.clock.callback(() => this.serve(op, reader, writer));
     if (kind === kinds.request) this.send(writer);  // a notice wants no answer
   }
 
@@ -187,7 +190,15 @@ class PluginProcess {
   hello() { return this.until(kinds.hello); }
 
   // A request's answer, or null once the process is gone.
-  request(writer) { return this.send(writer) ? this.until(kinds.answer) : null; }
+  request(writer) {
+    return this.clock.plugin(() => {
+      if (!this.send(writer)) return null;
+      ++this.waiting;
+      const answer = this.until(kinds.answer);
+      --this.waiting;
+      return answer;
+    });
+  }
 }
 
 module.exports = {PluginProcess, Reader, Writer, ops, tags};

@@ -16,6 +16,7 @@ const xhrUtils = require('jsdom/lib/jsdom/living/xhr/xhr-utils.js');
 const {EventEmitter} = require('events');
 const embedWrapper = require('jsdom/lib/jsdom/living/generated/HTMLEmbedElement.js');
 const objectWrapper = require('jsdom/lib/jsdom/living/generated/HTMLObjectElement.js');
+const locationImpl = require('jsdom/lib/jsdom/living/window/Location-impl.js').implementation;
 
 const kPinned = '24.1.3';
 
@@ -97,6 +98,11 @@ for (const module of [embedWrapper, objectWrapper]) {
         typeof module.setup === 'function');
 }
 check('the tree of nodes', typeof domSymbolTree.childrenIterator === 'function');
+// What the page can do to navigate: the parts' setters and the three methods.
+const kNavigations = ['href', 'protocol', 'host', 'hostname', 'port', 'pathname', 'search'];
+check('the location\'s navigations', kNavigations.every((name) =>
+  typeof Object.getOwnPropertyDescriptor(locationImpl.prototype, name)?.set === 'function') &&
+  ['assign', 'replace', 'reload'].every((name) => typeof locationImpl.prototype[name] === 'function'));
 check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
       typeof utils.implForWrapper === 'function' && typeof utils.wrapperForImpl === 'function');
 
@@ -111,9 +117,21 @@ check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
 //   offline(method, url) is told of each XMLHttpRequest, which fails as in a
 //     browser without a network, and answers what to call once it has failed;
 //   inserted(element) and removed(element) see an embedding enter and leave the
-//     document (an <object> the parser reaches once its <param>s are in).
+//     document (an <object> the parser reaches once its <param>s are in);
+//   navigate(what, value) is told of a navigation the page asked for, which does not
+//     happen (the window's and the document's location setters are location.href's;
+//     a change of the hash alone is jsdom's, as a browser's).
 // `element` is always the script object (the wrapper) of the element.
 function install(hooks) {
+  for (const name of kNavigations) {
+    const descriptor = Object.getOwnPropertyDescriptor(locationImpl.prototype, name);
+    descriptor.set = function (value) { hooks.navigate(`location.${name} =`, value); };
+    Object.defineProperty(locationImpl.prototype, name, descriptor);
+  }
+  for (const name of ['assign', 'replace']) {
+    locationImpl.prototype[name] = function (url) { hooks.navigate(`location.${name}`, url); };
+  }
+  locationImpl.prototype.reload = function () { hooks.navigate('location.reload', this.href); };
   xhrUtils.createClient = (xhr) => {
     const done = hooks.offline(xhr.flag.method.toUpperCase(), xhr.flag.uri);
     const client = new EventEmitter();
@@ -182,17 +200,19 @@ function install(hooks) {
   for (const impl of [embedImpl, objectImpl]) {
     impl.prototype._attach = function () {
       attach.call(this);
-      if (!this._kelvraParsing) hooks.inserted(utils.wrapperForImpl(this));
+      if (!this._parserInserted) hooks.inserted(utils.wrapperForImpl(this));
     };
     impl.prototype._detach = function () {
       detach.call(this);
       hooks.removed(utils.wrapperForImpl(this));
     };
   }
-  // The parser keeps an <object> open until its end tag: its <param>s are known then.
-  objectImpl.prototype._pushedOnStackOfOpenElements = function () { this._kelvraParsing = true; };
+  // The parser attaches an element before its children and keeps it open until its
+  // end tag: an <object>'s <param>s are known then. jsdom's parser marks the elements
+  // it makes that have `_parserInserted`, as it does scripts.
+  objectImpl.prototype._parserInserted = false;
   objectImpl.prototype._poppedOffStackOfOpenElements = function () {
-    this._kelvraParsing = false;
+    this._parserInserted = false;
     if (this._attached) hooks.inserted(utils.wrapperForImpl(this));
   };
 }

@@ -14,6 +14,7 @@ const {PluginProcess, Writer, ops} = require('./channel.js');
 const {Runtime} = require('./npruntime.js');
 const internals = require('./jsdom_internals.js');
 const {Positions} = require('./errors.js');
+const {ScriptClock} = require('./script_clock.js');
 const {checkSyntax} = require('../page/syntax_level.js');
 
 const {kinds, toPlugin} = ops;
@@ -68,6 +69,7 @@ class Page {
   constructor(plugin, run) {
     this.plugin = plugin;
     this.run = run;
+    this.clock = plugin.clock = new ScriptClock(run.scriptTimeout);
     this.ok = true;
     this.stopped = false;
     this.refused = kExitOk;
@@ -174,15 +176,12 @@ class Page {
     internals.setCurrentScript(this.window.document, element);
     const run = internals.outside(() => {
       const script = new vm.Script(text, {filename: name, lineOffset: firstLine - 1});
-      script.runInContext(this.context, {
-        timeout: this.run.scriptTimeout > 0 ? this.run.scriptTimeout * 1000 : undefined,
-        breakOnSigint: true,
-      });
+      this.clock.script(() => script.runInContext(this.context, {breakOnSigint: true}));
     });
     try {
       run();
     } catch (e) {
-      this.failed(e, name, null);
+      this.failed(e, name, null, '', firstLine);
     } finally {
       internals.setCurrentScript(this.window.document, null);
     }
@@ -197,10 +196,7 @@ class Page {
     const outer = this.task;
     this.task = f;
     try {
-      return this.taskScript.runInContext(this.context, {
-        timeout: this.run.scriptTimeout > 0 ? this.run.scriptTimeout * 1000 : undefined,
-        breakOnSigint: true,
-      });
+      return this.clock.script(() => this.taskScript.runInContext(this.context, {breakOnSigint: true}));
     } catch (e) {
       if (label === null && !this.isStop(e)) throw e;
       this.failed(e, this.run.name, label || 'event');
@@ -211,15 +207,24 @@ class Page {
   }
 
   isStop(e) {
-    return e !== null && typeof e === 'object' &&
-           (e.code === 'ERR_SCRIPT_EXECUTION_TIMEOUT' || e.code === 'ERR_SCRIPT_EXECUTION_INTERRUPTED');
+    return e !== null && typeof e === 'object' && e.code === 'ERR_SCRIPT_EXECUTION_INTERRUPTED';
+  }
+
+  // A script stopped while it waited for the plug-in left a frame half read: the
+  // channel cannot go on, so the plug-in's process ends and the page closes without it.
+  stoppedInCall() {
+    if (this.plugin.waiting === 0) return;
+    this.plugin.waiting = 0;
+    this.report("the page was stopped while it waited for the plug-in: the plug-in's process ends");
+    this.plugin.gone();
   }
 
   // An uncaught error: reported with the page's file and line; a time-out stops the page.
-  failed(error, name, task, prefix = '') {
+  failed(error, name, task, prefix = '', firstLine = 1) {
     this.ok = false;
     if (this.stopped) return;  // what a stop left behind
-    if (this.isStop(error) && error.code === 'ERR_SCRIPT_EXECUTION_INTERRUPTED') {
+    if (this.isStop(error)) this.stoppedInCall();
+    if (this.isStop(error) && !this.clock.fired) {
       this.stopped = true;
       this.interrupted = true;
       this.report('script interrupted');
@@ -240,7 +245,10 @@ class Page {
     const position = thrown !== null ? this.positions.of(thrown) : null;
     const message = prefix + (isError ? `${error.name}: ${error.message}`
       : `${prefix === '' ? 'uncaught exception: ' : ''}${String(error)}`);
-    this.report(`SCRIPT ERROR ${position !== null ? position.where : name}${what}: ${message}`);
+    // Without a position, an inline script is named by its first line.
+    const where = position !== null ? position.where
+      : firstLine > 1 ? `${name} (the script from line ${firstLine})` : name;
+    this.report(`SCRIPT ERROR ${where}${what}: ${message}`);
     if (position !== null && position.text !== '') this.report(`  ${position.text}`);
   }
 
@@ -407,6 +415,9 @@ class Page {
       makeElement: (window, proto) => page.makeElement(window, proto),
       inserted: (element) => page.inserted(element),
       removed: (element) => page.removed(element),
+      navigate: (what, value) => page.report(
+        `the page asked to navigate (${what} ${JSON.stringify(String(value))}); a page run does ` +
+        `not navigate, the location stays ${page.run.location.href}`),
       offline: (method, url) => {
         page.report(`offline: XMLHttpRequest ${method} ${url} fails with a network error`);
         ++page.requests;
@@ -553,6 +564,15 @@ async function main() {
 // the engine host reports it; the page goes on.
 process.on('unhandledRejection', (reason) => {
   if (plugin !== null && page !== null) page.failed(reason, page.run.name, null, 'unhandled promise rejection: ');
+});
+
+// Ctrl-C between scripts stops the page as it stops a script (scripts run with
+// breakOnSigint); the script clock's own signal that lands after its script ended
+// stops nothing.
+process.on('SIGINT', () => {
+  if (page === null || page.clock.fired) return;
+  page.failed(Object.assign(new Error('interrupted'), {code: 'ERR_SCRIPT_EXECUTION_INTERRUPTED'}),
+              page.run.name, null);
 });
 
 main().then((code) => { process.exitCode = code; }, (e) => {

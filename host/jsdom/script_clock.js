@@ -1,0 +1,97 @@
+// The script time-out. It counts the page's own time only: the clock stops while the
+// page waits for the plug-in and runs again while the plug-in calls script back, so
+// a slow plug-in call is the watchdog's (--timeout) and a callback that never ends is
+// the page's. vm's own time-out cannot stop for the plug-in, so a watching thread
+// interrupts the script as Ctrl-C does (scripts run with breakOnSigint), and the
+// interruption is told apart from a real Ctrl-C by the clock's state.
+'use strict';
+const {Worker} = require('worker_threads');
+
+const kIdle = 0, kRunning = 1, kPaused = 2, kFired = 3;
+
+// The watching thread: while the clock runs, it waits for the deadline (or for the
+// clock's next change) and, past it, fires once.
+const watcher = `
+const {workerData: {shared, pid}} = require('worker_threads');
+const state = new Int32Array(shared, 0, 1), deadline = new Float64Array(shared, 8, 1);
+for (;;) {
+  const s = Atomics.load(state, 0);
+  if (s !== ${kRunning}) { Atomics.wait(state, 0, s); continue; }
+  const left = deadline[0] - Date.now();
+  if (left > 0) { Atomics.wait(state, 0, s, left); continue; }
+  if (Atomics.compareExchange(state, 0, ${kRunning}, ${kFired}) === ${kRunning}) process.kill(pid, 'SIGINT');
+}`;
+
+class ScriptClock {
+  constructor(seconds) {
+    this.limit = seconds * 1000;
+    this.depth = 0;
+    this.left = 0;
+    this.state = new Int32Array(new SharedArrayBuffer(16), 0, 1);
+    this.deadline = new Float64Array(this.state.buffer, 8, 1);
+    if (this.limit > 0) {
+      new Worker(watcher, {eval: true, workerData: {shared: this.state.buffer, pid: process.pid}})
+        .unref();
+    }
+  }
+
+  get fired() { return Atomics.load(this.state, 0) === kFired; }
+
+  set(state) {
+    Atomics.store(this.state, 0, state);
+    Atomics.notify(this.state, 0);
+  }
+
+  run(ms) {
+    this.deadline[0] = Date.now() + ms;
+    this.set(kRunning);
+  }
+
+  // From running to paused; false when it was not running. Once fired, the
+  // interruption is on its way: it lands here, before the page sends anything more.
+  pause() {
+    const left = this.deadline[0] - Date.now();
+    const was = Atomics.compareExchange(this.state, 0, kRunning, kPaused);
+    if (was === kFired) for (const end = Date.now() + 1000; Date.now() < end;);
+    if (was !== kRunning) return false;
+    this.left = left;
+    Atomics.notify(this.state, 0);
+    return true;
+  }
+
+  // Around the page's outermost script or task. Its end idles the clock (a script
+  // stopped inside left no pairs to close); a clock that fired stays so until the next
+  // script, for the stop's report and for its signal, which may come after the end.
+  script(f) {
+    if (this.limit === 0) return f();
+    if (this.depth++ === 0) this.run(this.limit);
+    try {
+      return f();
+    } finally {
+      if (--this.depth === 0 && !this.fired) this.set(kIdle);
+    }
+  }
+
+  // While the page waits for the plug-in.
+  plugin(f) {
+    const paused = this.pause();
+    try {
+      return f();
+    } finally {
+      if (paused) this.run(this.left);
+    }
+  }
+
+  // While the plug-in calls script back.
+  callback(f) {
+    const resumed = Atomics.load(this.state, 0) === kPaused;
+    if (resumed) this.run(this.left);
+    try {
+      return f();
+    } finally {
+      if (resumed) this.pause();
+    }
+  }
+}
+
+module.exports = {ScriptClock};
