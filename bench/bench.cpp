@@ -7,10 +7,8 @@
 // the last one created. Each repetition times a batch of the plug-in's calls and, right
 // after it, a batch of the floor's, so that a ratio compares two batches run under the
 // same load (the machine may be busy with other work); the figures are medians over the
-// repetitions, after a warm-up. Last, what the page host adds: the same methods called
-// from page script, through the script engine and the host's NPAPI bridge, in a page
-// run in this process, against the direct calls of the first table. Figures only,
-// nothing is asserted.
+// repetitions, after a warm-up. Figures only, nothing is asserted. (What the page host
+// adds to a call from page script is bench/page_bench.js's, against the first table.)
 //
 //   kelvra_bench.exe [--quick]   (--quick: a few short batches, to see that it runs;
 //                                 its figures mean little)
@@ -25,7 +23,6 @@
 #include "harness.h"
 #include "launcher_standin.h"
 #include "method_model.h"
-#include "page_run.h"
 
 using namespace kelvra_test;
 using kelvra_bench::PluginSession;
@@ -172,51 +169,6 @@ struct Embedding {
   NPObject* object;
 };
 
-// The methods' cost per call from page script, in microseconds by method, as the page
-// measured them with performance.now(), in the same rounds as the direct calls; empty
-// when the page did not run.
-std::vector<std::pair<std::string, double>> pageScriptCosts(const Rounds& rounds,
-                                                           const std::wstring& plugin) {
-  char page[1024];
-  snprintf(page, sizeof page,
-           "const warmUp = %d, batch = %d, repetitions = %d;\n"
-           "const perCall = (call) => {\n"
-           "  const began = performance.now();\n"
-           "  for (let i = 0; i < batch; i++) call();\n"
-           "  return (performance.now() - began) * 1000 / batch;\n"
-           "};\n"
-           "for (const [name, call] of [['PreStartGame', () => plugin.PreStartGame()],\n"
-           "                            ['Hello', () => plugin.Hello()]]) {\n"
-           "  for (let i = 0; i < warmUp; i++) call();\n"
-           "  const times = [];\n"
-           "  for (let r = 0; r < repetitions; r++) times.push(perCall(call));\n"
-           "  times.sort((a, b) => a - b);\n"
-           "  console.log(name + ' ' + times[times.length >> 1]);\n"
-           "}\n",
-           rounds.warmUp, rounds.batch, rounds.repetitions);
-  host::PageRun run;
-  run.pluginPath = plugin;
-  run.url = "https://www.kelvra.com/";
-  run.mimeType = "application/x-vnd-kelvra-launcher";
-  run.elementName = L"plugin";
-  run.scriptName = L"bench-page.js";
-  run.script = std::wstring(page, page + strlen(page));
-  std::vector<std::pair<std::string, double>> costs;
-  FILE* quiet = fopen("NUL", "w");
-  host::PageOutcome outcome = host::runPage(
-      run,
-      [&costs](bool isError, const std::string& line) {
-        size_t space = line.find(' ');
-        if (!isError && space != std::string::npos) {
-          costs.push_back(std::make_pair(line.substr(0, space), atof(line.c_str() + space + 1)));
-        }
-      },
-      quiet != NULL ? quiet : stderr);
-  if (quiet != NULL) fclose(quiet);
-  if (outcome.exitCode != host::kExitOk) costs.clear();
-  return costs;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -277,7 +229,6 @@ int main(int argc, char** argv) {
   printf("%-14s %5s %5s %10s %8s %6s %8s %8s %12s\n", "method", "lines", "bytes", "plug-in us",
          "floor us", "ratio", "lock us", "browser", "ratio without");
   std::vector<FloorCall> floors;
-  std::vector<std::pair<std::string, double>> directCosts;
   for (const Case& c : cases) {
     PluginCall plugin{embeddings.back().object, browser::identifier(c.method), {}};
     for (const std::string& text : c.texts) plugin.args.push_back(browser::stringArgument(text));
@@ -316,7 +267,6 @@ int main(int argc, char** argv) {
            kelvra_bench::median(ratios), kelvra_bench::median(lockTimes),
            kelvra_bench::median(shareTimes), kelvra_bench::median(ratiosWithout));
     fflush(stdout);
-    directCosts.push_back(std::make_pair(std::string(c.method), kelvra_bench::median(pluginTimes)));
     for (NPVariant& arg : plugin.args) browser::releaseValue(&arg);
     tail.readNew();
   }
@@ -364,28 +314,9 @@ int main(int argc, char** argv) {
   }
   direct->Release();
   CloseHandle(floorFile);
-  wchar_t dll[MAX_PATH] = L"";
-  GetModuleFileNameW(session.module(), dll, MAX_PATH);
   session.close();
 
-  // The page host loads the plug-in again for its page, with a log of its own as the
-  // direct calls had; the launcher stand-in serves it.
-  printf("\n%-14s %14s %10s %12s\n", "method", "page script us", "direct us", "host adds us");
-  const std::wstring pageFolder = makeTemporaryDirectory(L"kelvra-bench-page-");
-  setProcessTemporaryDirectory(pageFolder);
-  std::vector<std::pair<std::string, double>> costs = pageScriptCosts(rounds, dll);
-  kelvra_bench::removeFolder(pageFolder);
-  if (costs.empty()) printf("(the page did not run)\n");
-  for (const auto& cost : costs) {
-    for (const auto& direct : directCosts) {
-      if (direct.first != cost.first) continue;
-      printf("%-14s %14.2f %10.2f %12.2f\n", cost.first.c_str(), cost.second, direct.second,
-             cost.second - direct.second);
-    }
-  }
-  printf("(page script: the call from a page's script in the host's engine, timed there with\n"
-         " performance.now(); direct: the class's invoke, as in the first table)\n");
   launcher.revokeFactory();
   CoUninitialize();
-  return costs.empty() ? 1 : 0;
+  return 0;
 }

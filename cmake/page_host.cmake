@@ -9,10 +9,13 @@ set(page_host_modules "${CMAKE_BINARY_DIR}/_deps/page-host")
 
 kelvra_npm_ci("${page_host_sources}" "${page_host_modules}" "the page host's packages" stamp)
 
+find_program(KELVRA_NODE NAMES node nodejs)
+if(NOT KELVRA_NODE)
+  message(FATAL_ERROR "Node.js runs the page host and bundles it (tools/setup.sh installs it)")
+endif()
 set(bin "${CMAKE_BINARY_DIR}/bin")
 set(esbuild "${KELVRA_NODE}" "${page_host_modules}/node_modules/esbuild/bin/esbuild")
-file(GLOB page_host_js CONFIGURE_DEPENDS "${page_host_sources}/*.js"
-     "${CMAKE_SOURCE_DIR}/host/page/*.js")
+file(GLOB page_host_js CONFIGURE_DEPENDS "${page_host_sources}/*.js")
 # jsdom's synchronous XMLHttpRequest runs a worker script beside it; the host is
 # offline, so the worker answers every request with a network error.
 file(CONFIGURE OUTPUT "${bin}/xhr-sync-worker.js" @ONLY

@@ -3,10 +3,22 @@
 #include <ctype.h>
 #include <string.h>
 
-#include "page_run.h"
 #include "plugin_guard.h"
 
 namespace host {
+
+std::string hostOfUrl(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string host = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  size_t at = host.rfind('@');
+  if (at != std::string::npos) host = host.substr(at + 1);
+  for (size_t i = 0; i < host.size(); ++i) {
+    if (host[i] >= 'A' && host[i] <= 'Z') host[i] = static_cast<char>(host[i] - 'A' + 'a');
+  }
+  return host;
+}
 
 Location locationOf(const std::string& url) {
   Location l;
@@ -89,7 +101,7 @@ bool reportBalance(const browser::Counts& before, const browser::Counts& after, 
 
 HWND setPluginWindow(const NPPluginFuncs& funcs, NPP instance, uint32_t width, uint32_t height,
                      FILE* report) {
-  HWND window = hiddenWindow(L"kelvra_host embedding", width, height);
+  HWND window = hiddenWindow(L"kelvra embedding", width, height);
   NPWindow npWindow;
   memset(&npWindow, 0, sizeof npWindow);
   npWindow.window = window;

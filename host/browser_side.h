@@ -1,5 +1,5 @@
 /*
- * What the page host does on the browser's side of the plug-in, in either process:
+ * What the host does on the browser's side of the plug-in, in the plug-in's process:
  * the page's address in the parts window.location offers (and the plug-in asks
  * for), the never-shown windows an instance draws into, and the browser's
  * accounting at the end of a run.
@@ -24,6 +24,9 @@ struct Location {
   std::string href, protocol, host, hostname, port, pathname, search, hash, origin;
 };
 Location locationOf(const std::string& url);
+
+// location.host of a URL: the host name (lower case) and any port.
+std::string hostOfUrl(const std::string& url);
 
 // A window that is never shown; without a display (Wine headless) a message-only one.
 HWND hiddenWindow(const wchar_t* title, uint32_t width, uint32_t height);

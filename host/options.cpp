@@ -73,8 +73,8 @@ bool setTimeout(Options* o, const std::wstring& v, std::string* reason) {
   return true;
 }
 
-// The language level page scripts are checked against: esYEAR (es5, es2015 to es2020,
-// the engine's own), or off.
+// The language level page scripts are checked against: esYEAR (es5, es2015 to es2020),
+// or off.
 bool setSyntaxLevel(Options* o, const std::wstring& v, std::string* reason) {
   static const struct {
     const wchar_t* name;

@@ -7,11 +7,48 @@
 #define KELVRA_HOST_OPTIONS_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "page_run.h"
-
 namespace host {
+
+// Exit codes of the host program.
+enum ExitCode {
+  kExitOk = 0,
+  kExitScriptError = 1,
+  kExitUsage = 2,
+  kExitPluginRefused = 3,  // plug-in not found, not one for the type, or not loadable;
+                           // or the --launcher DLL serves no launcher
+  kExitImbalance = 4,      // the run ended with references or memory not given back
+  kExitHung = 5,           // a call into the plug-in ran past --timeout
+  kExitCrashed = 6,        // the plug-in faulted (an exception it left unhandled)
+  kExitScriptTimeout = 7,  // the page's script did not end within its time
+  kExitInterrupted = 130,  // the user interrupted the run (Ctrl-C)
+};
+
+// A watchdog's default: long enough for any honest call, short of a stuck test run.
+const unsigned kDefaultTimeoutSeconds = 180;
+// How long a loaded page stays open at most while timers, streams or calls are pending.
+const unsigned long kDefaultStayOpenSeconds = 10;
+// The language the browsers that load NPAPI plug-ins share: Firefox 52's, ES2017.
+const int kDefaultSyntaxLevel = 2017;
+
+// What a page run is, as the command line gives it.
+struct PageRun {
+  std::wstring pluginPath;
+  std::wstring launcherPath;  // empty: the launcher is found through its registration
+  std::string url;
+  std::string mimeType;
+  std::wstring elementName;  // the embedding's name for script (its id attribute)
+  std::vector<std::pair<std::string, std::string>> attributes;  // beyond type, id, size
+  std::wstring scriptName;  // for error reports; a name ending .html or .htm is a page
+  std::wstring script;      // the script's text, or the page's HTML
+  std::string charset = "utf-8";  // the page's, for its scripts without their own
+  unsigned timeoutSeconds = kDefaultTimeoutSeconds;  // plug-in calls; 0: no watchdog
+  unsigned long scriptTimeoutSeconds = 0;  // each script run; 0: no limit
+  unsigned long stayOpenSeconds = kDefaultStayOpenSeconds;  // after load; 0: no limit
+  int syntaxLevel = kDefaultSyntaxLevel;  // scripts are checked against (a year; 5; 0: none)
+};
 
 // Stops page script that has not ended by then; 0 lets it run for ever.
 const unsigned long kDefaultScriptTimeoutSeconds = 30;
@@ -28,8 +65,8 @@ struct Options {
   bool showLog = false;
   bool keepLog = false;
   bool follow = false;
-  bool trace = false;    // the page host on jsdom: each operation on a plug-in object
-  bool dumpDom = false;  // the page host on jsdom: the document's markup at the end
+  bool trace = false;    // each operation of page script on a plug-in object
+  bool dumpDom = false;  // the document's markup at the end
   bool resetStore = false;
   bool help = false;
 };

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <stdio.h>
 
-#include "page_run.h"
+#include "options.h"
 
 namespace host {
 namespace {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job, after the build: register the demo launcher and the plug-in in the
-# demo's own Wine prefix and run page script through the host program.
+# demo's own Wine prefix and run a page in the page host (the page in jsdom on
+# Node.js, the plug-in in kelvra_plugin_process.exe under Wine).
 #   tools/demo.sh BUILD-DIR                        the example page, then a refused page
 #   tools/demo.sh BUILD-DIR [PAGE] [OPTIONS...]    one page (.js or .html), the example if none
-#   tools/demo.sh BUILD-DIR --help                 the options (kelvra_host's)
+#   tools/demo.sh BUILD-DIR --help                 the options
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -17,18 +18,12 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 bin=$build/bin
 example=$root/examples/launcher-page.html
 
-# KELVRA_PAGE_HOST=jsdom: the page in jsdom on Node.js, the plug-in in a process of
-# its own (host/jsdom, host/plugin_process), instead of the script engine's host.
-if [ "${KELVRA_PAGE_HOST:-}" = jsdom ]; then
-  host_command=(node "$bin/kelvra-page.js")
-else
-  host_command=(wine "$bin/kelvra_host.exe")
-fi
+host_command=(node "$bin/kelvra-page.js")
 host() { "${host_command[@]}" "$@"; }
 
 for arg in "$@"; do
   if [ "$arg" = --help ] || [ "$arg" = -h ]; then
-    echo "usage: ./kelvra demo [PAGE.js | PAGE.html] [options]   (the options are kelvra_host's:)"
+    echo "usage: ./kelvra demo [PAGE.js | PAGE.html] [options]   (the options are the host's:)"
     host --help
     exit 0
   fi

@@ -9,9 +9,8 @@ set -euo pipefail
 # libFuzzer's) it builds the native fuzzing harnesses.
 packages=(g++-mingw-w64-i686 wine wine32:i386 googletest cmake ninja-build
           wixl msitools osslsigncode openssl clang-14 clang-tidy-14 libclang-rt-14-dev)
-# npm fetches the host's script engine (cmake/quickjs.cmake) and installs its page
-# runtime's packages, which Node.js bundles (cmake/page_runtime.cmake); a Node.js that is
-# not Debian's brings its own npm.
+# Node.js runs the page host; npm installs its packages, pinned, which the build
+# bundles (cmake/page_host.cmake); a Node.js that is not Debian's brings its own npm.
 command -v npm >/dev/null || packages+=(nodejs npm)
 
 sudo=""

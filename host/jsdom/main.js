@@ -15,7 +15,7 @@ const {Runtime} = require('./npruntime.js');
 const internals = require('./jsdom_internals.js');
 const {Positions} = require('./errors.js');
 const {ScriptClock} = require('./script_clock.js');
-const {checkSyntax} = require('../page/syntax_level.js');
+const {checkSyntax} = require('./syntax_level.js');
 
 const {kinds, toPlugin} = ops;
 const kExitOk = 0, kExitScriptError = 1, kExitPluginRefused = 3, kExitScriptTimeout = 7;
@@ -227,6 +227,7 @@ class Page {
     if (this.isStop(error) && !this.clock.fired) {
       this.stopped = true;
       this.interrupted = true;
+      this.report('interrupted; stopping the page (Ctrl-C again ends at once)');
       this.report('script interrupted');
       return;
     }
@@ -560,17 +561,22 @@ async function main() {
   return page.exitCode(pluginCode !== kExitOk ? pluginCode : exited);
 }
 
-// A promise rejected with no handler by the end of its task is that task's error, as
-// the engine host reports it; the page goes on.
+// A promise rejected with no handler by the end of its task is that task's error; the
+// page goes on.
 process.on('unhandledRejection', (reason) => {
   if (plugin !== null && page !== null) page.failed(reason, page.run.name, null, 'unhandled promise rejection: ');
 });
 
 // Ctrl-C between scripts stops the page as it stops a script (scripts run with
-// breakOnSigint); the script clock's own signal that lands after its script ended
-// stops nothing.
+// breakOnSigint), and a second one ends the run at once; the script clock's own
+// signal that lands after its script ended stops nothing.
 process.on('SIGINT', () => {
   if (page === null || page.clock.fired) return;
+  if (page.interrupted) {
+    write(2, 'host: interrupted');
+    plugin.gone();
+    process.exit(kExitInterrupted);
+  }
   page.failed(Object.assign(new Error('interrupted'), {code: 'ERR_SCRIPT_EXECUTION_INTERRUPTED'}),
               page.run.name, null);
 });

@@ -3,9 +3,9 @@
 // it, navigator with the plug-in listed, the dialogs, and the timers counted so that
 // the host knows when the page is idle. The host hands in its functions as the
 // global kelvraHost, taken away here so that a page never sees it.
-import {makeConsole} from '../page/console.js';
-import {makeDialogs} from '../page/dialogs.js';
-import {makeNavigator} from '../page/navigator.js';
+import {makeConsole} from './console.js';
+import {makeDialogs} from './dialogs.js';
+import {makeNavigator} from './navigator.js';
 import {installLayout} from './layout.js';
 import {fetch as offlineFetch, Headers, Request, Response} from 'whatwg-fetch';
 

@@ -32,7 +32,6 @@
 #include "npbrowser.h"
 #include "page_loop.h"
 #include "options.h"
-#include "page_run.h"
 #include "plugin_discovery.h"
 #include "plugin_guard.h"
 #include "plugin_loader.h"

@@ -123,8 +123,8 @@ unix_path() { winepath -u "$1" 2>/dev/null; }
 # Runs the example page through the host against the registered plug-in; the host's
 # report (with the plug-in's path) goes to page.out.
 run_page() {
-  wine "$build/bin/kelvra_host.exe" --url https://www.kelvra.com/play \
-    "$(winepath -w "$root/examples/launcher-page.js")" >"$package/page.out" 2>&1
+  node "$build/bin/kelvra-page.js" --url https://www.kelvra.com/play \
+    "$root/examples/launcher-page.js" >"$package/page.out" 2>&1
 }
 
 # Whether the file lies at the (glob) pattern, and is the one copy, the shipped DLL.

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "page_run.h"
+#include "browser_side.h"
 #include "plugin_discovery.h"
 #include "plugin_loader.h"
 

@@ -1,4 +1,4 @@
-// The target browsers' language: the engine parses ES2020, more than Firefox 52 and the
+// The target browsers' language: Node.js runs today's, more than Firefox 52 and the
 // browsers built like it do, so each page script is also parsed at the chosen level
 // (acorn), and syntax beyond it is reported as a warning with its file and line.
 import {parse} from 'acorn';

@@ -4,7 +4,6 @@
 // log, info, debug, dir, table, trace, count, time and group lines go to standard
 // output, warn, error and a failed assert to standard error.
 import inspectValue from 'object-inspect';
-import {internal} from './internal.js';
 
 const inspectOptions = {depth: 4, quoteStyle: 'double', customInspect: false};
 
@@ -24,7 +23,7 @@ function describeNode(node) {
 }
 
 // One value as the console shows it; strings at the top level go as they are.
-export const show = internal(function (value, top) {
+export function show(value, top) {
   if (typeof value === 'string') return top ? value : JSON.stringify(value);
   if (value instanceof Error) return String(value);
   if (isNode(value)) return describeNode(value);
@@ -33,7 +32,7 @@ export const show = internal(function (value, top) {
   } catch (e) {
     return String(value);
   }
-});
+}
 
 export function format(args) {
   const parts = [];
