@@ -64,7 +64,9 @@ class Runtime {
     this.markNative = (f) => f;  // the window's parts make functions look native
     this.trace = null;           // with --trace: told of each operation, as a line
     this.inDom = () => false;    // whether the DOM's own code runs
-    this.wrappers = new Map();     // plug-in object number -> {ref, received, instance}
+    // One wrapper per plug-in object and instance, as Firefox keeps them: an object
+    // that reaches the page through another instance is wrapped again.
+    this.wrappers = new Map();     // "instance:number" -> {ref, received, instance}
     this.numbers = new WeakMap();  // wrapper -> its entry
     this.instances = new Map();    // instance number -> {element, alive}
     this.collected = new FinalizationRegistry((entry) => this.giveBack(entry));
@@ -92,7 +94,9 @@ class Runtime {
 
   // --- Values -------------------------------------------------------------------
 
-  writeValue(w, value) {
+  // A value for the plug-in's `instance`: a wrapper of another instance's object goes
+  // as a script object, wrapped again, as Firefox hands it.
+  writeValue(w, value, instance) {
     switch (typeof value) {
       case 'undefined':
         return w.u8(tags.void);
@@ -114,7 +118,7 @@ class Runtime {
       case 'function': {
         if (value === null) return w.u8(tags.null);
         const entry = this.numbers.get(value);
-        if (entry !== undefined) {
+        if (entry !== undefined && (instance === undefined || entry.instance === instance)) {
           w.u8(tags.pluginObject);
           return w.u32(entry.number);
         }
@@ -228,7 +232,7 @@ class Runtime {
     const r = this.ask(op, entry, (w) => {
       if (id !== undefined) writeIdentifier(w, id);
       w.u32(args.length);
-      for (const arg of args) this.writeValue(w, arg);
+      for (const arg of args) this.writeValue(w, arg, entry.instance);
     });
     const ok = r.u8() !== 0;
     const value = ok ? this.readValue(r, entry.instance) : undefined;
@@ -253,7 +257,7 @@ class Runtime {
     this.traced(toPlugin.setProperty, [String(id), value], () => {
       const r = this.ask(toPlugin.setProperty, entry, (w) => {
         writeIdentifier(w, id);
-        this.writeValue(w, value);
+        this.writeValue(w, value, entry.instance);
       });
       const ok = r.u8() !== 0;
       this.outcome(r, ok, kSetFailed);
@@ -284,7 +288,7 @@ class Runtime {
 
   // A collected wrapper's number goes back with the times it came.
   giveBack(entry) {
-    if (this.wrappers.get(entry.number) === entry) this.wrappers.delete(entry.number);
+    if (this.wrappers.get(entry.key) === entry) this.wrappers.delete(entry.key);
     if (!entry.alive || !this.plugin.open) return;
     const w = new Writer(kinds.notice, toPlugin.release);
     w.u32(entry.number);
@@ -293,16 +297,17 @@ class Runtime {
   }
 
   wrapperOf(number, instance) {
-    const known = this.wrappers.get(number);
+    const key = `${instance}:${number}`;
+    const known = this.wrappers.get(key);
     const existing = known !== undefined ? known.ref.deref() : undefined;
     if (existing !== undefined) {
       known.received++;
       return existing;
     }
-    const entry = {number, instance, received: 1, alive: true, own: new Map()};
+    const entry = {key, number, instance, received: 1, alive: true, own: new Map()};
     const wrapper = this.makeWrapper(entry);
     entry.ref = new WeakRef(wrapper);
-    this.wrappers.set(number, entry);
+    this.wrappers.set(key, entry);
     this.numbers.set(wrapper, entry);
     this.collected.register(wrapper, entry);
     return wrapper;

@@ -29,6 +29,7 @@ struct Export {
 
 struct Bridge {
   Channel* page = NULL;
+  DWORD thread = 0;  // the page's requests are made on this thread, the channel's
   std::map<uint32_t, PageObject*> pageObjects;
   std::map<uint32_t, Export> exports;
   std::map<std::pair<NPObject*, NPP>, uint32_t> exportNumbers;
@@ -55,6 +56,9 @@ wire::Writer pageRequest(uint8_t op, NPObject* object) {
 // page takes is the script's, not the plug-in's.
 bool ask(const wire::Writer& request, std::string* answer) {
   if (bridge.page == NULL || !bridge.page->open()) return false;
+  // Script objects answer on the browser's thread only, as in Firefox: a call from
+  // another thread fails and leaves the channel alone.
+  if (GetCurrentThreadId() != bridge.thread) return false;
   ScriptCallback script;
   return bridge.page->request(request, answer);
 }
@@ -226,7 +230,10 @@ void dropExport(std::map<uint32_t, Export>::iterator it, bool invalidate) {
 
 }  // namespace
 
-void setPage(Channel* channel) { bridge.page = channel; }
+void setPage(Channel* channel) {
+  bridge.page = channel;
+  bridge.thread = GetCurrentThreadId();
+}
 
 void writeIdentifier(wire::Writer& out, NPIdentifier name) {
   if (npn()->identifierisstring(name)) {

@@ -247,6 +247,16 @@ table('pages run as in Firefox', [
        ["get 1", "destroy"],
        ["host: refused file:///C:/windows/win.ini: a page on https: may not load local files"],
        0],
+      ["an object of one instance, wrapped again for another",
+       "<embed id=\"a\" type=\"application/x-kelvra-test\"><embed id=\"b\" type=\"application/x-kelvra-test\">\n" +
+       "<script>\n" +
+       "var x = a.scriptable();\n" +
+       "console.log(a.mine(x), b.mine(x), b.echo(x) === x, a.firstObject() === x, b.firstObject() === x,\n" +
+       "            b.mine(b.firstObject()), typeof b.firstObject().echo);\n" +
+       "</script>\n",
+       ["true false true true false true function"],
+       [],
+       0],
       ["a plug-in's pending timer fires before the page closes",
        "<embed id=\"plugin\" type=\"application/x-kelvra-test\">\n" +
        "<script>\n" +

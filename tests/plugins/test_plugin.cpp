@@ -21,6 +21,10 @@
  *   releaseObjectOn(o, name)  NPN_GetProperty, and the object it answers given back
  *                       with NPN_ReleaseObject (as legal as NPN_ReleaseVariantValue)
  *   sameObject(a, b)    whether the two arrived as one NPObject
+ *   invokeOffThread(o, name)  whether NPN_Invoke(o, name) from another thread succeeded
+ *   mine(o)             whether o arrived as an object of this plug-in's class
+ *   firstObject()       the scriptable object of the first instance that made one,
+ *                       whichever instance is asked: an object of another instance
  *   window()            NPN_GetValue(NPNVWindowNPObject); element() likewise
  *   evaluate(code)      NPN_Evaluate in the page's window
  *   userAgent(), value(n)  NPN_UserAgent, NPN_GetValue(n) as a number, bool or text
@@ -54,6 +58,8 @@
 namespace {
 
 NPNetscapeFuncs* npn = NULL;
+// The scriptable object of the first instance that made one, while that instance lives.
+NPObject* firstScriptable = NULL;
 
 struct Instance {
   NPP npp;
@@ -145,6 +151,9 @@ const char* const kMethods[] = {"echo",
                                 "enumerateOn",
                                 "constructOn",
                                 "sameObject",
+                                "mine",
+                                "invokeOffThread",
+                                "firstObject",
                                 "window",
                                 "element",
                                 "evaluate",
@@ -280,6 +289,21 @@ void asyncRun(void* data) {
 
 DWORD WINAPI asyncThread(void* data) {
   npn->pluginthreadasynccall(static_cast<AsyncJob*>(data)->npp, asyncRun, data);
+  return 0;
+}
+
+struct OffThreadCall {
+  NPP npp;
+  NPObject* object;
+  NPIdentifier name;
+  bool ok;
+};
+
+DWORD WINAPI invokeOffThread(void* data) {
+  OffThreadCall* call = static_cast<OffThreadCall*>(data);
+  NPVariant result;
+  call->ok = npn->invoke(call->npp, call->object, call->name, NULL, 0, &result);
+  if (call->ok) npn->releasevariantvalue(&result);
   return 0;
 }
 
@@ -508,6 +532,17 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     return npn->construct(npp, args[0].value.objectValue, args + 1, count - 1, result);
   } else if (method == "sameObject" && isObject(0) && isObject(1)) {
     BOOLEAN_TO_NPVARIANT(args[0].value.objectValue == args[1].value.objectValue, *result);
+  } else if (method == "invokeOffThread" && isObject(0)) {
+    OffThreadCall call = {npp, args[0].value.objectValue,
+                          npn->getstringidentifier(stringAt(1).c_str()), false};
+    HANDLE thread = CreateThread(NULL, 0, invokeOffThread, &call, 0, NULL);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    BOOLEAN_TO_NPVARIANT(call.ok, *result);
+  } else if (method == "mine" && isObject(0)) {
+    BOOLEAN_TO_NPVARIANT(args[0].value.objectValue->_class == &testClass, *result);
+  } else if (method == "firstObject" && firstScriptable != NULL) {
+    OBJECT_TO_NPVARIANT(npn->retainobject(firstScriptable), *result);
   } else if (method == "window" || method == "element") {
     return value(npp, method == "window" ? NPNVWindowNPObject : NPNVPluginElementNPObject, result);
   } else if (method == "evaluate" && count == 1 && NPVARIANT_IS_STRING(args[0])) {
@@ -614,6 +649,7 @@ NPError destroyInstance(NPP npp, NPSavedData**) {
   Instance* instance = static_cast<Instance*>(npp->pdata);
   if (instance == NULL) return NPERR_INVALID_INSTANCE_ERROR;
   tell(npp, "destroy");  // the page is still there, as in a browser
+  if (instance->scriptable == firstScriptable) firstScriptable = NULL;
   if (instance->scriptable != NULL) npn->releaseobject(instance->scriptable);
   delete instance;
   npp->pdata = NULL;
@@ -631,7 +667,10 @@ NPError setWindow(NPP npp, NPWindow* window) {
 NPError getValue(NPP npp, NPPVariable variable, void* out) {
   Instance* instance = static_cast<Instance*>(npp->pdata);
   if (variable != NPPVpluginScriptableNPObject || instance == NULL) return NPERR_GENERIC_ERROR;
-  if (instance->scriptable == NULL) instance->scriptable = npn->createobject(npp, &testClass);
+  if (instance->scriptable == NULL) {
+    instance->scriptable = npn->createobject(npp, &testClass);
+    if (firstScriptable == NULL) firstScriptable = instance->scriptable;
+  }
   *static_cast<NPObject**>(out) = npn->retainobject(instance->scriptable);
   return NPERR_NO_ERROR;
 }
