@@ -123,6 +123,11 @@ check('the wrapper symbols', typeof utils.ctorRegistrySymbol === 'symbol' &&
 //     a change of the hash alone is jsdom's, as a browser's).
 // `element` is always the script object (the wrapper) of the element.
 function install(hooks) {
+  // The page's promise jobs run at the end of each script and task, as a browser's
+  // microtask checkpoint has them, not once the parser has handed back to Node.js.
+  const createContext = vm.createContext;
+  vm.createContext = (object, options) =>
+    createContext(object, Object.assign({}, options, {microtaskMode: 'afterEvaluate'}));
   for (const name of kNavigations) {
     const descriptor = Object.getOwnPropertyDescriptor(locationImpl.prototype, name);
     descriptor.set = function (value) { hooks.navigate(`location.${name} =`, value); };

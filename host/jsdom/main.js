@@ -222,6 +222,7 @@ class Page {
   // An uncaught error: reported with the page's file and line; a time-out stops the page.
   failed(error, name, task, prefix = '', firstLine = 1) {
     this.ok = false;
+    if (this.isStop(error)) this.clock.stopOuter();
     if (this.stopped) return;  // what a stop left behind
     if (this.isStop(error)) this.stoppedInCall();
     if (this.isStop(error) && !this.clock.fired) {
@@ -571,6 +572,10 @@ process.on('unhandledRejection', (reason) => {
 // breakOnSigint), and a second one ends the run at once; the script clock's own
 // signal that lands after its script ended stops nothing.
 process.on('SIGINT', () => {
+  if (page !== null && page.clock.restopping) {
+    page.clock.restopping = false;
+    return;
+  }
   if (page === null || page.clock.fired) return;
   if (page.interrupted) {
     write(2, 'host: interrupted');

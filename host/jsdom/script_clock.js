@@ -27,6 +27,7 @@ class ScriptClock {
     this.limit = seconds * 1000;
     this.depth = 0;
     this.left = 0;
+    this.restopping = false;
     this.state = new Int32Array(new SharedArrayBuffer(16), 0, 1);
     this.deadline = new Float64Array(this.state.buffer, 8, 1);
     if (this.limit > 0) {
@@ -63,13 +64,22 @@ class ScriptClock {
   // stopped inside left no pairs to close); a clock that fired stays so until the next
   // script, for the stop's report and for its signal, which may come after the end.
   script(f) {
-    if (this.limit === 0) return f();
-    if (this.depth++ === 0) this.run(this.limit);
+    if (this.depth++ === 0 && this.limit > 0) this.run(this.limit);
     try {
       return f();
     } finally {
-      if (--this.depth === 0 && !this.fired) this.set(kIdle);
+      if (--this.depth === 0 && this.limit > 0 && !this.fired) this.set(kIdle);
     }
+  }
+
+  // A stop inside a script or task that another one runs (a listener of dispatchEvent,
+  // a document.write's script) stops the ones under it too, as a browser stops the
+  // whole script: their runs are interrupted the same way. The signal is the host's
+  // own: `restopping` says so to the Ctrl-C handler, should it land between scripts.
+  stopOuter() {
+    if (this.depth === 0) return;
+    this.restopping = true;
+    process.kill(process.pid, 'SIGINT');
   }
 
   // While the page waits for the plug-in.

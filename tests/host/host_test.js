@@ -288,6 +288,15 @@ test('a page that never ends is stopped by the script time-out', async () => {
   has(r, 'err', 'host: SCRIPT TIME-OUT ', 'forever.js: no end after 1 s', 'host: NPP_Destroy -> 0');
 });
 
+test('a stop inside a listener stops the script that dispatched its event', async () => {
+  const r = await run([...testPlugin, '--script-timeout', '1', file('dispatched.html',
+    "<script>\ndocument.addEventListener('x', function () { for (;;) {} });\n" +
+    "document.dispatchEvent(new Event('x'));\nconsole.log('after dispatch');\nfor (;;) {}\n</script>\n")]);
+  exits(r, 7);
+  assert.equal(r.out, '');
+  has(r, 'err', 'dispatched.html: no end after 1 s');
+});
+
 // Each expression is printed with String(); the line must read as Firefox shows it.
 test('page script sees a plug-in object as Firefox shows it', async () => {
   const table = lines(fs.readFileSync(path.join(root, 'tests', 'pages', 'object_rules.txt'), 'utf8'));

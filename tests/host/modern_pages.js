@@ -23,6 +23,13 @@ table('pages run as in Firefox', [
        ["true", "c 42 1 y,z ba 1024 1,2,3", "async function 1,2 m", "one i per iteration: 0,1,2"],
        [],
        0],
+      ["a promise job runs at the end of its script, before the next script",
+       "<script>Promise.resolve().then(() => console.log('job of the first script'));\n" +
+       "console.log('first script');</script>\n" +
+       "<script>console.log('second script');</script>\n",
+       ["first script", "job of the first script", "second script"],
+       [],
+       0],
       ["DOM calls on the page's elements",
        "<title>A &amp; B</title><div id=\"panel\" class=\"box\">waiting</div>\n" +
        "<ul><li>a</li><li class=\"b\">b</li></ul>\n" +
