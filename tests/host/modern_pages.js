@@ -264,6 +264,17 @@ table('pages run as in Firefox', [
        ["true false true true false true function"],
        [],
        0],
+      ["a destroyed instance's objects that script holds: invalidated, then released",
+       "<embed id=\"a\" type=\"application/x-kelvra-test\"><embed id=\"b\" type=\"application/x-kelvra-test\">\n" +
+       "<script>\n" +
+       "var x = a.scriptable();\n" +
+       "a.remove();\n" +
+       "console.log(b.orphanLife());\n" +
+       "try { x.echo(1); } catch (e) { console.log(e.message); }\n" +
+       "</script>\n",
+       ["invalidate deallocate ", "Bad NPObject as private data!"],
+       [],
+       0],
       ["a plug-in's pending timer fires before the page closes",
        "<embed id=\"plugin\" type=\"application/x-kelvra-test\">\n" +
        "<script>\n" +

@@ -25,6 +25,8 @@
  *   mine(o)             whether o arrived as an object of this plug-in's class
  *   firstObject()       the scriptable object of the first instance that made one,
  *                       whichever instance is asked: an object of another instance
+ *   orphanLife()        what the browser did to the scriptable objects of destroyed
+ *                       instances, in order ("invalidate deallocate ...")
  *   window()            NPN_GetValue(NPNVWindowNPObject); element() likewise
  *   evaluate(code)      NPN_Evaluate in the page's window
  *   userAgent(), value(n)  NPN_UserAgent, NPN_GetValue(n) as a number, bool or text
@@ -60,6 +62,8 @@ namespace {
 NPNetscapeFuncs* npn = NULL;
 // The scriptable object of the first instance that made one, while that instance lives.
 NPObject* firstScriptable = NULL;
+// NPClass.invalidate and deallocate of scriptable objects whose instance is gone.
+std::string orphanLife;
 
 struct Instance {
   NPP npp;
@@ -72,6 +76,7 @@ struct TestObject {
   NPObject header;
   NPP npp;
   NPObject* listener;
+  bool orphaned;  // the scriptable object of an instance that is destroyed
   std::vector<std::pair<NPIdentifier, NPVariant>> expandos;
 };
 
@@ -122,11 +127,17 @@ NPObject* allocate(NPP npp, NPClass*) {
   TestObject* o = new TestObject();
   o->npp = npp;
   o->listener = NULL;
+  o->orphaned = false;
   return &o->header;
+}
+
+void invalidate(NPObject* object) {
+  if (objectOf(object)->orphaned) orphanLife += "invalidate ";
 }
 
 void deallocate(NPObject* object) {
   TestObject* o = objectOf(object);
+  if (o->orphaned) orphanLife += "deallocate ";
   if (o->listener != NULL) npn->releaseobject(o->listener);
   for (auto& expando : o->expandos) npn->releasevariantvalue(&expando.second);
   delete o;
@@ -154,6 +165,7 @@ const char* const kMethods[] = {"echo",
                                 "mine",
                                 "invokeOffThread",
                                 "firstObject",
+                                "orphanLife",
                                 "window",
                                 "element",
                                 "evaluate",
@@ -541,6 +553,8 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
     BOOLEAN_TO_NPVARIANT(call.ok, *result);
   } else if (method == "mine" && isObject(0)) {
     BOOLEAN_TO_NPVARIANT(args[0].value.objectValue->_class == &testClass, *result);
+  } else if (method == "orphanLife") {
+    setString(orphanLife, result);
   } else if (method == "firstObject" && firstScriptable != NULL) {
     OBJECT_TO_NPVARIANT(npn->retainobject(firstScriptable), *result);
   } else if (method == "window" || method == "element") {
@@ -611,7 +625,7 @@ bool invoke(NPObject* object, NPIdentifier name, const NPVariant* args, uint32_t
 NPClass testClass = {NP_CLASS_STRUCT_VERSION,
                      allocate,
                      deallocate,
-                     NULL,
+                     invalidate,
                      hasMethod,
                      invoke,
                      invokeDefault,
@@ -650,7 +664,10 @@ NPError destroyInstance(NPP npp, NPSavedData**) {
   if (instance == NULL) return NPERR_INVALID_INSTANCE_ERROR;
   tell(npp, "destroy");  // the page is still there, as in a browser
   if (instance->scriptable == firstScriptable) firstScriptable = NULL;
-  if (instance->scriptable != NULL) npn->releaseobject(instance->scriptable);
+  if (instance->scriptable != NULL) {
+    objectOf(instance->scriptable)->orphaned = true;
+    npn->releaseobject(instance->scriptable);
+  }
   delete instance;
   npp->pdata = NULL;
   return NPERR_NO_ERROR;
