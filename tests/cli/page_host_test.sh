@@ -16,7 +16,8 @@ trap 'rm -rf "$work"' EXIT
 . "$(dirname "${BASH_SOURCE[0]}")/rows.sh"
 
 test_plugin=(--plugin "$bin/NPKelvraTestPlugin.dll" --type application/x-kelvra-test)
-running() { pgrep -fc kelvra_plugin_process.exe || true; }
+# The plug-in processes of this build's runs (their command line starts with the program).
+running() { pgrep -fc "^$bin/kelvra_plugin_process.exe" || true; }
 before=$(running)
 plugin=(--plugin "$bin/NPKelvraProxy.dll" --launcher "$bin/KelvraDemoLauncher.dll" --private-temp)
 jsdom_host() { node "$bin/kelvra-page.js" "$@"; }
