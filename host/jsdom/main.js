@@ -10,6 +10,7 @@ const fs = require('fs');
 const path = require('path');
 const vm = require('vm');
 const {JSDOM, VirtualConsole} = require('jsdom');
+const parseDataURL = require('data-urls');
 const {PluginProcess, Writer, ops} = require('./channel.js');
 const {Runtime} = require('./npruntime.js');
 const internals = require('./jsdom_internals.js');
@@ -126,6 +127,13 @@ class Page {
   loadScript(element, src, charset) {
     if (src === null || src === '') return null;
     ++this.scripts;
+    // A data: script is the page's own text, there without a network.
+    const data = /^data:/i.test(src) ? parseDataURL(src) : null;
+    if (data !== null) {
+      const label = data.mimeType.parameters.get('charset') || charset || this.run.charset;
+      const name = src.length > 60 ? `${src.slice(0, 57)}...` : src;
+      return this.decodeScript(data.body, label, src, name);
+    }
     if (/^[a-z][a-z0-9+.-]*:/i.test(src) || src.startsWith('//')) {
       this.report(`script ${src} not loaded: ${new URL(src, this.run.location.href).href} is not ` +
                   'available offline (the host has no network)');
@@ -141,13 +149,17 @@ class Page {
       this.ok = false;
       return null;
     }
-    // In its own charset, else the page's; a UTF-8 byte-order mark overrides both.
+    return this.decodeScript(bytes, charset || this.run.charset, src, file);
+  }
+
+  // A script's bytes in their charset; a UTF-8 byte-order mark overrides it.
+  decodeScript(bytes, charset, src, name) {
     const bom = bytes.length >= 3 && bytes[0] === 0xef && bytes[1] === 0xbb && bytes[2] === 0xbf;
-    const label = bom ? 'utf-8' : charset || this.run.charset;
+    const label = bom ? 'utf-8' : charset;
     try {
-      return {text: new TextDecoder(label, {fatal: true, ignoreBOM: false}).decode(bytes), name: file};
+      return {text: new TextDecoder(label, {fatal: true, ignoreBOM: false}).decode(bytes), name};
     } catch (e) {
-      this.report(`script ${src} not loaded: ${file} is not ${label} (${e.message})`);
+      this.report(`script ${src} not loaded: ${name} is not ${label} (${e.message})`);
       this.ok = false;
       return null;
     }

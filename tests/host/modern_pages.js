@@ -195,6 +195,12 @@ table('pages run as in Firefox', [
         "host: script https://cdn.example.com/lib.js not loaded: https://cdn.example.com/lib.js is " +
         "not available offline"],
        1],
+      ["a data: script src runs, percent-encoded or base64",
+       "<script src=\"data:text/javascript,console.log('from%20a%20data%20URL')\"></script>\n" +
+       "<script src=\"data:text/javascript;base64,Y29uc29sZS5sb2coJ2Jhc2U2NCcpOw==\"></script>\n",
+       ["from a data URL", "base64"],
+       ["host: running data:text/javascript,console.log('from%20a%20data%20URL')"],
+       0],
       ["the embedding's src streamed to its instance first; its window of the element's size",
        "<embed id=\"plugin\" type=\"application/x-kelvra-test\" src=\"movie.txt\" width=\"320\"\n" +
        "       height=\"240\" get=\"data:,asked%20for%20in%20NPP_New\">\n" +
