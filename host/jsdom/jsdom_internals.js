@@ -13,6 +13,7 @@ const objectImpl = require('jsdom/lib/jsdom/living/nodes/HTMLObjectElement-impl.
 const namedProperties = require('jsdom/lib/jsdom/named-properties-tracker.js');
 const namedWindow = require('jsdom/lib/jsdom/living/named-properties-window.js');
 const xhrUtils = require('jsdom/lib/jsdom/living/xhr/xhr-utils.js');
+const xhrImpl = require('jsdom/lib/jsdom/living/xhr/XMLHttpRequest-impl.js').implementation;
 const {EventEmitter} = require('events');
 const embedWrapper = require('jsdom/lib/jsdom/living/generated/HTMLEmbedElement.js');
 const objectWrapper = require('jsdom/lib/jsdom/living/generated/HTMLObjectElement.js');
@@ -89,7 +90,8 @@ check('the release', jsdomVersion === kPinned);
 for (const name of ['_fetchExternalScript', '_fetchInternalScript', '_innerEval', '_eval']) {
   check(`HTMLScriptElement's ${name}`, typeof scriptImpl.prototype[name] === 'function');
 }
-check('XMLHttpRequest\'s client', typeof xhrUtils.createClient === 'function');
+check('XMLHttpRequest\'s client', typeof xhrUtils.createClient === 'function' &&
+      typeof xhrImpl.prototype.send === 'function');
 check('the named properties\' tracker', typeof namedProperties.create === 'function');
 check('the window\'s named properties', typeof namedWindow.nodeAttachedToDocument === 'function');
 for (const module of callbackModules) check('a callback\'s convert', typeof module.convert === 'function');
@@ -137,6 +139,20 @@ function install(hooks) {
     locationImpl.prototype[name] = function (url) { hooks.navigate(`location.${name}`, url); };
   }
   locationImpl.prototype.reload = function () { hooks.navigate('location.reload', this.href); };
+  // A synchronous request runs in a worker process of jsdom's, which fails it (the
+  // host's xhr-sync-worker.js): it is told here.
+  const send = xhrImpl.prototype.send;
+  xhrImpl.prototype.send = function (body) {
+    if (!this.flag.synchronous || this.readyState !== 1 || this.properties.send) {
+      return send.call(this, body);
+    }
+    const done = hooks.offline(this.flag.method.toUpperCase(), this.flag.uri);
+    try {
+      return send.call(this, body);
+    } finally {
+      done();
+    }
+  };
   xhrUtils.createClient = (xhr) => {
     const done = hooks.offline(xhr.flag.method.toUpperCase(), xhr.flag.uri);
     const client = new EventEmitter();

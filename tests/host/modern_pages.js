@@ -177,7 +177,8 @@ table('pages run as in Firefox', [
        "</script>\n",
        ["sync NetworkError", "onLine false", "xhr done 0", "xhr error",
         "fetch TypeError: NetworkError when attempting to fetch resource."],
-       ["host: offline: XMLHttpRequest GET https://www.kelvra.com/api/status"],
+       ["host: offline: XMLHttpRequest GET https://www.kelvra.com/api/status",
+        "host: offline: XMLHttpRequest GET https://www.kelvra.com/sync"],
        0],
       ["a page saved as windows-1252 with a matching <meta charset>",
        Buffer.from("<meta charset=\"windows-1252\"><title>caf\xE9</title>\n" +
