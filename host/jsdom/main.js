@@ -13,13 +13,14 @@ const {JSDOM, VirtualConsole} = require('jsdom');
 const parseDataURL = require('data-urls');
 const {PluginProcess, Writer, ops} = require('./channel.js');
 const {Runtime} = require('./npruntime.js');
+const {Embeddings} = require('./embeddings.js');
 const internals = require('./jsdom_internals.js');
 const {Positions} = require('./errors.js');
 const {ScriptClock} = require('./script_clock.js');
 const {checkSyntax} = require('./syntax_level.js');
 
 const {kinds, toPlugin} = ops;
-const kExitOk = 0, kExitScriptError = 1, kExitPluginRefused = 3, kExitScriptTimeout = 7;
+const kExitOk = 0, kExitScriptError = 1, kExitScriptTimeout = 7;
 const kExitInterrupted = 130;
 // Where a task's function waits for the script that runs it.
 const kTask = Symbol.for('kelvra.task');
@@ -75,8 +76,7 @@ class Page {
     this.stopped = false;
     this.refused = kExitOk;
     this.started = null;  // the plug-in's start: null until the first embedding
-    this.embeddings = [];
-    this.nextInstance = 1;
+    this.embeddings = new Embeddings(this);
     this.scripts = 0;
     this.timersFired = 0;
     this.positions = new Positions();
@@ -88,13 +88,6 @@ class Page {
 
   report(text) { write(2, 'host: ' + text); }
 
-  // The plug-in's process ended (a crash or a hang it reported, as Firefox's plug-in
-  // container did): its instances are gone, their elements lose the plug-in's object,
-  // its objects throw, and the page goes on.
-  pluginGone() {
-    for (const embedding of this.embeddings) this.detach(embedding);
-  }
-
   // The plug-in's log lines of what led here, under it.
   step() {
     if (this.started === 0 && this.plugin.open) this.plugin.request(new Writer(kinds.request, toPlugin.drain));
@@ -103,22 +96,6 @@ class Page {
   console(isError, line) {
     write(isError ? 2 : 1, line);
     this.step();
-  }
-
-  // The embedding's element is callable, as Firefox's legacy caller has it: the call
-  // goes to the plug-in's scriptable object in its prototype chain.
-  makeElement(window, proto) {
-    const runtime = this.runtime;
-    // An arrow function: not a constructor, so `new` on the element is a TypeError.
-    const element = window.eval('(f) => (...a) => f(...a)')((...args) => {
-      const holder = runtime.holderOf(Reflect.getPrototypeOf(element));
-      if (holder === undefined) throw runtime.error('Component is not available');
-      return runtime.call(toPlugin.invokeDefault, holder, undefined, args);
-    });
-    delete element.name;
-    delete element.length;
-    Reflect.setPrototypeOf(element, proto);
-    return element;
   }
 
   // --- Scripts --------------------------------------------------------------------
@@ -233,8 +210,13 @@ class Page {
 
   // An uncaught error: reported with the page's file and line; a time-out stops the page.
   failed(error, name, task, prefix = '', firstLine = 1) {
-    this.ok = false;
+    this.reportFailure(error, name, task, prefix, firstLine);
+    // Last: the scripts under this one stop at once, this one too.
     if (this.isStop(error)) this.clock.stopOuter();
+  }
+
+  reportFailure(error, name, task, prefix, firstLine) {
+    this.ok = false;
     if (this.stopped) return;  // what a stop left behind
     if (this.isStop(error)) this.stoppedInCall();
     if (this.isStop(error) && !this.clock.fired) {
@@ -279,102 +261,6 @@ class Page {
     }
   }
 
-  // --- Embeddings -----------------------------------------------------------------
-
-  embeddingOf(element) { return this.embeddings.find((e) => e.element === element); }
-
-  // An <embed> or <object> entered the document: of the plug-in's type, it gets an
-  // instance now, with its attributes, the element's size and its scriptable object.
-  inserted(element) {
-    if (this.embeddingOf(element) !== undefined || this.stopped) return;
-    const attributes = Array.from(element.attributes, (a) => [a.name, a.value]);
-    const mimeType = element.getAttribute('type') || '';
-    const embedding = {element, number: 0, scriptable: null};
-    this.embeddings.push(embedding);
-    const id = element.getAttribute('id');
-    const name = id || `embedding ${this.embeddings.length}`;
-    const forPlugin = this.run.plugins.some((p) => p.mimeTypes.some((t) => t.type.toLowerCase() === mimeType.toLowerCase()));
-    if (!forPlugin) {
-      if (this.run.html) this.report(`<${element.localName}> ${name} is not for the plug-in: its type ${mimeType || '(none)'} is not one the plug-in lists`);
-      return;
-    }
-    if (this.started === null) {
-      const r = this.plugin.request(new Writer(kinds.request, toPlugin.start));
-      this.started = r === null ? kExitPluginRefused : r.i32();
-      if (this.started !== 0) this.refused = this.started;
-    }
-    if (this.started !== 0) return;
-    if (element.localName === 'object') {
-      attributes.push(['PARAM', null]);
-      for (const param of element.querySelectorAll(':scope > param')) {
-        attributes.push([param.getAttribute('name') || '', param.getAttribute('value') || '']);
-      }
-    }
-    embedding.number = this.nextInstance++;
-    this.runtime.instances.set(embedding.number, {element});
-    const w = new Writer(kinds.request, toPlugin.new);
-    w.u32(embedding.number);
-    w.text(mimeType);
-    w.text(name);
-    w.u32(attributes.length);
-    for (const [n, v] of attributes) {
-      w.text(n);
-      w.u8(v === null ? 0 : 1);
-      w.text(v === null ? '' : v);
-    }
-    const size = (attribute) => {
-      const m = /^\s*(\d+)/.exec(element.getAttribute(attribute) || '');
-      return m ? Math.min(Number(m[1]), 65535) : 0;
-    };
-    w.u32(size('width'));
-    w.u32(size('height'));
-    const source = this.sourceOf(element);
-    w.u8(source !== null ? 1 : 0);
-    w.text(source !== null ? source.url : '');
-    w.text(source !== null ? source.file : '');
-    const r = this.plugin.request(w);
-    const created = r !== null ? r.i32() : -1;
-    if (created !== 0) {
-      embedding.number = 0;
-      if (!this.run.html) {
-        this.report(`NOT RUN: the plug-in refused the embedding (NPP_New -> ${created}; its log ` +
-                    'says why), so the page\'s script was not run; in a browser the page would ' +
-                    `see ${this.run.elementName} as an element without the plug-in's methods`);
-        this.refused = kExitPluginRefused;
-      }
-      return;
-    }
-    r.i32();  // NPP_GetValue's answer, reported by the plug-in's side
-    const scriptable = this.runtime.readValue(r, embedding.number);
-    if (scriptable !== null && scriptable !== undefined) {
-      // The plug-in's object goes between the element and its prototype, as in Firefox.
-      embedding.scriptable = scriptable;
-      Reflect.setPrototypeOf(scriptable, Reflect.getPrototypeOf(element));
-      Reflect.setPrototypeOf(element, scriptable);
-    }
-  }
-
-  // What the plug-in gets streamed of an embedding's src (an <object>'s data), as
-  // Firefox opens it after NPP_New: a data: URL, or a file beside the page; null for
-  // none (a URL of the network or a local file for a page on the web, reported).
-  sourceOf(element) {
-    const src = element.getAttribute(element.localName === 'object' ? 'data' : 'src');
-    if (!src) return null;
-    if (/^data:/i.test(src)) return {url: src, file: ''};
-    if (/^[a-z][a-z0-9+.-]*:/i.test(src) || src.startsWith('//')) {
-      this.report(`the embedding's src ${src} is not streamed: ` +
-                  (/^file:/i.test(src) ? 'a page on the web may not load local files'
-                    : 'it is not available offline'));
-      return null;
-    }
-    const file = path.resolve(path.dirname(this.run.file), src.replace(/[?#].*$/, ''));
-    if (!fs.existsSync(file)) {
-      this.report(`the embedding's src ${src}: no such file ${file}`);
-      return null;
-    }
-    return {url: new URL(src, this.run.location.href).href, file};
-  }
-
   // A turn of the plug-in's own loop (its timers, asynchronous calls and streams):
   // {wait, counts}, wait the ms until its next event (0xFFFFFFFF: none pending); null
   // without a plug-in.
@@ -388,33 +274,6 @@ class Page {
     return {wait, counts};
   }
 
-  // An embedding left the document: its instance is destroyed, as in Firefox.
-  removed(element) {
-    const embedding = this.embeddingOf(element);
-    if (embedding === undefined) return;
-    this.destroy(embedding);
-    this.embeddings.splice(this.embeddings.indexOf(embedding), 1);
-  }
-
-  destroy(embedding) {
-    if (embedding.number === 0) return;
-    const w = new Writer(kinds.request, toPlugin.destroy);
-    w.u32(embedding.number);
-    this.plugin.request(w);
-    this.detach(embedding);
-  }
-
-  detach(embedding) {
-    if (embedding.number === 0) return;
-    this.runtime.forgetInstance(embedding.number);
-    this.runtime.instances.delete(embedding.number);
-    if (embedding.scriptable !== null) {
-      Reflect.setPrototypeOf(embedding.element, Reflect.getPrototypeOf(embedding.scriptable));
-      embedding.scriptable = null;
-    }
-    embedding.number = 0;
-  }
-
   // --- The page's life ------------------------------------------------------------
 
   open() {
@@ -426,9 +285,9 @@ class Page {
       runScript: (element, text, name, firstLine) => page.runScript(element, text, name, firstLine),
       loadScript: (element, src, charset) => page.loadScript(element, src, charset),
       later: (when, run) => page.waiting[when].push(run),
-      makeElement: (window, proto) => page.makeElement(window, proto),
-      inserted: (element) => page.inserted(element),
-      removed: (element) => page.removed(element),
+      makeElement: (window, proto) => page.embeddings.makeElement(window, proto),
+      inserted: (element) => page.embeddings.inserted(element),
+      removed: (element) => page.embeddings.removed(element),
       navigate: (what, value) => page.report(
         `the page asked to navigate (${what} ${JSON.stringify(String(value))}); a page run does ` +
         `not navigate, the location stays ${page.run.location.href}`),
@@ -480,7 +339,7 @@ class Page {
     });
     if (!run.html && !this.stopped) this.bare();
     if (run.html) {
-      this.report(`HTML page parsed: ${this.embeddings.length} embeddings, ${this.scripts} scripts`);
+      this.report(`HTML page parsed: ${this.embeddings.list.length} embeddings, ${this.scripts} scripts`);
     }
   }
 
@@ -495,7 +354,7 @@ class Page {
     for (const [name, value] of attributes) element.setAttribute(name, value);
     document.body.appendChild(element);
     if (this.refused !== kExitOk) return;
-    const embedding = this.embeddingOf(element);
+    const embedding = this.embeddings.embeddingOf(element);
     Object.defineProperty(this.window, run.elementName, {
       value: embedding && embedding.scriptable !== null ? element : null,
       writable: true, configurable: true,
@@ -537,7 +396,7 @@ class Page {
     for (const type of ['beforeunload', 'pagehide', 'unload']) {
       window.dispatchEvent(new window.Event(type));
     }
-    for (const embedding of this.embeddings) this.destroy(embedding);
+    for (const embedding of this.embeddings.list) this.embeddings.destroy(embedding);
     if (this.run.dumpDom) write(1, this.dom.serialize());
     window.close();
   }
@@ -562,7 +421,7 @@ async function main() {
   const hello = plugin.hello();
   if (hello === null) return plugin.exited;
   page = new Page(plugin, readHello(hello));
-  plugin.onGone = () => page.pluginGone();
+  plugin.onGone = () => page.embeddings.pluginGone();
   page.open();
   if (page.refused === kExitOk && !page.stopped) await page.live();
   page.close();
