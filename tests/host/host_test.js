@@ -5,9 +5,10 @@
 'use strict';
 const fs = require('fs');
 const path = require('path');
+const childProcess = require('child_process');
 const {test} = require('node:test');
 const assert = require('node:assert/strict');
-const {root, bin, prefix, work, file, plugin, launcher, testPlugin, run, lines, inOrder, shown,
+const {root, bin, prefix, wine, work, file, plugin, launcher, testPlugin, run, lines, inOrder, shown,
        table} = require('./runner.js');
 
 const examples = path.join(root, 'examples');
@@ -197,6 +198,20 @@ test('script files are read as UTF-8', async () => {
           assert.equal(lines(r.err).length, 1, r.err);
           has(r, 'err', line);
         });
+  test('a page that another program holds open without sharing cannot be read', async () => {
+    const holder = childProcess.spawn('wine', [path.join(bin, 'kelvra_hold_file.exe'), page],
+                                      {env: Object.assign({}, process.env, wine), stdio: ['pipe', 'pipe', 'ignore']});
+    const held = await new Promise((resolve) => {
+      holder.stdout.on('data', (data) => { if (String(data).includes('held')) resolve(true); });
+      holder.on('exit', () => resolve(false));
+    });
+    assert.ok(held, 'the holder did not open the page');
+    const r = await run(proxy(page));
+    holder.stdin.end();
+    await new Promise((resolve) => holder.on('exit', resolve));
+    exits(r, 2);
+    has(r, 'err', 'where.js cannot be read: ');
+  });
   test('--help lists the options wherever it stands', async () => {
     for (const help of [['--help'], ['-h'], [page, '--help']]) {
       const r = await run(help);

@@ -14,9 +14,9 @@ if (!root || !build) {
 }
 const bin = path.join(build, 'bin');
 const prefix = path.join(build, 'host-test-wineprefix');
-const env = Object.assign({}, process.env, {
-  WINEPREFIX: prefix, WINEDEBUG: '-all', WINEDLLOVERRIDES: 'mscoree,mshtml=',
-});
+// What a Wine program of the tests runs with.
+const wine = {WINEPREFIX: prefix, WINEDEBUG: '-all', WINEDLLOVERRIDES: 'mscoree,mshtml='};
+const env = Object.assign({}, process.env, wine);
 
 // A 32-bit prefix, made once: the plug-in and everything that loads it are 32-bit.
 if (!fs.existsSync(path.join(prefix, 'system.reg'))) {
@@ -98,5 +98,5 @@ function table(title, rows, name, check) {
                             (t) => Promise.all(rows.map((row) => t.test(name(row), () => check(row)))));
 }
 
-module.exports = {root, build, bin, prefix, work, file, plugin, launcher, testPlugin, run, lines,
+module.exports = {root, build, bin, prefix, wine, work, file, plugin, launcher, testPlugin, run, lines,
                   inOrder, shown, table};
