@@ -387,12 +387,7 @@ NPError NPN_SetValue(NPP, NPPVariable variable, void* value) {
 bool wellFormed(const char* url) {
   std::string text(url);
   size_t colon = text.find(':');
-  bool scheme = colon != std::string::npos && colon > 0 && isalpha(static_cast<unsigned char>(text[0]));
-  for (size_t i = 1; scheme && i < colon; ++i) {
-    char c = text[i];
-    scheme = isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
-  }
-  if (!scheme || text.compare(colon + 1, 2, "//") != 0) return true;
+  if (urlScheme(text).empty() || text.compare(colon + 1, 2, "//") != 0) return true;
   size_t start = colon + 3;
   size_t end = text.find_first_of("/?#", start);
   std::string authority = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
@@ -892,6 +887,21 @@ bool invoke(NPObject* object, const std::string& method, const NPVariant* args,
   NPClass* c = classOf(object);
   return c != NULL && c->invoke != NULL &&
          c->invoke(object, identifier(method), args, argCount, result);
+}
+
+std::string urlScheme(const std::string& url) {
+  size_t colon = url.find(':');
+  if (colon == std::string::npos || colon < 2) return std::string();  // "C:" is a drive
+  std::string scheme;
+  for (size_t i = 0; i < colon; ++i) {
+    char c = url[i];
+    bool ok =
+        isalpha(static_cast<unsigned char>(c)) ||
+        (i > 0 && (isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
+    if (!ok) return std::string();
+    scheme += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  }
+  return scheme;
 }
 
 }  // namespace browser

@@ -143,6 +143,10 @@ void setProtocol(const std::string& protocol);
 typedef std::function<void(const std::string& request)> RequestHook;
 void setRequestHook(RequestHook hook);
 
+// A URL's scheme in lower case, or "" when it has none (a relative URL, or a path
+// after a drive letter).
+std::string urlScheme(const std::string& url);
+
 // Services as a browser calls them on a plug-in's objects.
 NPIdentifier identifier(const std::string& name);
 NPIdentifier intIdentifier(int32_t value);

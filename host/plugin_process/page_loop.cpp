@@ -105,23 +105,8 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 
 }  // namespace
 
-std::string schemeOf(const std::string& url) {
-  size_t colon = url.find(':');
-  if (colon == std::string::npos || colon < 2) return std::string();  // "C:" is a drive
-  std::string scheme;
-  for (size_t i = 0; i < colon; ++i) {
-    char c = url[i];
-    bool ok =
-        isalpha(static_cast<unsigned char>(c)) ||
-        (i > 0 && (isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
-    if (!ok) return std::string();
-    scheme += lower(c);
-  }
-  return scheme;
-}
-
 std::string resolveUrl(const std::string& url, const std::string& base) {
-  if (!schemeOf(url).empty()) return url;
+  if (!browser::urlScheme(url).empty()) return url;
   size_t origin = base.find("://");
   origin = origin == std::string::npos ? 0 : base.find('/', origin + 3);
   if (origin == std::string::npos) origin = base.size();
@@ -518,11 +503,11 @@ Stream newStream(NPP instance, const std::string& url) {
 NPError requestUrl(const browser::UrlRequest& request) {
   Loop& l = loop();
   std::string url = resolveUrl(request.url, l.target.baseUrl);
-  std::string scheme = schemeOf(url);
+  std::string scheme = browser::urlScheme(url);
   if (scheme.empty()) return NPERR_INVALID_URL;
-  if (scheme == "file" && schemeOf(l.target.baseUrl) != "file") {
+  if (scheme == "file" && browser::urlScheme(l.target.baseUrl) != "file") {
     fprintf(l.target.report, "host: refused %s: a page on %s: may not load local files\n",
-            url.c_str(), schemeOf(l.target.baseUrl).c_str());
+            url.c_str(), browser::urlScheme(l.target.baseUrl).c_str());
     return NPERR_GENERIC_ERROR;
   }
   if (request.post && request.dataIsFile &&

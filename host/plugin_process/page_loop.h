@@ -65,8 +65,6 @@ NPError requestUrl(const browser::UrlRequest& request);
 void requestSource(NPP instance, const std::string& url, const std::wstring& path);
 // A data: URL's type and body; false when it is malformed.
 bool decodeDataUrl(const std::string& url, std::string* mime, std::string* body);
-// A URL's scheme in lower case, or "" when it has none.
-std::string schemeOf(const std::string& url);
 // A URL against the page's address, as a link on the page resolves.
 std::string resolveUrl(const std::string& url, const std::string& base);
 // A stream from the plug-in of an instance of the page, as Firefox's NPN_NewStream

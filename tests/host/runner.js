@@ -18,13 +18,9 @@ const prefix = path.join(build, 'host-test-wineprefix');
 const wine = {WINEPREFIX: prefix, WINEDEBUG: '-all', WINEDLLOVERRIDES: 'mscoree,mshtml='};
 const env = Object.assign({}, process.env, wine);
 
-// A 32-bit prefix, made once: the plug-in and everything that loads it are 32-bit.
-if (!fs.existsSync(path.join(prefix, 'system.reg'))) {
-  fs.mkdirSync(prefix, {recursive: true});
-  childProcess.spawnSync('wineboot', ['-i'], {env: Object.assign({}, env, {WINEARCH: 'win32'}),
-                                              stdio: 'ignore'});
-  childProcess.spawnSync('wineserver', ['-w'], {env, stdio: 'ignore'});
-}
+// The prefix, made once as every prefix of the project is (tools/prefixes.sh).
+childProcess.spawnSync('bash', ['-c', '. "$1/tools/prefixes.sh" && make_prefix "$2"', 'bash', root, prefix],
+                       {env, stdio: 'ignore'});
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kelvra-host-test-'));
 process.on('exit', () => fs.rmSync(work, {recursive: true, force: true}));
