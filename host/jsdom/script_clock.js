@@ -8,6 +8,7 @@
 const {Worker} = require('worker_threads');
 
 const kIdle = 0, kRunning = 1, kPaused = 2, kFired = 3;
+const kLandingMs = 10000;
 
 // The watching thread: while the clock runs, it waits for the deadline (or for the
 // clock's next change) and, past it, fires once.
@@ -53,7 +54,7 @@ class ScriptClock {
   pause() {
     const left = this.deadline[0] - Date.now();
     const was = Atomics.compareExchange(this.state, 0, kRunning, kPaused);
-    if (was === kFired) for (const end = Date.now() + 1000; Date.now() < end;);
+    if (was === kFired) this.landing();
     if (was !== kRunning) return false;
     this.left = left;
     Atomics.notify(this.state, 0);
@@ -74,12 +75,24 @@ class ScriptClock {
 
   // A stop inside a script or task that another one runs (a listener of dispatchEvent,
   // a document.write's script) stops the ones under it too, as a browser stops the
-  // whole script: their runs are interrupted the same way. The signal is the host's
-  // own: `restopping` says so to the Ctrl-C handler, should it land between scripts.
+  // whole script: their runs are interrupted the same way, before a further statement
+  // of theirs runs.
   stopOuter() {
     if (this.depth === 0) return;
-    this.restopping = true;
     process.kill(process.pid, 'SIGINT');
+    this.landing();
+  }
+
+  // A signal on its way is taken by another thread and reaches the script a moment
+  // later, so the page waits for it here, where it ends the scripts under this call.
+  // Should it not come in time (a machine that is starved), the page goes on; the
+  // signal then lands in the next script or, between scripts, is the host's own:
+  // `restopping` says so to the Ctrl-C handler.
+  landing() {
+    if (this.depth === 0) return;
+    const pause = new Int32Array(new SharedArrayBuffer(4));
+    for (const end = Date.now() + kLandingMs; Date.now() < end;) Atomics.wait(pause, 0, 0, 1);
+    this.restopping = true;
   }
 
   // While the page waits for the plug-in.
