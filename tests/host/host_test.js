@@ -1,6 +1,6 @@
 // The page host end to end, as a user runs it: the real NPKelvraProxy.dll and the demo
 // launcher (served to each run with --launcher, so that nothing registers its class),
-// or the test bed's generic plug-in, under pages of the test's own.
+// or the test bed's generic plug-in, under pages of the test's own and those of tests/pages.
 //   node host_test.js SOURCE-DIR BUILD-DIR
 'use strict';
 const fs = require('fs');
@@ -8,7 +8,7 @@ const path = require('path');
 const childProcess = require('child_process');
 const {test} = require('node:test');
 const assert = require('node:assert/strict');
-const {root, bin, prefix, wine, work, file, plugin, launcher, testPlugin, run, lines, inOrder, shown,
+const {root, build, bin, prefix, wine, work, file, plugin, launcher, testPlugin, run, lines, inOrder, shown,
        table} = require('./runner.js');
 
 const examples = path.join(root, 'examples');
@@ -75,7 +75,7 @@ test('a script error is reported with its line and fails the run', async () => {
                                            "console.log('after');\n")));
   exits(r, 1);
   assert.equal(r.out, 'before\n');
-  has(r, 'err', 'SCRIPT ERROR ', 'error.js:3:');
+  has(r, 'err', 'SCRIPT ERROR ', 'error.js:3:1: ReferenceError: noSuchThing is not defined');
   // An exception of the plug-in that script does not catch; the page still closes.
   r = await run(proxy(file('uncaught.js', 'plugin.HelloWorld();\nplugin.NoSuchMethod();\n')));
   exits(r, 1);
@@ -453,18 +453,120 @@ test('without the watchdog a crash is still reported', async () => {
   has(r, 'err', 'NPKelvraTestPlugin.dll, in NPClass.invoke(crash)');
 });
 
-table('the example HTML page feature-tests the plug-in', [
-  ['https://www.kelvra.com/play', ['typeof plugin.HelloWorld: function',
-                                   '  Hello() -> "Hello from the Kelvra demo launcher"',
-                                   "a timer after the page's scripts: done"]],
-  ['https://www.example.com/games', ['typeof plugin.HelloWorld: undefined',
-                                     'the plug-in refused this page',
-                                     "a timer after the page's scripts: done"]],
-], ([url]) => url, async ([url, out]) => {
-  const r = await run(proxy('--url', url, path.join(examples, 'launcher-page.html')));
-  exits(r, 0);
-  has(r, 'out', ...out);
-  has(r, 'err', balanced);
+// The pages of tests/pages and the example page: standard output as their .expected
+// files hold it, whole, or (`console`) the page's own lines and --trace's among the
+// host's; the account balanced.
+{
+  const pages = path.join(root, 'tests', 'pages');
+  const jquery = (module) => {
+    file(`${module}/jquery.js`, fs.readFileSync(path.join(build, '_deps', 'page-host', 'node_modules', module,
+                                                          'dist', 'jquery.js')));
+    return file(`${module}/jquery.html`, fs.readFileSync(path.join(pages, 'jquery.html')));
+  };
+  const store = (...options) => proxy('--private-temp', '--reset-store', ...options);
+  const host = /^(host: |  log: |      = |  at )/;
+  table('pages print what their .expected files hold', [
+    ['launcher-page', store('--url', 'https://www.kelvra.com/play', path.join(examples, 'launcher-page.html'))],
+    ['launcher-page-refused', store('--url', 'https://www.example.com/games',
+                                    path.join(examples, 'launcher-page.html'))],
+    ['semantics', store(path.join(pages, 'semantics.js'))],
+    ['dom_rules', [...testPlugin, '--trace', path.join(pages, 'dom_rules.html')], 'console'],
+    // Real libraries of the era, pinned in the page host's lock file: jQuery 3.2.1 and 1.12.4.
+    ['jquery', [...testPlugin, jquery('jquery')], 'console'],
+    ['jquery', [...testPlugin, jquery('jquery-1')], 'console'],
+  ], ([name, args]) => `${name}.expected: ${path.basename(path.dirname(args.at(-1)))}/${path.basename(args.at(-1))}`,
+  async ([name, args, mode]) => {
+    const r = await run(args, {merged: mode === 'console'});
+    exits(r, 0);
+    const got = mode === 'console' ? lines(r.out).filter((l) => !host.test(l)) : lines(r.out);
+    assert.deepEqual(got, lines(fs.readFileSync(path.join(pages, `${name}.expected`), 'utf8')), shown(r));
+    assert.ok((r.out + r.err).includes(balanced), shown(r));
+  }, {concurrency: 1});  // the demo launcher's store, which two of them empty first
+
+  // Runs of one behaviour each: the exit code, and each sequence of parts in the output
+  // (standard output and error as one), in its order.
+  const own = (...options) => proxy('--private-temp', ...options);
+  const page = (name, content) => file(`runs/${name}`, content);
+  const tracePage = page('trace.js', 'plugin.StartGame("tkt-1", "level=1");\ntry { plugin.hello(); } catch (e) {}\n' +
+                         'document.body.appendChild(document.createElement("p")).textContent = "made by script";\n');
+  const life = page('life.html', fs.readFileSync(path.join(pages, 'life.html')));
+  page('defer.js', "console.log('defer ' + document.readyState);\n");
+  page('async.js', "console.log('async');\n");
+  const latin1 = page('latin1.html', '<meta charset="windows-1252">\n<script src="latin1.js"></script>\n');
+  const latin1Script = page('latin1.js', Buffer.from("console.log('caf\xe9');\nconsole.log(undefined ?? 'nullish');\n",
+                                                     'latin1'));
+  const forever = page('timer-forever.js', 'setTimeout(function () { for (;;) {} }, 5);\n');
+  const lost = path.join(pages, 'plugin_lost.html');
+  table('the page host runs, one behaviour each', [
+    ['--trace: each operation on the plug-in\'s object', own('--trace', tracePage), 0,
+     [['trace: invoke("StartGame", "tkt-1", "level=1") -> 0', 'trace: invoke("hello") -> threw "exception during invocation"']]],
+    ['--dump-dom: the document after the page', own('--dump-dom', tracePage), 0,
+     [['<p>made by script</p></body></html>']]],
+    // Nothing of the plug-in's loop before the script ends; each stream in a browser's
+    // order; NPP_Destroy last, with the page there.
+    ["the plug-in's loop after the page's script", [...testPlugin, path.join(pages, 'plugin_loop.js')], 0,
+     [['script end\n', 'timer 1\n'],
+      ['script end\n', "async call on the page's thread\n"],
+      ['script end\n', 'urlnotify https://www.kelvra.com/offline 1 42\n'],
+      ['script end\n', 'write 0 cance\n', 'write back -1\n', 'destroystream 2\n',
+       'urlnotify data:,cancel%20me%20now 2 42\n'],
+      ['script end\n', 'write 0 js 42\n', 'urlnotify javascript:"js " + (6 * 7) 0 42\n'],
+      ['script end\n', 'write 0 hello\n', 'write 10 d\n', 'urlnotify data:text/plain;base64,aGVsbG8gd29ybGQ= 0 42\n',
+       'destroy\n'],
+      ['script end\n', 'timeout arg\n', 'destroy\n']]],
+    ["the page's life: scripts in order, DOMContentLoaded, load, offline requests", own(life), 0,
+     [['inline loading\n', 'sync NetworkError\n', 'defer interactive\n', 'DOMContentLoaded\n', 'async\n',
+       'load\n', 'the page goes on\n'],
+      ['fetch TypeError: NetworkError when attempting to fetch resource.\n']]],
+    ['an inserted embedding gets an instance, a removed one is destroyed',
+     [...testPlugin, path.join(pages, 'embed_life.html')], 0, [['inserted: function, destroyed, removed: undefined']]],
+    // A src script in the page's charset; syntax beyond Firefox 52's warned of with its line.
+    ["a src script in its page's charset", own(latin1), 0,
+     [['café\n'], [`host: WARNING ${latin1Script}:2: not ES2017 syntax (--syntax-level)`]]],
+    ["a timer's call past the script time-out stops the page", own('--script-timeout', '1', forever), 7,
+     [[`host: SCRIPT TIME-OUT ${forever}: no end after 1 s`]]],
+    ['a stack the page exhausts is its RangeError, not the end of the host',
+     own(page('deep.js', 'let a = [];\nfor (let i = 0; i < 20000; i++) a = [a];\nJSON.stringify(a);\n')), 1,
+     [['RangeError: Maximum call stack size exceeded']]],
+    ["no Wine to start the plug-in's process", own(tracePage), 127,
+     [["host: cannot start the plug-in's process"]], {KELVRA_WINE: '/nonexistent/wine'}],
+    // A plug-in that crashes or hangs ends its process, not the page: its element loses
+    // the plug-in's members and the page's later timer runs.
+    ['a crashed plug-in: the page goes on', [...testPlugin, '--url', 'https://www.kelvra.com/#crash', lost], 6,
+     [['a later timer: undefined']]],
+    ['a hung plug-in: the page goes on', [...testPlugin, '--timeout', '1', '--url', 'https://www.kelvra.com/#hang', lost], 5,
+     [['a later timer: undefined']]],
+  ], ([behaviour]) => behaviour, async ([, args, code, sequences, environment]) => {
+    const r = await run(args, {merged: true, environment});
+    exits(r, code);
+    for (const parts of sequences) ordered(r, 'out', parts);
+  });
+}
+
+// A minified script of one long line with a source map beside it: the error names both
+// positions and shows a window of the line, not all of it.
+test("an error in a minified script: its position, the source map's, a window of its line", async () => {
+  const code = 'var a=1;'.repeat(3000) + 'undefinedFunction(a);' + 'var b=2;'.repeat(3000);
+  const digits = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/';
+  const vlq = (n) => {
+    let v = n << 1, s = '';
+    do { let d = v & 31; v >>>= 5; if (v) d |= 32; s += digits[d]; } while (v);
+    return s;
+  };
+  file('min.js.map', JSON.stringify({version: 3, sources: ['src/lib.js'], names: [],
+                                     mappings: vlq(code.indexOf('undefinedFunction')) + vlq(0) + vlq(41) + vlq(6)}));
+  const r = await run(proxy(file('min.js', `${code}\n//# sourceMappingURL=min.js.map\n`)));
+  exits(r, 1);
+  has(r, 'err', 'min.js:1:24001 (src/lib.js:42:7): ReferenceError: undefinedFunction is not defined');
+  assert.ok(lines(r.err).every((line) => line.length <= 200), r.err.slice(0, 3000));
 });
 
 require('./modern_pages.js');
+
+// The plug-in's process ends with its page's: none of this build's is left once the runs are over.
+{
+  const running = () => Number(childProcess.spawnSync('pgrep', ['-fc', `^${bin}/kelvra_plugin_process.exe`],
+                                                      {encoding: 'utf8'}).stdout.trim() || 0);
+  const before = running();
+  test("no plug-in process outlives its run", () => assert.ok(running() <= before, `${running()} > ${before}`));
+}

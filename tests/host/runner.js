@@ -88,9 +88,10 @@ function shown(result) {
 }
 
 // A test of one row per case, run two at a time (a run is mostly Wine's start-up,
-// which waits on the disk and the Wine server).
-function table(title, rows, name, check) {
-  require('node:test').test(title, {concurrency: 2},
+// which waits on the disk and the Wine server), or one at a time where rows share
+// state of the prefix.
+function table(title, rows, name, check, {concurrency = 2} = {}) {
+  require('node:test').test(title, {concurrency},
                             (t) => Promise.all(rows.map((row) => t.test(name(row), () => check(row)))));
 }
 
