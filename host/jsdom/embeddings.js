@@ -8,7 +8,7 @@ const path = require('path');
 const {Writer, ops} = require('./channel.js');
 
 const {kinds, toPlugin} = ops;
-const kExitPluginRefused = 3;
+const kExitPluginRefused = ops.exits.pluginRefused;
 
 class Embeddings {
   constructor(page) {

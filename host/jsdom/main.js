@@ -20,8 +20,8 @@ const {ScriptClock} = require('./script_clock.js');
 const {checkSyntax} = require('./syntax_level.js');
 
 const {kinds, toPlugin} = ops;
-const kExitOk = 0, kExitScriptError = 1, kExitScriptTimeout = 7;
-const kExitInterrupted = 130;
+const {ok: kExitOk, scriptError: kExitScriptError, scriptTimeout: kExitScriptTimeout,
+       interrupted: kExitInterrupted} = ops.exits;
 // Where a task's function waits for the script that runs it.
 const kTask = Symbol.for('kelvra.task');
 // A bare script's embedding.

@@ -10,21 +10,22 @@
 #include <utility>
 #include <vector>
 
+#include "protocol_ops.h"
+
 namespace host {
 
-// Exit codes of the host program.
-enum ExitCode {
-  kExitOk = 0,
-  kExitScriptError = 1,
-  kExitUsage = 2,
-  kExitPluginRefused = 3,  // plug-in not found, not one for the type, or not loadable;
-                           // or the --launcher DLL serves no launcher
-  kExitImbalance = 4,      // the run ended with references or memory not given back
-  kExitHung = 5,           // a call into the plug-in ran past --timeout
-  kExitCrashed = 6,        // the plug-in faulted (an exception it left unhandled)
-  kExitScriptTimeout = 7,  // the page's script did not end within its time
-  kExitInterrupted = 130,  // the user interrupted the run (Ctrl-C)
-};
+// Exit codes of the host program. Either of its processes may end the run, and the page's
+// passes the plug-in's code on, so the numbers are the protocol's, which both read.
+using wire::kExitOk;
+using wire::kExitScriptError;
+using wire::kExitUsage;
+using wire::kExitPluginRefused;  // plug-in not found, not one for the type, or not loadable;
+                                 // or the --launcher DLL serves no launcher
+using wire::kExitImbalance;      // the run ended with references or memory not given back
+using wire::kExitHung;           // a call into the plug-in ran past --timeout
+using wire::kExitCrashed;        // the plug-in faulted (an exception it left unhandled)
+using wire::kExitScriptTimeout;  // the page's script did not end within its time
+using wire::kExitInterrupted;    // the user interrupted the run (Ctrl-C)
 
 // A watchdog's default: long enough for any honest call, short of a stuck test run.
 const unsigned kDefaultTimeoutSeconds = 180;
