@@ -18,6 +18,7 @@ const {EventEmitter} = require('events');
 const embedWrapper = require('jsdom/lib/jsdom/living/generated/HTMLEmbedElement.js');
 const objectWrapper = require('jsdom/lib/jsdom/living/generated/HTMLObjectElement.js');
 const locationImpl = require('jsdom/lib/jsdom/living/window/Location-impl.js').implementation;
+const documentImpl = require('jsdom/lib/jsdom/living/nodes/Document-impl.js').implementation;
 
 const kPinned = '24.1.3';
 
@@ -100,6 +101,7 @@ for (const module of [embedWrapper, objectWrapper]) {
         typeof module.setup === 'function');
 }
 check('the tree of nodes', typeof domSymbolTree.childrenIterator === 'function');
+check('the document\'s write', typeof documentImpl.prototype.write === 'function');
 // What the page can do to navigate: the parts' setters and the three methods.
 const kNavigations = ['href', 'protocol', 'host', 'hostname', 'port', 'pathname', 'search'];
 check('the location\'s navigations', kNavigations.every((name) =>
@@ -139,6 +141,18 @@ function install(hooks) {
     locationImpl.prototype[name] = function (url) { hooks.navigate(`location.${name}`, url); };
   }
   locationImpl.prototype.reload = function () { hooks.navigate('location.reload', this.href); };
+  // document.write of a script the parser runs puts its markup after the script (jsdom's
+  // `_writeAfterElement`, see asCurrentScript), at once; the next write goes after that
+  // markup, as a parser's insertion point moves on.
+  const write = documentImpl.prototype.write;
+  documentImpl.prototype.write = function (...text) {
+    const point = this._writeAfterElement;
+    if (point === undefined || point.parentNode === null) return write.apply(this, text);
+    const parent = point.parentNode, next = point.nextSibling;
+    write.apply(this, text);
+    this._writeAfterElement = next !== null && next.parentNode === parent ? next.previousSibling : parent.lastChild;
+    return undefined;
+  };
   // A synchronous request runs in a worker process of jsdom's, which fails it (the
   // host's xhr-sync-worker.js): it is told here.
   const send = xhrImpl.prototype.send;
@@ -274,9 +288,23 @@ function adoptInterfaces(window) {
   return made;
 }
 
-// The document's current script, as jsdom keeps it.
-function setCurrentScript(document, element) {
-  utils.implForWrapper(document)._currentScript = element === null ? null : utils.implForWrapper(element);
+// `run` as the script of `element` (a script element, or null for a task): it is the
+// document's current script; where the parser reached it and runs it now, what it
+// writes goes in after it (a script that script inserted writes where its inserter
+// does, and a deferred one is past the parsing). The outer script's state comes back.
+function asCurrentScript(document, element, run) {
+  const impl = utils.implForWrapper(document);
+  const script = element === null ? null : utils.implForWrapper(element);
+  const outer = {current: impl._currentScript, point: impl._writeAfterElement};
+  const placed = script !== null && script._parserInserted && impl.readyState === 'loading';
+  impl._currentScript = script;
+  if (placed) impl._writeAfterElement = script;
+  try {
+    return run();
+  } finally {
+    impl._currentScript = outer.current;
+    if (placed) impl._writeAfterElement = outer.point;
+  }
 }
 
 // The context scripts run in, from the window a beforeParse hook is given (jsdom's
@@ -287,4 +315,4 @@ function scriptContext(window) {
   return context;
 }
 
-module.exports = {adoptInterfaces, dom, domFunction, install, outside, scriptContext, setCurrentScript};
+module.exports = {adoptInterfaces, asCurrentScript, dom, domFunction, install, outside, scriptContext};

@@ -162,17 +162,14 @@ class Page {
     if (this.run.syntaxLevel !== 0) {
       checkSyntax(placed, name, this.run.syntaxLevel, (line) => this.report(line));
     }
-    internals.setCurrentScript(this.window.document, element);
     const run = internals.outside(() => {
       const script = new vm.Script(text, {filename: name, lineOffset: firstLine - 1});
       this.clock.script(() => script.runInContext(this.context, {breakOnSigint: true}));
     });
     try {
-      run();
+      internals.asCurrentScript(this.window.document, element, run);
     } catch (e) {
       this.failed(e, name, null, '', firstLine);
-    } finally {
-      internals.setCurrentScript(this.window.document, null);
     }
   }
 
@@ -398,6 +395,9 @@ class Page {
     }
     for (const embedding of this.embeddings.list) this.embeddings.destroy(embedding);
     if (this.run.dumpDom) write(1, this.dom.serialize());
+    // Nothing of the page runs once it is unloaded: not the observers of what the
+    // closing window takes down.
+    this.stopped = true;
     window.close();
   }
 
