@@ -19,8 +19,10 @@ export function installLayout(window, native) {
     return true;
   }
 
+  // The style's size (inline or from a style sheet) before the element's attribute,
+  // which CSS ranks below any rule.
   function pixels(element, name) {
-    const given = element.getAttribute(name) || element.style[name] || '';
+    const given = window.getComputedStyle(element)[name] || element.getAttribute(name) || '';
     const m = /^\s*(\d+(?:\.\d+)?)(px)?\s*$/.exec(given);
     return m ? Number(m[1]) : null;
   }

@@ -57,7 +57,7 @@ export function makeNavigator(config) {
     language: 'en-US',
     languages: Object.freeze(['en-US', 'en']),
     onLine: false,
-    cookieEnabled: false,
+    cookieEnabled: true,  // the run's cookie jar takes them
     doNotTrack: 'unspecified',
     hardwareConcurrency: 2,
     maxTouchPoints: 0,

@@ -283,6 +283,14 @@ table('pages run as in Firefox', [
        ["invalidate deallocate ", ...Array(5).fill("Bad NPObject as private data!")],
        [],
        0],
+      ["an embedding that a script writes while the page is parsed, called in that script",
+       "<p>before</p>\n<script>\n" +
+       "document.write('<embed id=\"plugin\" type=\"application/x-kelvra-test\">');\n" +
+       "console.log(plugin.echo('at once'), document.currentScript.nextSibling === plugin);\n" +
+       "</script>\n",
+       ["at once true"],
+       [],
+       0],
       ["a plug-in's pending timer fires before the page closes",
        "<embed id=\"plugin\" type=\"application/x-kelvra-test\">\n" +
        "<script>\n" +
