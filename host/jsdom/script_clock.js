@@ -9,6 +9,8 @@ const {Worker} = require('worker_threads');
 
 const kIdle = 0, kRunning = 1, kPaused = 2, kFired = 3;
 const kLandingMs = 10000;
+// Where the page naps while it waits for a signal (nothing wakes it).
+const nap = new Int32Array(new SharedArrayBuffer(4));
 
 // The watching thread: while the clock runs, it waits for the deadline (or for the
 // clock's next change) and, past it, fires once.
@@ -90,8 +92,7 @@ class ScriptClock {
   // `restopping` says so to the Ctrl-C handler.
   landing() {
     if (this.depth === 0) return;
-    const pause = new Int32Array(new SharedArrayBuffer(4));
-    for (const end = Date.now() + kLandingMs; Date.now() < end;) Atomics.wait(pause, 0, 0, 1);
+    for (const end = Date.now() + kLandingMs; Date.now() < end;) Atomics.wait(nap, 0, 0, 1);
     this.restopping = true;
   }
 

@@ -2,8 +2,12 @@
 // bed's plug-in: the page's console lines (exactly), the host's lines that must appear
 // in this order on standard error, and the exit code.
 'use strict';
+const fs = require('fs');
+const path = require('path');
 const assert = require('node:assert/strict');
-const {file, testPlugin, run, lines, inOrder, shown, table} = require('./runner.js');
+const {root, file, testPlugin, run, lines, inOrder, shown, table} = require('./runner.js');
+
+const pages = path.join(root, 'tests', 'pages');
 
 table('pages run as in Firefox', [
       ["language of today's engines",
@@ -306,8 +310,7 @@ table('pages run as in Firefox', [
 ], ([behaviour]) => behaviour, async ([behaviour, page, out, err, code]) => {
   // Each page in a folder of its own, with the files pages refer to.
   const folder = behaviour.replace(/[^a-z]+/gi, '-').slice(0, 40);
-  file(`${folder}/defer.js`, "console.log('defer ' + document.readyState);\n");
-  file(`${folder}/async.js`, "console.log('async');\n");
+  for (const script of ['defer.js', 'async.js']) file(`${folder}/${script}`, fs.readFileSync(path.join(pages, script)));
   file(`${folder}/movie.txt`, 'first');
   const r = await run([...testPlugin, file(`${folder}/modern.html`, page)]);
   assert.equal(r.code, code, shown(r));
